@@ -1,0 +1,94 @@
+# Libraries follow the layers of the design. Each library declares its layer;
+# linking a library of the same or a higher layer is a configuration error, so
+# a reader knows from a file's folder what it may use.
+#
+#   0  util, platform            (no project dependencies)
+#  10  state_core                (message bus, settings, URL grammar, restart and statistics files)
+#  20  log                       (log sink, receiver, views)
+#  40  engine
+#  50  transfer
+#  60  sums, search, diag, state_hosts
+#  70  state_startup
+#  80  ui, shellext
+
+function(qvex_warnings target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+        -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Wimplicit-fallthrough)
+    if(QVEX_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+function(qvex_check_layer name layer)
+    foreach(dep IN LISTS ARGN)
+        get_property(dep_layer GLOBAL PROPERTY QVEX_LAYER_${dep})
+        if("${dep_layer}" STREQUAL "")
+            message(FATAL_ERROR "${name} links ${dep}, which is not a project library defined below it")
+        endif()
+        if(dep_layer GREATER_EQUAL layer)
+            message(FATAL_ERROR
+                "${name} (layer ${layer}) may not link ${dep} (layer ${dep_layer}): libraries link only what lies below them")
+        endif()
+    endforeach()
+endfunction()
+
+# qvex_library(<name> LAYER <n> SOURCES ... [DEPS <project libs>] [EXTERNAL <system libs>])
+function(qvex_library name)
+    cmake_parse_arguments(ARG "" "LAYER" "SOURCES;DEPS;EXTERNAL" ${ARGN})
+    if("${ARG_LAYER}" STREQUAL "")
+        message(FATAL_ERROR "qvex_library(${name}) needs a LAYER")
+    endif()
+    qvex_check_layer(${name} ${ARG_LAYER} ${ARG_DEPS})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    set_property(GLOBAL PROPERTY QVEX_LAYER_${name} ${ARG_LAYER})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} ${ARG_EXTERNAL})
+    qvex_warnings(${name})
+endfunction()
+
+# qvex_test(<name> SOURCES ... DEPS ...): one GoogleTest executable, each case a CTest test.
+function(qvex_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    if(NOT QVEX_BUILD_TESTS)
+        return()
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    qvex_warnings(${name})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
+        PROPERTIES TIMEOUT 120)
+endfunction()
+
+# qvex_benchmark(<name> SOURCES ... DEPS ...)
+function(qvex_benchmark name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    if(NOT QVEX_BUILD_BENCH)
+        return()
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark benchmark::benchmark_main)
+    qvex_warnings(${name})
+    # A short run in CTest proves each benchmark still works; figures come from a full run.
+    if(QVEX_BUILD_TESTS)
+        add_test(NAME ${name}.smoke COMMAND ${name} --benchmark_min_time=0.01)
+        set_tests_properties(${name}.smoke PROPERTIES LABELS bench TIMEOUT 300)
+    endif()
+endfunction()
+
+# qvex_fuzzer(<name> SOURCES ... DEPS ...): libFuzzer target, built with clang only.
+function(qvex_fuzzer name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    if(NOT QVEX_FUZZ)
+        return()
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    # New inputs go to a corpus in the build tree; the committed seeds are only read.
+    add_test(NAME ${name}.run
+        COMMAND ${PROJECT_SOURCE_DIR}/fuzz/run_fuzzer.sh $<TARGET_FILE:${name}> ${QVEX_FUZZ_SECONDS}
+                ${CMAKE_CURRENT_BINARY_DIR}/corpus/${name} ${CMAKE_CURRENT_SOURCE_DIR}/seeds/${name})
+    set_tests_properties(${name}.run PROPERTIES LABELS fuzz TIMEOUT 600)
+endfunction()

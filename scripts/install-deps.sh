@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs from Debian every package that building and testing need, skipping those that
+# are already there. Runs apt-get as root, or through sudo.
+set -eu
+
+PACKAGES="
+    g++ cmake ninja-build pkg-config make
+    libpcre2-dev libcrypto++-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    python3
+    dante-server locales-all
+    python3-pyftpdlib vsftpd
+"
+
+missing=""
+for package in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=""
+else
+    sudo="sudo"
+fi
+echo "Installing:$missing"
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
