@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qvex::platform {
+
+// Blocking IPv4 stream sockets.
+//
+// A handle is the system's descriptor plus one, so that the engine's empty state 0 can never
+// be a real socket (descriptor 0 is a valid socket when standard input was closed).
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = 0;
+
+// Flag for SendBytes: send as urgent ("out-of-band") data.
+inline constexpr int kSendUrgent = 0x1;
+
+// What ParseDottedAddress gives for text that is no address; also the bytes of
+// 255.255.255.255, which therefore can never be used as a destination.
+inline constexpr uint32_t kAddressNone = 0xFFFFFFFF;
+inline constexpr uint32_t kAddressAny = 0;
+
+// Failures leave a Windows Sockets error code (10061 for a refused connection, 11001 for an
+// unknown host, ...) as the calling thread's last socket error, so that log lines name
+// errors the same way on every system. A system error without such a code is passed on as
+// its own number.
+inline constexpr int kWsaEfault = 10014;
+inline constexpr int kWsaEinval = 10022;
+inline constexpr int kWsaEnotsock = 10038;
+inline constexpr int kWsaEmsgsize = 10040;
+inline constexpr int kWsaEaddrnotavail = 10049;
+inline constexpr int kWsaEnobufs = 10055;
+
+[[nodiscard]] int LastSocketError();
+void SetLastSocketError(int code);
+// The translations behind LastSocketError: a system error number (errno here) and a
+// resolver result (getaddrinfo here).
+[[nodiscard]] int TranslateSystemError(int systemError);
+[[nodiscard]] int TranslateResolverError(int resolverError);
+
+// A new IPv4 stream socket, not inherited by started programs; kNoSocket on failure.
+[[nodiscard]] SocketHandle OpenStreamSocket();
+// Two connected stream sockets of the local kind (not TCP), for feeding a reader.
+[[nodiscard]] bool OpenSocketPair(SocketHandle* first, SocketHandle* second);
+// Addresses are in network order, ports in host order.
+[[nodiscard]] bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port);
+[[nodiscard]] bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port);
+[[nodiscard]] bool ListenSocket(SocketHandle socket, int backlog);
+// Waits for one connection; kNoSocket on failure.
+[[nodiscard]] SocketHandle AcceptSocket(SocketHandle listening);
+// One send (never raising a signal when the peer has gone): the bytes sent or -1.
+[[nodiscard]] long SendBytes(SocketHandle socket, const void* bytes, size_t length, int flags);
+// One receive: the bytes received, 0 when the peer has closed, or -1.
+[[nodiscard]] long ReceiveBytes(SocketHandle socket, void* buffer, size_t length);
+// Ends both directions; a blocked receive or accept on another thread returns.
+void ShutdownSocket(SocketHandle socket);
+void CloseSocket(SocketHandle socket);
+// Closes so that the peer sees a reset instead of an orderly end.
+void AbortSocket(SocketHandle socket);
+
+[[nodiscard]] bool PeerName(SocketHandle socket, uint32_t* address, uint16_t* port);
+[[nodiscard]] bool LocalName(SocketHandle socket, uint32_t* address, uint16_t* port);
+// Bytes that can be read without blocking.
+[[nodiscard]] bool ReadableBytes(SocketHandle socket, int32_t* count);
+[[nodiscard]] bool SetNoDelay(SocketHandle socket, bool on);
+// Probes an idle connection, so that a peer that vanished is reported in the end.
+[[nodiscard]] bool SetKeepAlive(SocketHandle socket, bool on);
+// Keeps urgent data in the ordinary byte stream.
+[[nodiscard]] bool SetUrgentInline(SocketHandle socket, bool on);
+
+// The classic dotted-address parser (also "10.1", octal and hexadecimal parts): the address
+// in network order, kAddressNone for anything else.
+[[nodiscard]] uint32_t ParseDottedAddress(const char* text);
+// Writes "a.b.c.d" into `text`, which holds at least 16 bytes.
+[[nodiscard]] bool FormatDottedAddress(uint32_t address, char* text, size_t size);
+// The first IPv4 address of a host name.
+[[nodiscard]] bool LookupHost(const char* name, uint32_t* address);
+
+}  // namespace qvex::platform

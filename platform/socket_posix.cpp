@@ -1,0 +1,407 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qvex::platform {
+namespace {
+
+thread_local int lastError = 0;
+
+struct ErrorCode {
+    int system;
+    int code;
+};
+
+// errno values and the Windows Sockets codes that mean the same.
+constexpr ErrorCode kErrnoCodes[] = {
+    {EINTR, 10004},            // WSAEINTR
+    {EBADF, 10038},            // WSAENOTSOCK: a handle that is no open socket
+    {EFAULT, 10014},           // WSAEFAULT
+    {EINVAL, 10022},           // WSAEINVAL
+    {EMFILE, 10024},           // WSAEMFILE
+    {ENFILE, 10024},           // WSAEMFILE
+    {EWOULDBLOCK, 10035},      // WSAEWOULDBLOCK (also EAGAIN)
+    {EINPROGRESS, 10036},      // WSAEINPROGRESS
+    {EALREADY, 10037},         // WSAEALREADY
+    {ENOTSOCK, 10038},         // WSAENOTSOCK
+    {EDESTADDRREQ, 10039},     // WSAEDESTADDRREQ
+    {EMSGSIZE, 10040},         // WSAEMSGSIZE
+    {EPROTOTYPE, 10041},       // WSAEPROTOTYPE
+    {ENOPROTOOPT, 10042},      // WSAENOPROTOOPT
+    {EPROTONOSUPPORT, 10043},  // WSAEPROTONOSUPPORT
+    {ESOCKTNOSUPPORT, 10044},  // WSAESOCKTNOSUPPORT
+    {EOPNOTSUPP, 10045},       // WSAEOPNOTSUPP
+    {EPFNOSUPPORT, 10046},     // WSAEPFNOSUPPORT
+    {EAFNOSUPPORT, 10047},     // WSAEAFNOSUPPORT
+    {EADDRINUSE, 10048},       // WSAEADDRINUSE
+    {EADDRNOTAVAIL, 10049},    // WSAEADDRNOTAVAIL
+    {ENETDOWN, 10050},         // WSAENETDOWN
+    {ENETUNREACH, 10051},      // WSAENETUNREACH
+    {ENETRESET, 10052},        // WSAENETRESET
+    {ECONNABORTED, 10053},     // WSAECONNABORTED
+    {ECONNRESET, 10054},       // WSAECONNRESET
+    {EPIPE, 10054},            // WSAECONNRESET: sending after the peer reset
+    {ENOBUFS, 10055},          // WSAENOBUFS
+    {ENOMEM, 10055},           // WSAENOBUFS
+    {EISCONN, 10056},          // WSAEISCONN
+    {ENOTCONN, 10057},         // WSAENOTCONN
+    {ESHUTDOWN, 10058},        // WSAESHUTDOWN
+    {ETOOMANYREFS, 10059},     // WSAETOOMANYREFS
+    {ETIMEDOUT, 10060},        // WSAETIMEDOUT
+    {ECONNREFUSED, 10061},     // WSAECONNREFUSED
+    {ELOOP, 10062},            // WSAELOOP
+    {ENAMETOOLONG, 10063},     // WSAENAMETOOLONG
+    {EHOSTDOWN, 10064},        // WSAEHOSTDOWN
+    {EHOSTUNREACH, 10065},     // WSAEHOSTUNREACH
+    {ENOTEMPTY, 10066},        // WSAENOTEMPTY
+    {EUSERS, 10068},           // WSAEUSERS
+    {EDQUOT, 10069},           // WSAEDQUOT
+    {ESTALE, 10070},           // WSAESTALE
+    {EREMOTE, 10071},          // WSAEREMOTE
+};
+
+// getaddrinfo results and their Windows Sockets codes.
+constexpr ErrorCode kResolverCodes[] = {
+    {EAI_NONAME, 11001},      // WSAHOST_NOT_FOUND
+    {EAI_AGAIN, 11002},       // WSATRY_AGAIN
+    {EAI_FAIL, 11003},        // WSANO_RECOVERY
+    {EAI_NODATA, 11004},      // WSANO_DATA: the name exists but has no address
+    {EAI_ADDRFAMILY, 11004},  // WSANO_DATA: no IPv4 address
+    {EAI_MEMORY, 10055},      // WSAENOBUFS
+    {EAI_FAMILY, 10047},      // WSAEAFNOSUPPORT
+    {EAI_SOCKTYPE, 10044},    // WSAESOCKTNOSUPPORT
+    {EAI_BADFLAGS, 10022},    // WSAEINVAL
+};
+
+constexpr int kWsaNoRecovery = 11003;
+
+int Descriptor(SocketHandle socket) {
+    return socket - 1;
+}
+SocketHandle Handle(int descriptor) {
+    return descriptor + 1;
+}
+
+bool Fail() {
+    lastError = TranslateSystemError(errno);
+    return false;
+}
+
+// Operations on kNoSocket fail as the system fails them for a closed descriptor.
+bool NoSocket(SocketHandle socket) {
+    if (socket > kNoSocket) {
+        return false;
+    }
+    lastError = kWsaEnotsock;
+    return true;
+}
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_addr.s_addr = address;
+    socketAddress.sin_port = htons(port);
+    return socketAddress;
+}
+
+// A connect interrupted by a signal goes on in the background; wait for its outcome.
+bool FinishInterruptedConnect(int descriptor) {
+    pollfd waiting{descriptor, POLLOUT, 0};
+    int ready;
+    do {
+        ready = ::poll(&waiting, 1, -1);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) {
+        return Fail();
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return Fail();
+    }
+    if (error != 0) {
+        lastError = TranslateSystemError(error);
+        return false;
+    }
+    return true;
+}
+
+bool SetFlag(SocketHandle socket, int level, int option, bool on) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    int value = on ? 1 : 0;
+    if (::setsockopt(Descriptor(socket), level, option, &value, sizeof value) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+using NameQuery = int (*)(int, sockaddr*, socklen_t*);
+
+bool QueryName(NameQuery query, SocketHandle socket, uint32_t* address, uint16_t* port) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    sockaddr_in socketAddress{};
+    socklen_t length = sizeof socketAddress;
+    if (query(Descriptor(socket), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
+        return Fail();
+    }
+    if (socketAddress.sin_family != AF_INET) {
+        lastError = TranslateSystemError(EAFNOSUPPORT);
+        return false;
+    }
+    if (address != nullptr) {
+        *address = socketAddress.sin_addr.s_addr;
+    }
+    if (port != nullptr) {
+        *port = ntohs(socketAddress.sin_port);
+    }
+    return true;
+}
+
+}  // namespace
+
+int LastSocketError() {
+    return lastError;
+}
+
+void SetLastSocketError(int code) {
+    lastError = code;
+}
+
+int TranslateSystemError(int systemError) {
+    for (const ErrorCode& entry : kErrnoCodes) {
+        if (entry.system == systemError) {
+            return entry.code;
+        }
+    }
+    return systemError;
+}
+
+int TranslateResolverError(int resolverError) {
+    if (resolverError == EAI_SYSTEM) {
+        return TranslateSystemError(errno);
+    }
+    for (const ErrorCode& entry : kResolverCodes) {
+        if (entry.system == resolverError) {
+            return entry.code;
+        }
+    }
+    return kWsaNoRecovery;
+}
+
+SocketHandle OpenStreamSocket() {
+    int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) {
+        Fail();
+        return kNoSocket;
+    }
+    return Handle(descriptor);
+}
+
+bool OpenSocketPair(SocketHandle* first, SocketHandle* second) {
+    int descriptors[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, descriptors) != 0) {
+        return Fail();
+    }
+    *first = Handle(descriptors[0]);
+    *second = Handle(descriptors[1]);
+    return true;
+}
+
+bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    sockaddr_in socketAddress = MakeAddress(address, port);
+    if (::bind(Descriptor(socket), reinterpret_cast<const sockaddr*>(&socketAddress),
+               sizeof socketAddress) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    sockaddr_in socketAddress = MakeAddress(address, port);
+    if (::connect(Descriptor(socket), reinterpret_cast<const sockaddr*>(&socketAddress),
+                  sizeof socketAddress) == 0) {
+        return true;
+    }
+    if (errno == EINTR) {
+        return FinishInterruptedConnect(Descriptor(socket));
+    }
+    return Fail();
+}
+
+bool ListenSocket(SocketHandle socket, int backlog) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    if (::listen(Descriptor(socket), backlog) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
+SocketHandle AcceptSocket(SocketHandle listening) {
+    if (NoSocket(listening)) {
+        return kNoSocket;
+    }
+    int descriptor;
+    do {
+        descriptor = ::accept4(Descriptor(listening), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        Fail();
+        return kNoSocket;
+    }
+    return Handle(descriptor);
+}
+
+long SendBytes(SocketHandle socket, const void* bytes, size_t length, int flags) {
+    if (NoSocket(socket)) {
+        return -1;
+    }
+    int systemFlags = MSG_NOSIGNAL;
+    if ((flags & kSendUrgent) != 0) {
+        systemFlags |= MSG_OOB;
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(Descriptor(socket), bytes, length, systemFlags);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        Fail();
+        return -1;
+    }
+    return static_cast<long>(sent);
+}
+
+long ReceiveBytes(SocketHandle socket, void* buffer, size_t length) {
+    if (NoSocket(socket)) {
+        return -1;
+    }
+    ssize_t received;
+    do {
+        received = ::recv(Descriptor(socket), buffer, length, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        Fail();
+        return -1;
+    }
+    return static_cast<long>(received);
+}
+
+void ShutdownSocket(SocketHandle socket) {
+    if (socket > kNoSocket) {
+        ::shutdown(Descriptor(socket), SHUT_RDWR);
+    }
+}
+
+void CloseSocket(SocketHandle socket) {
+    if (socket > kNoSocket) {
+        ::close(Descriptor(socket));
+    }
+}
+
+void AbortSocket(SocketHandle socket) {
+    if (socket > kNoSocket) {
+        // A zero linger time makes close discard unsent data and send a reset.
+        linger immediate{1, 0};
+        ::setsockopt(Descriptor(socket), SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
+        ::close(Descriptor(socket));
+    }
+}
+
+bool PeerName(SocketHandle socket, uint32_t* address, uint16_t* port) {
+    return QueryName(::getpeername, socket, address, port);
+}
+
+bool LocalName(SocketHandle socket, uint32_t* address, uint16_t* port) {
+    return QueryName(::getsockname, socket, address, port);
+}
+
+bool ReadableBytes(SocketHandle socket, int32_t* count) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    int available = 0;
+    if (::ioctl(Descriptor(socket), FIONREAD, &available) != 0) {
+        return Fail();
+    }
+    *count = available;
+    return true;
+}
+
+bool SetNoDelay(SocketHandle socket, bool on) {
+    return SetFlag(socket, IPPROTO_TCP, TCP_NODELAY, on);
+}
+
+bool SetKeepAlive(SocketHandle socket, bool on) {
+    return SetFlag(socket, SOL_SOCKET, SO_KEEPALIVE, on);
+}
+
+bool SetUrgentInline(SocketHandle socket, bool on) {
+    return SetFlag(socket, SOL_SOCKET, SO_OOBINLINE, on);
+}
+
+uint32_t ParseDottedAddress(const char* text) {
+    if (text == nullptr) {
+        return kAddressNone;
+    }
+    return ::inet_addr(text);
+}
+
+bool FormatDottedAddress(uint32_t address, char* text, size_t size) {
+    if (text == nullptr || size < INET_ADDRSTRLEN) {
+        lastError = kWsaEfault;  // as for any output buffer that is too small
+        return false;
+    }
+    in_addr internet{};
+    internet.s_addr = address;
+    if (::inet_ntop(AF_INET, &internet, text, INET_ADDRSTRLEN) == nullptr) {
+        return Fail();
+    }
+    return true;
+}
+
+bool LookupHost(const char* name, uint32_t* address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    int result = ::getaddrinfo(name, nullptr, &hints, &answer);
+    if (result != 0) {
+        lastError = TranslateResolverError(result);
+        return false;
+    }
+    bool found = false;
+    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
+            found = true;
+            break;
+        }
+    }
+    ::freeaddrinfo(answer);
+    if (!found) {
+        lastError = TranslateResolverError(EAI_NODATA);
+    }
+    return found;
+}
+
+}  // namespace qvex::platform
