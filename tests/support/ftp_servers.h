@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_env.h"
+
+namespace qvex::test {
+
+// A real FTP server from Debian on 127.0.0.1, serving a fresh temporary folder as "/" to
+// two logins: "anonymous" (any password, read-only) and the account kUser / kPassword
+// (read and write). Passive mode hands out 127.0.0.1 and a port of passivePortMin() ..
+// passivePortMax(); PORT to 127.0.0.1 is accepted; REST is supported.
+//
+//     auto server = StartFtpServer(FtpServerKind::Vsftpd);
+//     if (!server->started()) {
+//         GTEST_SKIP() << server->problem();
+//     }
+//     ASSERT_TRUE(server->PutFile("pub/notes.txt", "hello\r\n"));
+//     ... a client logs in to 127.0.0.1:server->port() ...
+//     EXPECT_EQ(ReadFileBytes(server->path("upload.bin")), bytes) << server->output();
+//
+// The server is ready when the constructor returns: it accepted a connection and sent
+// its greeting. On destruction it is stopped, every connection to it closed, and the
+// folder removed.
+class FtpServer {
+  public:
+    static constexpr const char* kAnonymousUser = "anonymous";
+    // vsftpd checks this system account (scripts/setup-test-peers.sh creates it);
+    // pyftpdlib is given the same pair so that tests can treat both servers alike.
+    static constexpr const char* kUser = "qvexftp";
+    static constexpr const char* kPassword = "Ftp-Pass-7";
+    // Anonymous may not store, delete, rename or make folders on either server (550).
+    static constexpr bool kAnonymousWritable = false;
+
+    FtpServer(const FtpServer&) = delete;
+    FtpServer& operator=(const FtpServer&) = delete;
+    virtual ~FtpServer() = default;
+
+    // False when the server could not be started; problem() then says why.
+    bool started() const { return port_ != 0; }
+    const std::string& problem() const { return problem_; }
+    // "pyftpdlib" or "vsftpd", for traces.
+    const std::string& name() const { return name_; }
+    uint16_t port() const { return port_; }
+    // The whole greeting line, "220 " and the server's banner.
+    const std::string& greeting() const { return greeting_; }
+    uint16_t passivePortMin() const { return passivePortMin_; }
+    uint16_t passivePortMax() const { return passivePortMax_; }
+    // Whether anonymous is asked for a password (331) or logged in by USER alone (230).
+    bool anonymousAsksPassword() const { return anonymousAsksPassword_; }
+
+    // The folder served as "/" (no trailing separator), and a path below it.
+    const std::string& root() const { return root_; }
+    std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+    // Writes a file below root(), creating its folders, so that both logins can read it
+    // and the account can overwrite, rename and delete it.
+    [[nodiscard]] bool PutFile(const std::string& relative, const std::string& bytes) const;
+    // A folder below root() (and those above it) with the same access.
+    [[nodiscard]] bool PutFolder(const std::string& relative) const;
+
+    // The server's own output and log (every command and reply), for failure messages.
+    std::string output() const;
+
+  protected:
+    explicit FtpServer(std::string name);
+    // Picks the passive range and lays out the folder; false (with problem()) on failure.
+    [[nodiscard]] bool Prepare();
+    // Gives root() to a system account, which then owns what PutFile writes.
+    [[nodiscard]] bool GiveRootTo(unsigned uid, unsigned gid);
+    // Waits (bounded) for the greeting on `port`; on success the server counts as started.
+    [[nodiscard]] bool AwaitGreeting(uint16_t port, const std::string& banner);
+    std::string Setting(const std::string& file) const { return folder_.path(file); }
+    void Fail(const std::string& why) { problem_ = why; }
+
+    TempFolder folder_;
+    ChildProcess process_;
+    bool anonymousAsksPassword_ = true;
+
+  private:
+    [[nodiscard]] bool Own(const std::string& path, unsigned mode) const;
+
+    std::string name_;
+    std::string root_;
+    std::string problem_;
+    std::string greeting_;
+    uint16_t port_ = 0;
+    uint16_t passivePortMin_ = 0;
+    uint16_t passivePortMax_ = 0;
+    std::optional<unsigned> ownerUid_;
+    unsigned ownerGid_ = 0;
+};
+
+// pyftpdlib run by Debian's /usr/bin/python3 with tests/support/pyftpd_server.py, on a
+// port the system chose. Needs no root.
+class PyFtpdServer : public FtpServer {
+  public:
+    PyFtpdServer();
+};
+
+// vsftpd 3 in the foreground with a generated configuration, on a port that was free a
+// moment before. Needs root, the account kUser and the PAM service "qvex-ftp"
+// (scripts/setup-test-peers.sh). Anonymous is logged in by USER alone.
+class VsftpdServer : public FtpServer {
+  public:
+    VsftpdServer();
+    // Ends the logged-in sessions too, which would outlive the listener.
+    ~VsftpdServer() override;
+};
+
+enum class FtpServerKind {
+    PyFtpd,
+    Vsftpd,
+};
+
+// Either server, for tests that run the same body against both.
+std::unique_ptr<FtpServer> StartFtpServer(FtpServerKind kind);
+
+}  // namespace qvex::test

@@ -1,0 +1,48 @@
+"""A pyftpdlib FTP server for Qvex's tests, on 127.0.0.1 only.
+
+Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER
+
+PORT 0 lets the system choose. Once the server listens it prints "ready <port>" on a line of
+its own, which the test fixture waits for. Anonymous users may read ROOT; USER may also
+write. SIGTERM stops the server and closes every connection.
+"""
+import logging
+import signal
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    root, port, user, password, passive_min, passive_max, banner = sys.argv[1:8]
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
+    authorizer.add_anonymous(root, perm="elr")
+
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = banner
+    handler.passive_ports = range(int(passive_min), int(passive_max) + 1)
+    # PORT may name only the control connection's address, and never a port below 1024
+    # (the defaults, kept here on purpose).
+    handler.permit_foreign_addresses = False
+    handler.permit_privileged_ports = False
+    # A refused login is answered at once (instead of after 3 s), as vsftpd is told to.
+    handler.auth_failed_timeout = 0
+
+    # Every command and reply goes to the output file a failing test shows.
+    logging.basicConfig(level=logging.DEBUG, stream=sys.stderr,
+                        format="%(asctime)s %(message)s")
+
+    server = FTPServer(("127.0.0.1", int(port)), handler)
+    # serve_forever turns SystemExit into an orderly close of all connections.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    print("ready %d" % server.address[1], flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+namespace qvex::test {
+
+// A fresh temporary folder, removed with everything in it on destruction.
+class TempFolder {
+  public:
+    TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    ~TempFolder();
+
+    const std::string& root() const { return root_; }  // no trailing separator
+    std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  private:
+    std::string root_;
+};
+
+// A fresh temporary folder that becomes HOME, XDG_DATA_HOME and XDG_CONFIG_HOME for the
+// lifetime of the object, so nothing a test does reaches the real home folder.
+// The previous values are restored and the folder removed on destruction.
+class TempEnv {
+  public:
+    TempEnv();
+    TempEnv(const TempEnv&) = delete;
+    TempEnv& operator=(const TempEnv&) = delete;
+    ~TempEnv();
+
+    const std::string& root() const { return folder_.root(); }  // no trailing separator
+    std::string path(const std::string& relative) const { return folder_.path(relative); }
+
+  private:
+    TempFolder folder_;
+    std::string savedHome_, savedData_, savedConfig_;
+    bool hadHome_ = false, hadData_ = false, hadConfig_ = false;
+};
+
+// Whole-file helpers for checking bytes on disk.
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+}  // namespace qvex::test
