@@ -1,0 +1,288 @@
+#include "engine/control_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/session_worker.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scripted_peer.h"
+#include "util/format.h"
+
+namespace qvex {
+namespace {
+
+using test::LogCapture;
+using test::ScriptedPeer;
+
+// A session whose control connection talks to a scripted peer.
+class ControlConnectionTest : public ::testing::Test {
+  protected:
+    void Connect() {
+        ASSERT_TRUE(peer.Start());
+        ASSERT_TRUE(session.control.Create());
+        ASSERT_TRUE(session.control.Connect("127.0.0.1", peer.port()));
+        ASSERT_TRUE(session.control.SetBuffer(4096));
+    }
+    // Ends the client side and returns every byte the peer received.
+    std::string WireBytes() {
+        session.control.Close();
+        EXPECT_TRUE(peer.Wait());
+        return peer.received(0);
+    }
+
+    LogCapture log;
+    ScriptedPeer peer;
+    SessionWorker session;
+};
+
+TEST_F(ControlConnectionTest, CommandsAreLoggedWithThePasswordMasked) {
+    peer.ReadToEnd();
+    Connect();
+    EXPECT_TRUE(SendCommand(session, "USER", "anonymous"));
+    EXPECT_TRUE(SendCommand(session, "PASS", "s3cret word"));
+    EXPECT_TRUE(SendCommand(session, "PASSX", "shown"));
+    EXPECT_TRUE(SendCommand(session, "SYST"));
+    EXPECT_EQ(WireBytes(), "USER anonymous\r\nPASS s3cret word\r\nPASSX shown\r\nSYST\r\n");
+    EXPECT_EQ(log.Take(), (std::vector<LogCapture::Line>{{"LogCmd", "<USER anonymous"},
+                                                         {"LogCmd", "<PASS ****"},
+                                                         {"LogCmd", "<PASSX shown"},
+                                                         {"LogCmd", "<SYST"}}));
+}
+
+TEST_F(ControlConnectionTest, CommandsThatCouldInjectOrBeCutAreNeverSent) {
+    peer.ReadToEnd();
+    Connect();
+    struct Row {
+        std::string verb;
+        std::string argument;
+        const char* line;
+    };
+    const std::vector<Row> rows = {
+        {"RETR", "a\r\nDELE b", "*** command RETR not sent: its text holds CR, LF or NUL"},
+        {"RETR", "a\nDELE b", "*** command RETR not sent: its text holds CR, LF or NUL"},
+        {"PASS", std::string("pw\0rd", 5),
+         "*** command PASS not sent: its text holds CR, LF or NUL"},
+        {"USER", "name\r", "*** command USER not sent: its text holds CR, LF or NUL"},
+        {"STOR", std::string(506, 'n'),
+         "*** command STOR not sent: it is longer than 510 characters"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        EXPECT_FALSE(SendCommand(session, row.verb, row.argument));
+        EXPECT_EQ(log.TakeTexts(), std::vector<std::string>{row.line});
+    }
+    EXPECT_FALSE(SendCommand(session, "NO\r\nOP"));
+    (void)log.Take();
+    // 510 characters with the blank still go out whole.
+    EXPECT_TRUE(SendCommand(session, "STOR", std::string(505, 'n')));
+    EXPECT_EQ(WireBytes(), "STOR " + std::string(505, 'n') + "\r\n");
+}
+
+TEST_F(ControlConnectionTest, AbortSendsTheTelnetSequenceBeforeTheCommand) {
+    peer.ReadToEnd();
+    Connect();
+    EXPECT_TRUE(SendUrgentCommand(session, "ABOR"));
+    EXPECT_EQ(WireBytes(),
+              "\xFF\xF4\xFF\xF2"
+              "ABOR\r\n");
+    EXPECT_EQ(log.TakeTexts(), std::vector<std::string>{"<ABOR"});
+}
+
+struct ReplyRow {
+    const char* name;
+    std::string bytes;
+    int code;
+    std::vector<std::string> logged;
+    std::string lastLine;
+};
+
+class ReplyTest : public ControlConnectionTest, public ::testing::WithParamInterface<ReplyRow> {};
+
+TEST_P(ReplyTest, ReadsOneWholeReply) {
+    const ReplyRow& row = GetParam();
+    peer.Send(row.bytes).Close();
+    Connect();
+    FtpReply reply;
+    EXPECT_EQ(ReadReply(session, reply, true), row.code);
+    EXPECT_EQ(reply.code, row.code);
+    EXPECT_EQ(log.TakeTexts(), row.logged);
+    if (row.code != 421) {
+        EXPECT_STREQ(reply.lastLine.data(), row.lastLine.c_str());
+    } else {
+        EXPECT_STREQ(reply.codeText.data(), "421");
+    }
+}
+
+const std::string kReceiveFailed = "@@@ [CONTROL] Receive failed -> ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyTest,
+    ::testing::Values(
+        ReplyRow{"SingleLine", "200 OK\r\n", 200, {">200 OK"}, "200 OK"},
+        ReplyRow{"LoneLf", "200 OK\n", 200, {">200 OK"}, "200 OK"},
+        ReplyRow{"MultiLine",
+                 "230-Welcome\r\n   hello\r\n230 Done\r\n",
+                 230,
+                 {">230-Welcome", ">   hello", ">230 Done"},
+                 "230 Done"},
+        ReplyRow{"BodyWithOtherDigitsAndEmptyLine",
+                 "211-Features:\r\n\r\n200 not the end\r\n211 End\r\n",
+                 211,
+                 {">211-Features:", ">200 not the end", ">211 End"},
+                 "211 End"},
+        ReplyRow{"FourthCharacterNeitherBlankNorDash",
+                 "220x\r\n220 ready\r\n",
+                 220,
+                 {">220x", ">220 ready"},
+                 "220 ready"},
+        ReplyRow{"CrAnythingLf", "200 first\rjunk\n", 200, {">200 first"}, "200 first"},
+        ReplyRow{"PartialLineAtClose", "220 partial", 220, {">220 partial"}, "220 partial"},
+        ReplyRow{"NonDigitCode", "abc def\r\n", 0, {">abc def"}, "abc def"},
+        // The log line (">" and 511 characters) is cut to the sink's 511 bytes.
+        ReplyRow{"Longest",
+                 "200 " + std::string(507, 'x') + "\r\n",
+                 200,
+                 {">200 " + std::string(506, 'x')},
+                 "200 " + std::string(507, 'x')},
+        ReplyRow{
+            "NulInsideIsCutInTheLog", std::string("200 a\0b\r\n", 9), 200, {">200 a"}, "200 a"}),
+    [](const ::testing::TestParamInfo<ReplyRow>& row) { return row.param.name; });
+
+struct FailureRow {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> loggedBefore;
+};
+
+class ReplyFailureTest : public ControlConnectionTest,
+                         public ::testing::WithParamInterface<FailureRow> {};
+
+TEST_P(ReplyFailureTest, FailsWith421AndTheReceiveLine) {
+    const FailureRow& row = GetParam();
+    peer.Send(row.bytes).Close();
+    Connect();
+    FtpReply reply;
+    EXPECT_EQ(ReadReply(session, reply, false), 421);
+    EXPECT_STREQ(reply.codeText.data(), "421");
+    std::vector<LogCapture::Line> lines = log.Take();
+    ASSERT_EQ(lines.size(), row.loggedBefore.size() + 1);
+    for (size_t index = 0; index < row.loggedBefore.size(); ++index) {
+        EXPECT_EQ(lines[index].text, row.loggedBefore[index]);
+    }
+    EXPECT_EQ(lines.back().kind, "LogRaw");
+    EXPECT_EQ(lines.back().text.rfind(kReceiveFailed, 0), 0u) << lines.back().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ReplyFailureTest,
+    ::testing::Values(
+        FailureRow{"EmptyFirstLine", "\r\n200 OK\r\n", {}},
+        FailureRow{"ShortFirstLine", "20\r\n", {}}, FailureRow{"NothingBeforeClose", "", {}},
+        FailureRow{"OverlongLine", "200 " + std::string(508, 'x') + "\r\n", {}},
+        FailureRow{"ClosedInsideMultiLine", "220-one\r\n220-two\r\n", {">220-one", ">220-two"}},
+        FailureRow{"ShortLineEndsASingleLineReplyInProgress", "220x\r\n22\r\n", {">220x"}}),
+    [](const ::testing::TestParamInfo<FailureRow>& row) { return row.param.name; });
+
+TEST_F(ControlConnectionTest, RepliesArrivingByteByByteReadTheSame) {
+    const std::string reply = "230-Welcome\r\n   hello\r\n230 Done\r\n";
+    for (char byte : reply) {
+        peer.Send(std::string(1, byte)).Delay(std::chrono::milliseconds(1));
+    }
+    peer.Close();
+    Connect();
+    FtpReply reply1;
+    EXPECT_EQ(ReadReply(session, reply1, true), 230);
+    EXPECT_STREQ(reply1.lastLine.data(), "230 Done");
+    EXPECT_EQ(log.TakeTexts().size(), 3u);
+}
+
+TEST_F(ControlConnectionTest, AfterAbortThe426Or225IsPassedOver) {
+    peer.Send("150 Opening\r\n426 Aborted\r\n226 Closing\r\n225 Abort ok\r\n200 Next\r\n").Close();
+    Connect();
+    session.abortSent = true;
+    FtpReply reply;
+    EXPECT_EQ(ReadReply(session, reply, false), 150);
+    EXPECT_EQ(ReadReply(session, reply, true), 226);
+    EXPECT_STREQ(reply.lastLine.data(), "226 Closing");
+    EXPECT_EQ(ReadReply(session, reply, false), 200);
+    EXPECT_EQ(log.TakeTexts(),
+              (std::vector<std::string>{">150 Opening", ">426 Aborted", ">226 Closing",
+                                        ">225 Abort ok", ">200 Next"}));
+}
+
+TEST_F(ControlConnectionTest, WithoutAbortA426IsTheReply) {
+    peer.Send("426 Connection closed\r\n").Close();
+    Connect();
+    FtpReply reply;
+    EXPECT_EQ(ReadReply(session, reply, false), 426);
+}
+
+TEST(LogNetFailure, NamesTheSocketError) {
+    LogCapture log;
+    SessionWorker session;
+    ASSERT_TRUE(session.control.Create());
+    uint32_t address = 0;
+    uint16_t port = 0;
+    ASSERT_TRUE(session.control.LocalAddress(&address, &port));
+    session.control.Close();
+    ASSERT_TRUE(session.control.Create());
+    EXPECT_FALSE(session.control.Connect("127.0.0.1", port));
+    LogNetFailure("Failed to connect");
+    EXPECT_EQ(
+        log.Take(),
+        (std::vector<LogCapture::Line>{{"LogRaw", "@@@ Failed to connect -> WSAECONNREFUSED"}}));
+}
+
+class RecordingObserver : public SessionObserver {
+  public:
+    void OnTransferEnded(uint32_t tick) override { ended.push_back(tick); }
+    std::vector<uint32_t> ended;
+};
+
+TEST(TransferSummary, FormatsSizeTimeAndRateAndPublishesTheCount) {
+    SetNumberSeparatorsForTesting('.', ',');
+    LogCapture log;
+    QueueId xfer = log.heap().OpenQueue("^Xfer$");
+    RecordingObserver observer;
+    SessionWorker session;
+    session.observer = &observer;
+
+    LogTransferSummaryAt(session, "received", 1572864, 1000, 4520);
+    LogTransferSummaryAt(session, "sent", 0x123456789ull, 77, 77);
+    LogTransferSummaryAt(session, "received", 5000, 0xFFFFFF00u, 0x00000100u);
+    EXPECT_EQ(log.Take(),
+              (std::vector<LogCapture::Line>{
+                  {"LogExt", "... received 1.50 MB (1,572,864 bytes) in 3.52 (436 KB/s)"},
+                  {"LogExt", "... sent 4.55 GB (4,886,718,345 bytes) in 0.00"},
+                  {"LogExt", "... received 4.88 KB (5,000 bytes) in 0.51 (9.54 KB/s)"}}));
+    EXPECT_EQ(observer.ended, (std::vector<uint32_t>{4520, 77, 0x100}));
+
+    int32_t pair[2];
+    char topic[8];
+    uint32_t topicLength = sizeof topic;
+    ASSERT_EQ(log.heap().ReceiveIntPair(xfer, topic, &topicLength, pair), kWantBoth);
+    EXPECT_EQ(pair[0], 1572864);
+    EXPECT_EQ(pair[1], 0);
+    topicLength = sizeof topic;
+    ASSERT_EQ(log.heap().ReceiveIntPair(xfer, topic, &topicLength, pair), kWantBoth);
+    EXPECT_EQ(static_cast<uint32_t>(pair[0]), 0x23456789u);
+    EXPECT_EQ(pair[1], 1);
+}
+
+TEST(RawListingLog, TogglesAndNamesTheLanguage) {
+    LogCapture log;
+    SessionWorker session;
+    session.listingLanguage = 0x407;
+    ToggleRawListingLog(session);
+    EXPECT_TRUE(session.rawListingLog);
+    ToggleRawListingLog(session);
+    EXPECT_FALSE(session.rawListingLog);
+    EXPECT_EQ(log.TakeTexts(), (std::vector<std::string>{"[\"raw\" directory data logging ON]",
+                                                         "[Using language ID 0x0407]",
+                                                         "[\"raw\" directory data logging OFF]"}));
+}
+
+}  // namespace
+}  // namespace qvex

@@ -1,0 +1,231 @@
+#include "engine/data_connection.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/control_connection.h"
+#include "engine/proxy.h"
+#include "engine/session_worker.h"
+#include "log/log_sink.h"
+#include "platform/socket.h"
+
+namespace qvex {
+namespace {
+
+bool ViaSocks(const SessionWorker& session) {
+    return session.proxyType == kProxySocks4 || session.proxyType == kProxySocks5;
+}
+
+// A number of the 227 reply: at most three digits and at most 255.
+bool ReplyByte(const std::string& digits, uint8_t* value) {
+    if (digits.empty() || digits.size() > 3) {
+        return false;
+    }
+    int number = std::stoi(digits);
+    if (number > 255) {
+        return false;
+    }
+    *value = static_cast<uint8_t>(number);
+    return true;
+}
+
+std::string DottedText(const uint8_t bytes[4]) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return text;
+}
+
+// REST when a resumed transfer asks for it; an answer other than 3xx means the transfer
+// starts from the beginning (RFC 3659 section 5.3).
+void SendRestartOffset(SessionWorker& session) {
+    if (!session.restartRequested) {
+        return;
+    }
+    char argument[32];
+    std::snprintf(argument, sizeof argument, "%" PRIu64, session.restartOffset);
+    (void)SendCommand(session, "REST", argument);
+    FtpReply reply;
+    if (ReadReply(session, reply, false) / 100 != 3) {
+        session.restartOffset = 0;
+    }
+}
+
+int SendTransferCommand(SessionWorker& session, std::string_view commandLine,
+                        std::array<char, 512>* lastLine) {
+    FtpReply reply;
+    if (!SendCommand(session, commandLine)) {
+        return 599;  // refused before the wire: a local failure, not a lost connection
+    }
+    int code = ReadReply(session, reply, lastLine != nullptr);
+    if (lastLine != nullptr) {
+        *lastLine = reply.lastLine;
+    }
+    return code;
+}
+
+int FailureFor(int code) {
+    return code == kReplyConnectionLost ? kDataClosed : kDataFailed;
+}
+
+int OpenPassive(SessionWorker& session, std::string_view commandLine,
+                std::array<char, 512>* lastLine, const FtpReply& pasvReply) {
+    SendRestartOffset(session);
+    // A socket that cannot be made fails at its connect, with that step's line.
+    (void)session.data.Create();
+    PassiveAddress address{};
+    if (!ParsePassiveReply(session, pasvReply.lastLine.data(), &address)) {
+        logExt("*** unrecognized \"227\" response format");
+        session.data.Close();
+        return kDataFailed;
+    }
+    std::string named = DottedText(address.bytes);
+    char line[512];
+    if (ViaSocks(session)) {
+        uint32_t networkOrder = 0;
+        std::memcpy(&networkOrder, address.bytes, 4);
+        if (!SocksConnectData(session, networkOrder, address.port)) {
+            return kDataFailed;
+        }
+        std::snprintf(line, sizeof line, "Using proxy connection to [%s:%u] for DATA",
+                      named.c_str(), address.port);
+        logExt(line);
+    } else {
+        // A 227 reply may name any machine; connecting there would let the server use us
+        // against a third host. The data connection goes where the control connection goes.
+        char peer[16] = {};
+        uint16_t controlPort = 0;
+        std::string target = named;
+        if (session.control.PeerAddress(peer, &controlPort) && named != peer) {
+            std::snprintf(line, sizeof line,
+                          "!!! \"227\" reply named %s; connecting to the server at %s instead",
+                          named.c_str(), peer);
+            logExt(line);
+            target = peer;
+        }
+        if (!session.data.Connect(target.c_str(), address.port)) {
+            if (platform::LastSocketError() != 10004) {
+                LogNetFailure("Connect failed");
+            }
+            session.data.Close();
+            return kDataFailed;
+        }
+        std::snprintf(line, sizeof line, "Connected to [%s:%u] for DATA", target.c_str(),
+                      address.port);
+        logExt(line);
+    }
+    int code = SendTransferCommand(session, commandLine, lastLine);
+    if (code >= 200) {
+        session.data.Close();
+        return FailureFor(code);
+    }
+    return kDataOpen;
+}
+
+int OpenActive(SessionWorker& session, std::string_view commandLine,
+               std::array<char, 512>* lastLine) {
+    TcpSocket listener;
+    uint8_t portBytes[4] = {};
+    uint16_t port = 0;
+    if (ViaSocks(session)) {
+        uint32_t address = 0;
+        if (!SocksBindData(session, &address, &port)) {
+            return kDataFailed;
+        }
+        std::memcpy(portBytes, &address, 4);
+    } else {
+        uint32_t controlAddress = 0;
+        uint16_t controlPort = 0;
+        uint32_t unused = 0;
+        if (!listener.Create() || !session.control.LocalAddress(&controlAddress, &controlPort) ||
+            !listener.LocalAddress(&unused, &port) || !listener.Listen()) {
+            LogNetFailure("Listen failed");
+            return kDataFailed;
+        }
+        std::memcpy(portBytes, &controlAddress, 4);
+    }
+    char argument[64];
+    std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", portBytes[0], portBytes[1],
+                  portBytes[2], portBytes[3], port >> 8, port & 0xFF);
+    (void)SendCommand(session, "PORT", argument);
+    FtpReply portReply;
+    // Not judged: a refused PORT shows in the transfer command's reply.
+    (void)ReadReply(session, portReply, false);
+    SendRestartOffset(session);
+    int code = SendTransferCommand(session, commandLine, lastLine);
+    if (code >= 200) {
+        if (ViaSocks(session)) {
+            session.data.Close();
+        }
+        return FailureFor(code);
+    }
+    char line[512];
+    if (ViaSocks(session)) {
+        if (!SocksAwaitData(session)) {
+            return kDataFailed;
+        }
+        std::snprintf(line, sizeof line, "Using proxy connection on [%u.%u.%u.%u:%u] for DATA",
+                      portBytes[0], portBytes[1], portBytes[2], portBytes[3], port);
+        logExt(line);
+        return kDataOpen;
+    }
+    if (!listener.Accept(session.data)) {
+        if (platform::LastSocketError() != 10004) {
+            LogNetFailure("Accept failed");
+        }
+        session.data.Close();
+        return kDataFailed;
+    }
+    std::snprintf(line, sizeof line, "Accepted connection on [%u.%u.%u.%u:%u] for DATA",
+                  portBytes[0], portBytes[1], portBytes[2], portBytes[3], port);
+    logExt(line);
+    return kDataOpen;
+}
+
+}  // namespace
+
+bool ParsePassiveReply(const SessionWorker& session, std::string_view line,
+                       PassiveAddress* address) {
+    auto numbers = session.patterns.passiveReply.Search(line);
+    if (numbers.size() != 7) {
+        return false;
+    }
+    for (int index = 0; index < 4; ++index) {
+        if (!ReplyByte(*numbers[static_cast<size_t>(index + 1)], &address->bytes[index])) {
+            return false;
+        }
+    }
+    uint8_t high = 0;
+    uint8_t low = 0;
+    if (!ReplyByte(*numbers[5], &high) || !ReplyByte(*numbers[6], &low)) {
+        return false;
+    }
+    address->port = static_cast<uint16_t>(high << 8 | low);
+    return true;
+}
+
+int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
+                       std::array<char, 512>* lastLine) {
+    if (session.passive != 0 && session.proxyType == kProxyFtp) {
+        logExt("!!! PASSIVE not valid with FTP proxy server; using PORT");
+        session.passive = 0;
+    }
+    if (session.passive != 0) {
+        (void)SendCommand(session, "PASV");
+        FtpReply reply;
+        int code = ReadReply(session, reply, true);
+        if (code == 227) {
+            return OpenPassive(session, commandLine, lastLine, reply);
+        }
+        if (code == kReplyConnectionLost) {
+            logExt("... [DATA] connection CLOSED");
+            return kDataClosed;
+        }
+        logExt("!!! Can't open PASSIVEly; trying PORT");
+        session.passive = 0;
+    }
+    return OpenActive(session, commandLine, lastLine);
+}
+
+}  // namespace qvex

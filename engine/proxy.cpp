@@ -1,0 +1,324 @@
+#include "engine/proxy.h"
+
+#include <cstring>
+#include <string>
+
+#include "engine/control_connection.h"
+#include "engine/session_worker.h"
+#include "log/log_sink.h"
+
+namespace qvex {
+namespace {
+
+constexpr const char* kUnableToConnectProxy = "*** unable to CONNECT to proxy server %s:%u";
+constexpr const char* kUnableToConnectSocks = "*** unable to CONNECT to SOCKS server %s:%u";
+constexpr const char* kSocks4IoError = "*** I/O error on SOCKS4 server %s:%u";
+constexpr const char* kSocks4Error = "*** SOCKS4 error on server %s:%u (%d)";
+constexpr const char* kSocks5IoError = "*** I/O error on SOCKS5 server %s:%u";
+constexpr const char* kSocks5Error = "*** SOCKS5 error on server %s:%u (%02x)";
+constexpr const char* kSocks5AuthFailed = "*** SOCKS5 authentication failed on server %s:%u";
+constexpr const char* kUsingProxy = "... using proxy connection on [%s:%u] for CONTROL";
+
+constexpr uint8_t kCommandConnect = 1;
+constexpr uint8_t kCommandBind = 2;
+constexpr uint8_t kSocks4Granted = 90;
+// A SOCKS4 request is built in 128 bytes: 8 fixed bytes, the user id and its NUL.
+constexpr size_t kMaxSocks4UserId = 119;
+// RFC 1929: each of user name and password is one length byte long.
+constexpr size_t kMaxSocks5Credential = 255;
+
+struct SocksReply {
+    uint8_t result = 0;
+    uint32_t address = 0;  // network order, as it came
+    uint16_t port = 0;     // host order
+};
+
+bool SendExactly(TcpSocket& socket, const std::string& message) {
+    long length = static_cast<long>(message.size());
+    return socket.SendAll(message.data(), length) == length;
+}
+
+void AppendPortAndAddress(std::string& message, uint16_t port, uint32_t address) {
+    message.push_back(static_cast<char>(port >> 8));
+    message.push_back(static_cast<char>(port & 0xFF));
+    message.append(reinterpret_cast<const char*>(&address), 4);
+}
+
+// SOCKS4 request (command, destination port and address, user id and NUL). Refuses a user id
+// that would not fit its message or would end early at a NUL.
+bool SendSocks4Request(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
+                       uint32_t address) {
+    const std::string& userId = session.proxyUser;
+    if (userId.size() > kMaxSocks4UserId || userId.find('\0') != std::string::npos) {
+        return false;
+    }
+    std::string message;
+    message.push_back(4);
+    message.push_back(static_cast<char>(command));
+    AppendPortAndAddress(message, port, address);
+    message.append(userId);
+    message.push_back('\0');
+    return SendExactly(socket, message);
+}
+
+// Reads the 8-byte SOCKS4 reply and checks for "granted", logging the failure lines.
+bool ReadSocks4Reply(SessionWorker& session, TcpSocket& socket, SocksReply& reply) {
+    unsigned char bytes[8];
+    if (socket.RecvAll(bytes, sizeof bytes) != static_cast<long>(sizeof bytes)) {
+        LogProxyLine(session, kSocks4IoError);
+        return false;
+    }
+    reply.result = bytes[1];
+    reply.port = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
+    std::memcpy(&reply.address, bytes + 4, 4);
+    if (reply.result != kSocks4Granted) {
+        LogProxyLine(session, kSocks4Error, reply.result);
+        return false;
+    }
+    return true;
+}
+
+bool Socks4Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
+                    uint32_t address, SocksReply& reply) {
+    if (!SendSocks4Request(session, socket, command, port, address)) {
+        LogProxyLine(session, kSocks4IoError);
+        return false;
+    }
+    return ReadSocks4Reply(session, socket, reply);
+}
+
+// Reads a SOCKS5 reply by its address type (RFC 1928 section 6): IPv4, a domain name or
+// IPv6. Only an IPv4 bound address is usable by the callers; the others are read whole so
+// the connection stays in step, and give address 0.
+bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& reply) {
+    unsigned char head[4];
+    if (socket.RecvAll(head, sizeof head) != static_cast<long>(sizeof head)) {
+        LogProxyLine(session, kSocks5IoError);
+        return false;
+    }
+    reply.result = head[1];
+    if (reply.result != 0) {
+        LogProxyLine(session, kSocks5Error, reply.result);
+        return false;
+    }
+    unsigned char rest[256 + 2];
+    long restLength;
+    switch (head[3]) {
+        case 1:
+            restLength = 4 + 2;
+            break;
+        case 3: {
+            unsigned char nameLength = 0;
+            if (socket.RecvAll(&nameLength, 1) != 1) {
+                LogProxyLine(session, kSocks5IoError);
+                return false;
+            }
+            restLength = nameLength + 2;
+            break;
+        }
+        case 4:
+            restLength = 16 + 2;
+            break;
+        default:
+            LogProxyLine(session, kSocks5IoError);
+            return false;
+    }
+    if (socket.RecvAll(rest, restLength) != restLength) {
+        LogProxyLine(session, kSocks5IoError);
+        return false;
+    }
+    if (head[3] == 1) {
+        std::memcpy(&reply.address, rest, 4);
+    }
+    reply.port = static_cast<uint16_t>(rest[restLength - 2] << 8 | rest[restLength - 1]);
+    return true;
+}
+
+bool Socks5Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
+                    uint32_t address, SocksReply& reply) {
+    if (!Socks5Negotiate(session, socket)) {
+        return false;
+    }
+    std::string request = {5, static_cast<char>(command), 0, 1};
+    request.append(reinterpret_cast<const char*>(&address), 4);
+    request.push_back(static_cast<char>(port >> 8));
+    request.push_back(static_cast<char>(port & 0xFF));
+    if (!SendExactly(socket, request)) {
+        LogProxyLine(session, kSocks5IoError);
+        return false;
+    }
+    return ReadSocks5Reply(session, socket, reply);
+}
+
+bool SocksExchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
+                   uint32_t address, SocksReply& reply) {
+    if (session.proxyType == kProxySocks4) {
+        return Socks4Exchange(session, socket, command, port, address, reply);
+    }
+    return Socks5Exchange(session, socket, command, port, address, reply);
+}
+
+bool Cancelled(const SessionWorker& session) {
+    return session.connectCancelled.load();
+}
+
+bool ConnectToProxy(SessionWorker& session, TcpSocket& socket) {
+    return socket.Connect(session.proxy.host.c_str(), PortNumber(session.proxy.port.c_str()));
+}
+
+}  // namespace
+
+uint16_t DefaultProxyPort(int32_t proxyType) {
+    switch (proxyType) {
+        case kProxyFtp:
+            return 21;
+        case kProxySocks4:
+        case kProxySocks5:
+            return 1080;
+        default:
+            return 0;
+    }
+}
+
+uint16_t PortNumber(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    uint32_t value = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9') {
+            return 0;
+        }
+        value = value * 10 + static_cast<uint32_t>(*text - '0');
+        if (value > 65535) {
+            return 0;
+        }
+    }
+    return static_cast<uint16_t>(value);
+}
+
+bool Socks5Negotiate(SessionWorker& session, TcpSocket& socket) {
+    // Version 5, two methods: no authentication, user name and password.
+    const std::string greeting = {5, 2, 0, 2};
+    unsigned char answer[2];
+    if (!SendExactly(socket, greeting) || socket.RecvAll(answer, 2) != 2) {
+        LogProxyLine(session, kSocks5IoError);
+        return false;
+    }
+    switch (answer[1]) {
+        case 0x00:
+            return true;
+        case 0x02:
+            break;
+        case 0xFF:
+            LogProxyLine(session, kSocks5AuthFailed);
+            return false;
+        default:
+            return true;  // a method we did not offer needs no exchange from us
+    }
+    const std::string& user = session.proxyUser;
+    const std::string& password = session.proxyPassword;
+    if (user.empty() || password.empty() || user.size() > kMaxSocks5Credential ||
+        password.size() > kMaxSocks5Credential) {
+        LogProxyLine(session, kSocks5AuthFailed);
+        logExt("*** (missing username and/or password)");
+        return false;
+    }
+    std::string message;
+    message.push_back(1);
+    message.push_back(static_cast<char>(user.size()));
+    message.append(user);
+    message.push_back(static_cast<char>(password.size()));
+    message.append(password);
+    if (!SendExactly(socket, message) || socket.RecvAll(answer, 2) != 2) {
+        LogProxyLine(session, kSocks5IoError);
+        return false;
+    }
+    if (answer[0] != 1 || answer[1] != 0) {
+        LogProxyLine(session, kSocks5AuthFailed);
+        logExt("*** (username/password mismatch or invalid)");
+        return false;
+    }
+    return true;
+}
+
+bool ConnectControl(SessionWorker& session) {
+    bool viaProxy = session.proxyType != kProxyNone;
+    if (Cancelled(session)) {
+        return false;
+    }
+    bool connected = viaProxy ? ConnectToProxy(session, session.control)
+                              : session.control.Connect(session.request.host.c_str(),
+                                                        PortNumber(session.request.port.c_str()));
+    if (Cancelled(session)) {
+        return false;
+    }
+    if (!connected) {
+        if (viaProxy) {
+            LogProxyLine(session, kUnableToConnectProxy);
+        }
+        return false;
+    }
+    if (session.proxyType == kProxySocks4 || session.proxyType == kProxySocks5) {
+        SocksReply reply;
+        if (!SocksExchange(session, session.control, kCommandConnect,
+                           PortNumber(session.request.port.c_str()), session.hostAddress, reply) ||
+            Cancelled(session)) {
+            return false;
+        }
+    }
+    if (viaProxy) {
+        LogProxyLine(session, kUsingProxy);
+    }
+    return true;
+}
+
+bool SocksBindData(SessionWorker& session, uint32_t* address, uint16_t* port) {
+    if (!session.data.Create() || !ConnectToProxy(session, session.data)) {
+        LogProxyLine(session, kUnableToConnectSocks);
+        session.data.Close();
+        return false;
+    }
+    SocksReply reply;
+    if (!SocksExchange(session, session.data, kCommandBind,
+                       PortNumber(session.request.port.c_str()), session.hostAddress, reply)) {
+        session.data.Close();
+        return false;
+    }
+    if (session.proxyType == kProxySocks5 && reply.address == 0) {
+        // PORT can only name an IPv4 address; a SOCKS5 proxy that binds elsewhere is no use.
+        LogProxyLine(session, kSocks5IoError);
+        session.data.Close();
+        return false;
+    }
+    // A SOCKS4 proxy that answers 0.0.0.0 means "my own address".
+    *address = reply.address != 0 ? reply.address : session.proxyAddress;
+    *port = reply.port;
+    return true;
+}
+
+bool SocksAwaitData(SessionWorker& session) {
+    SocksReply reply;
+    bool granted = session.proxyType == kProxySocks4
+                       ? ReadSocks4Reply(session, session.data, reply)
+                       : ReadSocks5Reply(session, session.data, reply);
+    if (!granted) {
+        session.data.Close();
+    }
+    return granted;
+}
+
+bool SocksConnectData(SessionWorker& session, uint32_t address, uint16_t port) {
+    if (!ConnectToProxy(session, session.data)) {
+        LogProxyLine(session, kUnableToConnectSocks);
+        return false;
+    }
+    SocksReply reply;
+    if (!SocksExchange(session, session.data, kCommandConnect, port, address, reply)) {
+        session.data.Close();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qvex

@@ -1,0 +1,422 @@
+#include "engine/proxy.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/control_connection.h"
+#include "engine/session_worker.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/socks_server.h"
+
+namespace qvex {
+namespace {
+
+using test::LogCapture;
+using test::ScriptedPeer;
+using test::SocksServer;
+
+std::string PortBytes(uint16_t port) {
+    return {static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
+}
+
+const std::string kLoopbackBytes("\x7F\x00\x00\x01", 4);
+
+class ProxyTest : public ::testing::Test {
+  protected:
+    void SetUp() override { session.proxyAddress = platform::ParseDottedAddress("127.0.0.1"); }
+
+    void UseProxy(int32_t type, uint16_t port) {
+        session.proxyType = type;
+        session.proxy.host = "127.0.0.1";
+        session.proxy.port = std::to_string(port);
+        proxyName = "127.0.0.1:" + session.proxy.port;
+    }
+    void UseServer(uint16_t port) {
+        session.request.host = "127.0.0.1";
+        session.request.port = std::to_string(port);
+        session.hostAddress = platform::ParseDottedAddress("127.0.0.1");
+    }
+    bool Open() {
+        return session.control.Create() && session.control.SetBuffer(4096) &&
+               ConnectControl(session);
+    }
+    // The server's greeting read through whatever lies between.
+    int Greeting() {
+        FtpReply reply;
+        return ReadReply(session, reply, false);
+    }
+
+    LogCapture log;
+    SessionWorker session;
+    std::string proxyName;
+};
+
+TEST_F(ProxyTest, DirectConnectionLogsNoProxyLine) {
+    ScriptedPeer server;
+    server.SendLine("220 Direct").ReadToEnd();
+    ASSERT_TRUE(server.Start());
+    UseServer(server.port());
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(Greeting(), 220);
+    EXPECT_EQ(log.TakeTexts(), std::vector<std::string>{">220 Direct"});
+}
+
+TEST_F(ProxyTest, FailedDirectConnectLogsNothingHere) {
+    UseServer(test::FreeLoopbackPort());
+    EXPECT_FALSE(Open());
+    EXPECT_TRUE(log.TakeTexts().empty());
+}
+
+TEST_F(ProxyTest, FtpProxyGetsTheConnectionAndNothingElse) {
+    ScriptedPeer proxy;
+    proxy.ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxyFtp, proxy.port());
+    UseServer(2121);
+    ASSERT_TRUE(Open());
+    session.control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received(), "");
+    EXPECT_EQ(log.TakeTexts(), std::vector<std::string>{"... using proxy connection on [" +
+                                                        proxyName + "] for CONTROL"});
+}
+
+TEST_F(ProxyTest, UnreachableProxyIsNamed) {
+    UseProxy(kProxySocks5, test::FreeLoopbackPort());
+    UseServer(21);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(log.TakeTexts(),
+              std::vector<std::string>{"*** unable to CONNECT to proxy server " + proxyName});
+}
+
+TEST_F(ProxyTest, CancelledConnectDoesNotConnect) {
+    ScriptedPeer server;
+    server.ReadToEnd();
+    ASSERT_TRUE(server.Start());
+    UseServer(server.port());
+    session.connectCancelled = true;
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(server.connectionCount(), 0u);
+    EXPECT_TRUE(log.TakeTexts().empty());
+}
+
+// Scripted SOCKS peers: exact request bytes and replies that a real server will not give.
+
+TEST_F(ProxyTest, Socks4RequestBytesAndRefusalNumber) {
+    ScriptedPeer proxy;
+    proxy.ReadBytes(9 + 5).Send(std::string("\x00\x5B\x00\x00\x00\x00\x00\x00", 8)).ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks4, proxy.port());
+    UseServer(2121);
+    session.proxyUser = "alice";
+    EXPECT_FALSE(Open());
+    session.control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received(), std::string("\x04\x01", 2) + PortBytes(2121) + kLoopbackBytes +
+                                    "alice" + std::string(1, '\0'));
+    EXPECT_EQ(log.TakeTexts(),
+              std::vector<std::string>{"*** SOCKS4 error on server " + proxyName + " (91)"});
+}
+
+TEST_F(ProxyTest, Socks4UserIdThatDoesNotFitIsRefusedNotCut) {
+    ScriptedPeer proxy;
+    proxy.ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks4, proxy.port());
+    UseServer(21);
+    session.proxyUser = std::string(120, 'u');
+    EXPECT_FALSE(Open());
+    session.control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received(), "");
+    EXPECT_EQ(log.TakeTexts(),
+              std::vector<std::string>{"*** I/O error on SOCKS4 server " + proxyName});
+}
+
+TEST_F(ProxyTest, Socks5WantsAuthenticationButNoUserIsSet) {
+    ScriptedPeer proxy;
+    proxy.ReadBytes(4).Send("\x05\x02").ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks5, proxy.port());
+    UseServer(21);
+    EXPECT_FALSE(Open());
+    session.control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received(), std::string("\x05\x02\x00\x02", 4)) << "no authentication message";
+    EXPECT_EQ(log.TakeTexts(),
+              (std::vector<std::string>{"*** SOCKS5 authentication failed on server " + proxyName,
+                                        "*** (missing username and/or password)"}));
+}
+
+TEST_F(ProxyTest, Socks5CredentialsTooLongForTheirMessageAreRefused) {
+    ScriptedPeer proxy;
+    proxy.ReadBytes(4).Send("\x05\x02").ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks5, proxy.port());
+    UseServer(21);
+    session.proxyUser = std::string(256, 'u');
+    session.proxyPassword = "pw";
+    EXPECT_FALSE(Open());
+    session.control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received().size(), 4u);
+    EXPECT_EQ(log.TakeTexts().size(), 2u);
+}
+
+TEST_F(ProxyTest, Socks5MethodOneIsTreatedLikeNoAuthentication) {
+    const std::string reply("\x05\x00\x00\x01\x7F\x00\x00\x01\x10\x00", 10);
+    ScriptedPeer proxy;
+    proxy.ReadBytes(4)
+        .Send("\x05\x01")
+        .ReadBytes(10)
+        .Send(reply)
+        .SendLine("220 Through")
+        .ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks5, proxy.port());
+    UseServer(2121);
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(Greeting(), 220);
+    session.control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received(), std::string("\x05\x02\x00\x02\x05\x01\x00\x01", 8) +
+                                    kLoopbackBytes + PortBytes(2121));
+}
+
+TEST_F(ProxyTest, Socks5MethodFFFailsWithOneLine) {
+    ScriptedPeer proxy;
+    proxy.ReadBytes(4).Send("\x05\xFF").ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks5, proxy.port());
+    UseServer(21);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(log.TakeTexts(),
+              std::vector<std::string>{"*** SOCKS5 authentication failed on server " + proxyName});
+}
+
+struct Socks5ReplyRow {
+    const char* name;
+    std::string reply;
+    bool granted;
+    std::vector<std::string> lines;  // "%s" stands for the proxy
+};
+
+class Socks5ReplyTest : public ProxyTest, public ::testing::WithParamInterface<Socks5ReplyRow> {};
+
+TEST_P(Socks5ReplyTest, ReplyIsReadByItsAddressType) {
+    const Socks5ReplyRow& row = GetParam();
+    ScriptedPeer proxy;
+    proxy.ReadBytes(4).Send(std::string("\x05\x00", 2)).ReadBytes(10).Send(row.reply);
+    if (row.granted) {
+        proxy.SendLine("220 After the reply");
+    }
+    proxy.Close();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks5, proxy.port());
+    UseServer(21);
+    EXPECT_EQ(Open(), row.granted);
+    std::vector<std::string> expected;
+    for (const std::string& line : row.lines) {
+        std::string text = line;
+        text.replace(text.find("%s"), 2, proxyName);
+        expected.push_back(text);
+    }
+    EXPECT_EQ(log.TakeTexts(), expected);
+    if (row.granted) {
+        EXPECT_EQ(Greeting(), 220) << "the reply was consumed to its last byte";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Socks5ReplyTest,
+    ::testing::Values(Socks5ReplyRow{"Ipv4",
+                                     std::string("\x05\x00\x00\x01\x7F\x00\x00\x01\x00\x15", 10),
+                                     true,
+                                     {"... using proxy connection on [%s] for CONTROL"}},
+                      Socks5ReplyRow{"DomainName",
+                                     std::string("\x05\x00\x00\x03\x09localhost\x00\x15", 16),
+                                     true,
+                                     {"... using proxy connection on [%s] for CONTROL"}},
+                      Socks5ReplyRow{"Ipv6",
+                                     std::string("\x05\x00\x00\x04", 4) + std::string(15, '\0') +
+                                         std::string("\x01\x00\x15", 3),
+                                     true,
+                                     {"... using proxy connection on [%s] for CONTROL"}},
+                      Socks5ReplyRow{"Refused",
+                                     std::string("\x05\x05\x00\x01\x00\x00\x00\x00\x00\x00", 10),
+                                     false,
+                                     {"*** SOCKS5 error on server %s (05)"}},
+                      Socks5ReplyRow{"UnknownAddressType",
+                                     std::string("\x05\x00\x00\x07\x00\x00\x00\x00\x00\x00", 10),
+                                     false,
+                                     {"*** I/O error on SOCKS5 server %s"}},
+                      Socks5ReplyRow{"Short",
+                                     std::string("\x05\x00\x00\x01\x7F", 5),
+                                     false,
+                                     {"*** I/O error on SOCKS5 server %s"}}),
+    [](const ::testing::TestParamInfo<Socks5ReplyRow>& row) { return row.param.name; });
+
+TEST_F(ProxyTest, Socks4BindAnsweringZeroAddressMeansTheProxyItself) {
+    ScriptedPeer proxy;
+    proxy.ReadBytes(9).Send(std::string("\x00\x5A\x12\x34\x00\x00\x00\x00", 8)).ReadToEnd();
+    ASSERT_TRUE(proxy.Start());
+    UseProxy(kProxySocks4, proxy.port());
+    UseServer(2121);
+    session.proxyAddress = platform::ParseDottedAddress("10.9.8.7");
+    uint32_t address = 0;
+    uint16_t port = 0;
+    ASSERT_TRUE(SocksBindData(session, &address, &port));
+    EXPECT_EQ(address, platform::ParseDottedAddress("10.9.8.7"));
+    EXPECT_EQ(port, 0x1234);
+    session.data.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.received(),
+              std::string("\x04\x02", 2) + PortBytes(2121) + kLoopbackBytes + std::string(1, '\0'));
+}
+
+TEST_F(ProxyTest, DataConnectionToAClosedProxyIsNamed) {
+    UseProxy(kProxySocks4, test::FreeLoopbackPort());
+    uint32_t address = 0;
+    uint16_t port = 0;
+    EXPECT_FALSE(SocksBindData(session, &address, &port));
+    ASSERT_TRUE(session.data.Create());
+    EXPECT_FALSE(SocksConnectData(session, session.hostAddress, 21));
+    EXPECT_EQ(log.TakeTexts(),
+              std::vector<std::string>(2, "*** unable to CONNECT to SOCKS server " + proxyName));
+}
+
+// A real SOCKS server.
+
+class RealSocksTest : public ProxyTest, public ::testing::WithParamInterface<int32_t> {
+  protected:
+    void StartProxy(SocksServer::Auth auth) {
+        socks = std::make_unique<SocksServer>(auth);
+        if (!socks->started()) {
+            GTEST_SKIP() << socks->problem();
+        }
+        UseProxy(GetParam(), socks->port());
+        if (auth == SocksServer::Auth::UserPassword) {
+            session.proxyUser = SocksServer::kUser;
+            session.proxyPassword = SocksServer::kPassword;
+        }
+    }
+    std::unique_ptr<SocksServer> socks;
+};
+
+TEST_P(RealSocksTest, ControlConnectionThroughTheProxy) {
+    StartProxy(SocksServer::Auth::None);
+    ScriptedPeer server;
+    server.SendLine("220 Behind the proxy").ReadLine().SendLine("200 OK").ReadToEnd();
+    ASSERT_TRUE(server.Start());
+    UseServer(server.port());
+    ASSERT_TRUE(Open()) << socks->output();
+    EXPECT_EQ(Greeting(), 220);
+    EXPECT_TRUE(SendCommand(session, "NOOP"));
+    EXPECT_EQ(Greeting(), 200);
+    session.control.Close();
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.lines(), std::vector<std::string>{"NOOP"});
+    std::vector<std::string> lines = log.TakeTexts();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "... using proxy connection on [" + proxyName + "] for CONTROL");
+}
+
+TEST_P(RealSocksTest, ActiveDataConnectionThroughBind) {
+    StartProxy(SocksServer::Auth::None);
+    UseServer(21);
+    uint32_t address = 0;
+    uint16_t port = 0;
+    ASSERT_TRUE(SocksBindData(session, &address, &port)) << socks->output();
+    char text[16];
+    ASSERT_TRUE(platform::FormatDottedAddress(address, text, sizeof text));
+    // The FTP server connects to the address that PORT would name, and sends data.
+    TcpSocket server;
+    ASSERT_TRUE(server.Create());
+    ASSERT_TRUE(server.Connect(text, port));
+    ASSERT_TRUE(SocksAwaitData(session)) << socks->output();
+    ASSERT_EQ(server.SendAll("listing", 7), 7);
+    server.Close();
+    char received[7];
+    EXPECT_EQ(session.data.RecvAll(received, 7), 7);
+    EXPECT_EQ(std::string(received, 7), "listing");
+}
+
+TEST_P(RealSocksTest, PassiveDataConnectionThroughConnect) {
+    StartProxy(SocksServer::Auth::None);
+    ScriptedPeer dataPeer;
+    dataPeer.Send("file bytes").Close();
+    ASSERT_TRUE(dataPeer.Start());
+    UseServer(21);
+    ASSERT_TRUE(session.data.Create());
+    ASSERT_TRUE(
+        SocksConnectData(session, platform::ParseDottedAddress("127.0.0.1"), dataPeer.port()))
+        << socks->output();
+    char received[10];
+    EXPECT_EQ(session.data.RecvAll(received, 10), 10);
+    EXPECT_EQ(std::string(received, 10), "file bytes");
+}
+
+TEST_P(RealSocksTest, RefusedDestinationIsReported) {
+    StartProxy(SocksServer::Auth::None);
+    UseServer(test::FreeLoopbackPort());
+    EXPECT_FALSE(Open());
+    std::vector<std::string> lines = log.TakeTexts();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string expected = GetParam() == kProxySocks4
+                                     ? "*** SOCKS4 error on server " + proxyName + " (91)"
+                                     : "*** SOCKS5 error on server " + proxyName + " (05)";
+    EXPECT_EQ(lines[0], expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Socks, RealSocksTest, ::testing::Values(kProxySocks4, kProxySocks5),
+                         [](const ::testing::TestParamInfo<int32_t>& type) {
+                             return type.param == kProxySocks4 ? std::string("Socks4")
+                                                               : std::string("Socks5");
+                         });
+
+class RealSocks5AuthTest : public RealSocksTest {};
+
+TEST_P(RealSocks5AuthTest, UserAndPasswordAreChecked) {
+    StartProxy(SocksServer::Auth::UserPassword);
+    ScriptedPeer server;
+    server.SendLine("220 Authenticated").ReadToEnd();
+    ASSERT_TRUE(server.Start());
+    UseServer(server.port());
+    ASSERT_TRUE(Open()) << socks->output();
+    EXPECT_EQ(Greeting(), 220);
+}
+
+TEST_P(RealSocks5AuthTest, WrongPasswordIsReported) {
+    StartProxy(SocksServer::Auth::UserPassword);
+    session.proxyPassword = "wrong";
+    UseServer(21);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(log.TakeTexts(),
+              (std::vector<std::string>{"*** SOCKS5 authentication failed on server " + proxyName,
+                                        "*** (username/password mismatch or invalid)"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Socks, RealSocks5AuthTest, ::testing::Values(kProxySocks5));
+
+TEST(ProxyPorts, DefaultsAndPortTexts) {
+    EXPECT_EQ(DefaultProxyPort(kProxyNone), 0);
+    EXPECT_EQ(DefaultProxyPort(kProxyFtp), 21);
+    EXPECT_EQ(DefaultProxyPort(kProxySocks4), 1080);
+    EXPECT_EQ(DefaultProxyPort(kProxySocks5), 1080);
+    struct Row {
+        const char* text;
+        uint16_t port;
+    };
+    const Row rows[] = {{"21", 21}, {"65535", 65535}, {"65536", 0}, {"", 0},
+                        {"2x", 0},  {"000021", 21},   {"-1", 0},    {"99999999999999", 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(PortNumber(row.text), row.port);
+    }
+}
+
+}  // namespace
+}  // namespace qvex

@@ -1,0 +1,238 @@
+// Whole sessions against real FTP servers from Debian, directly and through a real SOCKS
+// server: login, SYST, PWD, passive and active data connections, REST, QUIT.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "engine/control_connection.h"
+#include "engine/data_connection.h"
+#include "engine/session.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/socks_server.h"
+
+namespace qvex {
+namespace {
+
+using test::FtpServer;
+using test::FtpServerKind;
+using test::LogCapture;
+using test::SocksServer;
+
+// Reads a data connection to its end, then the transfer's completion reply.
+int ReceiveAll(SessionWorker& session, std::string* bytes) {
+    char buffer[4096];
+    for (;;) {
+        long received = platform::ReceiveBytes(session.data.handle(), buffer, sizeof buffer);
+        if (received <= 0) {
+            break;
+        }
+        bytes->append(buffer, static_cast<size_t>(received));
+    }
+    session.data.Close();
+    FtpReply reply;
+    return ReadReply(session, reply, false);
+}
+
+// What the commands of one test session found.
+struct Findings {
+    std::string workingDirectory;
+    std::string listing;
+    std::string resumed;
+    int listResult = 0;
+    int getResult = 0;
+};
+
+// Test handlers standing in for the listing and download code that later parts bring.
+CommandHandlers TestHandlers(Findings& findings) {
+    CommandHandlers handlers;
+    handlers[kCommandPrintDirectory] = [&findings](SessionWorker& session, SessionCommand&) {
+        (void)SendCommand(session, "PWD");
+        FtpReply reply;
+        int code = ReadReply(session, reply, true);
+        findings.workingDirectory = reply.lastLine.data();
+        return code;
+    };
+    handlers[kCommandList] = [&findings](SessionWorker& session, SessionCommand&) {
+        int opened = OpenDataConnection(session, "LIST");
+        findings.listResult =
+            opened == kDataOpen ? ReceiveAll(session, &findings.listing) : -opened;
+        return findings.listResult == 421 ? 421 : 226;
+    };
+    handlers[kCommandGet] = [&findings](SessionWorker& session, SessionCommand& command) {
+        (void)SendCommand(session, "TYPE", "I");
+        FtpReply reply;
+        (void)ReadReply(session, reply, false);
+        session.restartRequested = true;
+        session.restartOffset = 3;
+        int opened = OpenDataConnection(session, "RETR " + command.text);
+        session.restartRequested = false;
+        findings.getResult = opened == kDataOpen ? ReceiveAll(session, &findings.resumed) : -opened;
+        return findings.getResult == 421 ? 421 : 226;
+    };
+    return handlers;
+}
+
+class QuitAfterWork : public SessionObserver {
+  public:
+    void OnConnected(const std::string&, const std::string&) override {
+        PostCommand(*session, kCommandGet, "hello.bin");
+        SetQuitWhenDone(*session, true);
+    }
+    std::shared_ptr<SessionWorker> session;
+};
+
+// Runs one session to its end; the server holds "hello.bin".
+int RunWholeSession(const FtpServer& server, SessionOptions options, Findings& findings,
+                    bool account) {
+    SessionRequest request;
+    request.scheme = "ftp";
+    request.user = account ? FtpServer::kUser : FtpServer::kAnonymousUser;
+    request.password = account ? FtpServer::kPassword : "QvexUser@";
+    request.host = "127.0.0.1";
+    request.port = std::to_string(server.port());
+    QuitAfterWork observer;
+    options.observer = &observer;
+    options.handlers = TestHandlers(findings);
+    auto session = CreateSession(request, std::move(options));
+    if (session == nullptr) {
+        return -1;
+    }
+    observer.session = session;
+    auto result = std::async(std::launch::async, [session] { return SessionThread(session); });
+    if (result.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "the session did not end";
+        CancelConnect(*session);
+        return -1;
+    }
+    return result.get();
+}
+
+const std::string kHelloBytes = std::string("0123\r\n\0\xFF tail", 12);
+
+struct ServerCase {
+    FtpServerKind kind;
+    bool passive;
+    bool account;
+};
+
+class RealServerSessionTest : public ::testing::TestWithParam<ServerCase> {};
+
+TEST_P(RealServerSessionTest, LoginListResumeQuit) {
+    const ServerCase& param = GetParam();
+    LogCapture log;
+    auto server = test::StartFtpServer(param.kind);
+    if (!server->started()) {
+        GTEST_SKIP() << server->problem();
+    }
+    ASSERT_TRUE(server->PutFile("hello.bin", kHelloBytes));
+    SessionOptions options;
+    options.passive = param.passive;
+    Findings findings;
+    EXPECT_EQ(RunWholeSession(*server, std::move(options), findings, param.account), kExitProgram)
+        << server->output();
+    EXPECT_EQ(findings.workingDirectory.rfind("257 \"/\"", 0), 0u) << findings.workingDirectory;
+    EXPECT_EQ(findings.listResult, 226) << server->output();
+    EXPECT_NE(findings.listing.find("hello.bin"), std::string::npos) << findings.listing;
+    EXPECT_EQ(findings.getResult, 226);
+    EXPECT_EQ(findings.resumed, kHelloBytes.substr(3)) << "REST 3 then RETR";
+
+    std::vector<std::string> lines = log.TakeTexts();
+    const std::string dataLine =
+        param.passive ? "Connected to [127.0.0.1:" : "Accepted connection on [127.0.0.1:";
+    size_t dataLines = 0;
+    for (const std::string& line : lines) {
+        dataLines += line.rfind(dataLine, 0) == 0 ? 1u : 0u;
+    }
+    EXPECT_EQ(dataLines, 2u) << "one data connection for LIST, one for RETR";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "<QUIT"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), ">215 UNIX Type: L8"), lines.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerSessionTest,
+                         ::testing::Values(ServerCase{FtpServerKind::PyFtpd, true, false},
+                                           ServerCase{FtpServerKind::PyFtpd, false, true},
+                                           ServerCase{FtpServerKind::Vsftpd, true, true},
+                                           ServerCase{FtpServerKind::Vsftpd, false, false}),
+                         [](const ::testing::TestParamInfo<ServerCase>& param) {
+                             return std::string(param.param.kind == FtpServerKind::PyFtpd
+                                                    ? "PyFtpd"
+                                                    : "Vsftpd") +
+                                    (param.param.passive ? "Passive" : "Active") +
+                                    (param.param.account ? "Account" : "Anonymous");
+                         });
+
+TEST(RealServerLogin, WrongPasswordFailsTheLogin) {
+    LogCapture log;
+    auto server = test::StartFtpServer(FtpServerKind::PyFtpd);
+    if (!server->started()) {
+        GTEST_SKIP() << server->problem();
+    }
+    SessionRequest request;
+    request.user = FtpServer::kUser;
+    request.password = "wrong";
+    request.host = "127.0.0.1";
+    request.port = std::to_string(server->port());
+    struct Outcome : SessionObserver {
+        void OnOutcome(uint32_t value) override { bits |= value; }
+        uint32_t bits = 0;
+    } outcome;
+    SessionOptions options;
+    options.observer = &outcome;
+    auto session = CreateSession(request, std::move(options));
+    EXPECT_EQ(SessionThread(session), kExitSessionOnly);
+    EXPECT_EQ(outcome.bits, kOutcomeLoginFailed);
+    std::vector<std::string> lines = log.TakeTexts();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "... user qvexftp NOT logged in"), lines.end());
+}
+
+class SocksSessionTest : public ::testing::TestWithParam<std::tuple<int32_t, bool>> {};
+
+TEST_P(SocksSessionTest, WholeSessionThroughTheProxy) {
+    const auto [proxyType, passive] = GetParam();
+    LogCapture log;
+    SocksServer socks(SocksServer::Auth::None);
+    if (!socks.started()) {
+        GTEST_SKIP() << socks.problem();
+    }
+    auto server = test::StartFtpServer(FtpServerKind::PyFtpd);
+    if (!server->started()) {
+        GTEST_SKIP() << server->problem();
+    }
+    ASSERT_TRUE(server->PutFile("hello.bin", kHelloBytes));
+    SessionOptions options;
+    options.passive = passive;
+    options.proxyType = proxyType;
+    options.proxySetting = "127.0.0.1:" + std::to_string(socks.port());
+    Findings findings;
+    EXPECT_EQ(RunWholeSession(*server, std::move(options), findings, true), kExitProgram)
+        << socks.output() << server->output();
+    EXPECT_NE(findings.listing.find("hello.bin"), std::string::npos);
+    EXPECT_EQ(findings.resumed, kHelloBytes.substr(3));
+    std::vector<std::string> lines = log.TakeTexts();
+    const std::string proxyLine =
+        passive ? "Using proxy connection to [127.0.0.1:" : "Using proxy connection on [127.0.0.1:";
+    size_t dataLines = 0;
+    for (const std::string& line : lines) {
+        dataLines += line.rfind(proxyLine, 0) == 0 ? 1u : 0u;
+    }
+    EXPECT_EQ(dataLines, 2u);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "... using proxy connection on [127.0.0.1:" + std::to_string(socks.port()) +
+                            "] for CONTROL"),
+              lines.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Socks, SocksSessionTest,
+    ::testing::Combine(::testing::Values(kProxySocks4, kProxySocks5), ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<int32_t, bool>>& param) {
+        return std::string(std::get<0>(param.param) == kProxySocks4 ? "Socks4" : "Socks5") +
+               (std::get<1>(param.param) ? "Passive" : "Active");
+    });
+
+}  // namespace
+}  // namespace qvex

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <semaphore>
+#include <string>
+
+#include "engine/session_command.h"
+#include "engine/session_observer.h"
+#include "engine/tcp_socket.h"
+#include "state/session_request.h"
+#include "util/posix_regex.h"
+
+namespace qvex {
+
+// The proxy kinds of the "ProxyType" setting.
+enum ProxyType : int32_t {
+    kProxyNone = 0,
+    kProxyFtp = 1,
+    kProxySocks4 = 2,
+    kProxySocks5 = 3,
+};
+
+class RestartDatabase;
+struct SessionWorker;
+
+// Runs one queued command of one kind; returns an FTP reply code or the handler's own result
+// (421 ends the session). The layers above the engine register them at start-up.
+using CommandHandler = std::function<int(SessionWorker&, SessionCommand&)>;
+using CommandHandlers = std::array<CommandHandler, kCommandKindCount>;
+
+// Outcome bits of a session, in the application's exit-status word.
+inline constexpr uint32_t kOutcomeLoginFailed = 0x40;
+inline constexpr uint32_t kOutcomeConnectFailed = 0x80;
+
+// Exit codes of a session: 0 ends the session only; 1 and 3 also end the program.
+inline constexpr int kExitSessionOnly = 0;
+inline constexpr int kExitProgram = 1;
+inline constexpr int kExitFailedUnattended = 3;
+
+// The process-wide patterns a session uses.
+struct SessionPatterns {
+    SessionPatterns();
+    // A byte count in parentheses in a download's 1xx reply.
+    PosixRegex byteCount;
+    // The six numbers of a "227" reply.
+    PosixRegex passiveReply;
+    // The quoted directory of a "257" reply to PWD.
+    PosixRegex directoryReply;
+    // A PDF file name, for the automatic transfer type.
+    PosixRegex pdfName;
+};
+
+// One FTP session: the connection, its flags and what the engine's steps share. The worker
+// thread runs it; the user-interface thread touches only the atomic flags, PostCommand and,
+// through the abort operation, the control socket under `sendLock`.
+struct SessionWorker {
+    SessionRequest request;
+    TcpSocket control;
+    TcpSocket data;
+    // Held around every send on `control`: the abort's urgent ABOR comes from another thread.
+    std::mutex sendLock;
+
+    // Guards `queue` and `quitQueued`; never held together with `sendLock`.
+    std::mutex queueLock;
+    std::counting_semaphore<32767> commandSignal{0};
+    std::deque<SessionCommand> queue;
+    bool quitQueued = false;
+
+    // Set by the host page when the user cancels a connect in progress.
+    std::atomic<bool> connectCancelled{false};
+    std::atomic<bool> loggedIn{false};
+    std::atomic<bool> abortRequested{false};
+    std::atomic<bool> abortSent{false};
+    std::atomic<bool> rawListingLog{false};
+    std::atomic<bool> transferActive{false};
+
+    int32_t currentType = 0;
+    int32_t passive = 0;
+    std::string systText;
+
+    bool restartEnabled = false;
+    bool restartRequested = false;
+    // At connect: the pending flag of the current restart slot; a resumed transfer then
+    // puts its real offset here. Cleared when the server refuses REST.
+    uint64_t restartOffset = 0;
+    RestartDatabase* restartDatabase = nullptr;
+
+    std::string proxySetting;
+    SessionRequest proxy;
+    int32_t proxyType = kProxyNone;
+    // IPv4 addresses in network order; resolved at creation for SOCKS only.
+    uint32_t proxyAddress = 0;
+    uint32_t hostAddress = 0;
+    std::string proxyUser;
+    std::string proxyPassword;
+
+    // The listing language's identifier (1033 = US English), shown by the raw-listing toggle.
+    uint16_t listingLanguage = 1033;
+    // Time-zone corrections for listing times, in seconds.
+    int64_t localBias = 0;
+    int64_t serverBias = 0;
+
+    std::string workingDirectory;
+    std::string currentDirectory;
+    // The request written back as a URL, without user and password.
+    std::string sessionUrl;
+    std::string hostText;
+    std::string connectedText;
+
+    // Command-line keys that change the session's course.
+    bool commandLineStart = false;  // "CLStart"
+    bool noUiQuit = false;          // "NoUIQuit"
+
+    SessionPatterns patterns;
+    CommandHandlers handlers;
+    SessionObserver* observer = nullptr;
+};
+
+}  // namespace qvex

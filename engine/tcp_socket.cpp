@@ -1,0 +1,289 @@
+#include "engine/tcp_socket.h"
+
+#include <cstring>
+#include <new>
+
+namespace qvex {
+namespace {
+
+constexpr int kListenBacklog = 5;
+// PeerAddress's caller gives at least this much room for the dotted text.
+constexpr size_t kAddressTextSize = 16;
+
+void Count(std::atomic<uint32_t>& counter, long bytes) {
+    counter.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+bool ResolveHost(const char* host, uint32_t* addressNetworkOrder, HostLookup lookup) {
+    if (host == nullptr || addressNetworkOrder == nullptr) {
+        platform::SetLastSocketError(platform::kWsaEfault);
+        return false;
+    }
+    uint32_t address = platform::kAddressNone;
+    if (std::strspn(host, "0123456789.") == std::strlen(host)) {
+        address = platform::ParseDottedAddress(host);
+    } else if (lookup == nullptr) {
+        platform::SetLastSocketError(platform::kWsaEfault);
+        return false;
+    } else if (!lookup(host, &address)) {
+        return false;
+    }
+    // The parser's "no address" value is also the broadcast address: never a destination.
+    if (address == platform::kAddressNone) {
+        platform::SetLastSocketError(platform::kWsaEaddrnotavail);
+        return false;
+    }
+    *addressNetworkOrder = address;
+    return true;
+}
+
+TcpSocket::~TcpSocket() {
+    TcpSocket::Close();
+}
+
+bool TcpSocket::Create() {
+    if (isOpen()) {
+        Close();
+    }
+    handle_ = platform::OpenStreamSocket();
+    if (handle_ == platform::kNoSocket) {
+        return false;
+    }
+    // The handle stays even when the bind fails; Close or the destructor releases it.
+    return platform::BindSocket(handle_, platform::kAddressAny, 0);
+}
+
+bool TcpSocket::Connect(const char* host, uint16_t port) {
+    uint32_t address = 0;
+    if (!ResolveHost(host, &address)) {
+        return false;
+    }
+    return platform::ConnectSocket(handle_, address, port);
+}
+
+bool TcpSocket::Listen() {
+    return platform::ListenSocket(handle_, kListenBacklog);
+}
+
+bool TcpSocket::Accept(TcpSocket& target) {
+    platform::SocketHandle accepted = platform::AcceptSocket(handle_);
+    if (accepted == platform::kNoSocket) {
+        return false;
+    }
+    if (target.isOpen()) {
+        target.Close();
+    }
+    target.handle_ = accepted;
+    return true;
+}
+
+void TcpSocket::Close() {
+    if (handle_ != platform::kNoSocket) {
+        platform::ShutdownSocket(handle_);
+        platform::CloseSocket(handle_);
+        handle_ = platform::kNoSocket;
+    }
+}
+
+long TcpSocket::Send(const void* bytes, long length, int flags) {
+    if (length < 0) {
+        platform::SetLastSocketError(platform::kWsaEinval);
+        return -1;
+    }
+    return platform::SendBytes(handle_, bytes, static_cast<size_t>(length), flags);
+}
+
+long TcpSocket::SendAll(const void* bytes, long length) {
+    if (length < 1) {
+        return 0;
+    }
+    const char* next = static_cast<const char*>(bytes);
+    long remaining = length;
+    while (remaining > 0) {
+        long sent = platform::SendBytes(handle_, next, static_cast<size_t>(remaining), 0);
+        if (sent < 1) {
+            return -1;
+        }
+        Count(bytesSent_, sent);
+        next += sent;
+        remaining -= sent;
+    }
+    return length;
+}
+
+long TcpSocket::RecvAll(void* buffer, long length) {
+    if (length < 1) {
+        return 0;
+    }
+    char* next = static_cast<char*>(buffer);
+    long remaining = length;
+    while (remaining > 0) {
+        long received = platform::ReceiveBytes(handle_, next, static_cast<size_t>(remaining));
+        if (received < 0) {
+            return -1;
+        }
+        if (received == 0) {
+            return -2;
+        }
+        Count(bytesReceived_, received);
+        next += received;
+        remaining -= received;
+    }
+    return length;
+}
+
+long TcpSocket::SendLine(const char* text) {
+    if (text == nullptr) {
+        platform::SetLastSocketError(platform::kWsaEfault);
+        return -1;
+    }
+    char line[kLineBufferSize];
+    const size_t length = std::strlen(text);
+    // Cutting the text would send a different command than the caller meant.
+    if (length > sizeof line - 2) {
+        platform::SetLastSocketError(platform::kWsaEmsgsize);
+        return -1;
+    }
+    std::memcpy(line, text, length);
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    return SendAll(line, static_cast<long>(length + 2));
+}
+
+bool TcpSocket::SetBuffer(int32_t size) {
+    if (size < 1) {
+        platform::SetLastSocketError(platform::kWsaEinval);
+        return false;
+    }
+    position_ = 0;
+    count_ = 0;
+    if (ownedSize_ < size) {
+        ownedBuffer_.reset();
+        ownedSize_ = 0;
+        ownedBuffer_.reset(new (std::nothrow) char[static_cast<size_t>(size)]);
+        if (!ownedBuffer_) {
+            buffer_ = nullptr;
+            capacity_ = 0;
+            platform::SetLastSocketError(platform::kWsaEnobufs);
+            return false;
+        }
+        ownedSize_ = size;
+    }
+    buffer_ = ownedBuffer_.get();
+    capacity_ = size;
+    return true;
+}
+
+long TcpSocket::Fill() {
+    position_ = 0;
+    count_ = 0;
+    if (buffer_ == nullptr || capacity_ < 1) {
+        // A receive of no bytes would look like a closed peer.
+        platform::SetLastSocketError(platform::kWsaEinval);
+        return -1;
+    }
+    long received = platform::ReceiveBytes(handle_, buffer_, static_cast<size_t>(capacity_));
+    if (received < 0) {
+        return -1;
+    }
+    if (received == 0) {
+        return -2;
+    }
+    count_ = static_cast<int32_t>(received);
+    Count(bytesReceived_, received);
+    return received;
+}
+
+int TcpSocket::ReadByte() {
+    if (count_ < 1) {
+        long filled = Fill();
+        if (filled < 0) {
+            return static_cast<int>(filled);
+        }
+    }
+    --count_;
+    return static_cast<unsigned char>(buffer_[position_++]);
+}
+
+int TcpSocket::ReadLine(char* line) {
+    int stored = 0;
+    int next;
+    for (;;) {
+        next = ReadByte();
+        if (next < 0 || next == '\r' || next == '\n') {
+            break;
+        }
+        line[stored++] = static_cast<char>(next);
+        if (stored == kLineBufferSize) {
+            // No room left for the terminating zero: the line is longer than a reply may be.
+            platform::SetLastSocketError(platform::kWsaEmsgsize);
+            return -1;
+        }
+    }
+    line[stored] = '\0';
+    if (next < 0) {
+        // A partial line before the peer closed is still a line.
+        return next == -2 && stored > 0 ? stored : next;
+    }
+    if (next == '\r') {
+        // CR LF, and CR followed by anything up to LF, end one line.
+        int skipped;
+        do {
+            skipped = ReadByte();
+        } while (skipped >= 0 && skipped != '\n');
+    }
+    return stored;
+}
+
+long TcpSocket::SendBuffer(int32_t length) {
+    if (length < 0 || length > capacity_) {
+        platform::SetLastSocketError(platform::kWsaEinval);
+        return -1;
+    }
+    position_ = 0;
+    count_ = length;
+    while (count_ > 0) {
+        long sent =
+            platform::SendBytes(handle_, buffer_ + position_, static_cast<size_t>(count_), 0);
+        if (sent < 1) {
+            return -1;
+        }
+        position_ += static_cast<int32_t>(sent);
+        count_ -= static_cast<int32_t>(sent);
+        Count(bytesSent_, sent);
+    }
+    return length;
+}
+
+bool TcpSocket::PeerAddress(char* text, uint16_t* port) const {
+    uint32_t address = 0;
+    uint16_t peerPort = 0;
+    if (!platform::PeerName(handle_, &address, &peerPort) ||
+        !platform::FormatDottedAddress(address, text, kAddressTextSize)) {
+        return false;
+    }
+    if (port != nullptr) {
+        *port = peerPort;
+    }
+    return true;
+}
+
+bool TcpSocket::LocalAddress(uint32_t* addressNetworkOrder, uint16_t* port) const {
+    return platform::LocalName(handle_, addressNetworkOrder, port);
+}
+
+bool TcpSocket::BytesAvailable(int32_t* count) const {
+    return platform::ReadableBytes(handle_, count);
+}
+
+bool TcpSocket::SetNoDelay(int on) {
+    return platform::SetNoDelay(handle_, on != 0);
+}
+
+bool TcpSocket::SetKeepAlive(int on) {
+    return platform::SetKeepAlive(handle_, on != 0);
+}
+
+}  // namespace qvex

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/socket.h"
+
+namespace qvex {
+
+// The FTP engine's only network endpoint: a blocking IPv4 TCP socket with an optional owned
+// buffer for buffered reading (replies, downloads) and buffered sending (uploads).
+// Booleans are true on success; the reason for a failure is the thread's last socket error,
+// which WsaErrorName turns into a name. Used by one thread at a time; only the byte counters
+// are atomic.
+class TcpSocket {
+  public:
+    TcpSocket() = default;
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+    virtual ~TcpSocket();
+
+    [[nodiscard]] bool Create();
+    [[nodiscard]] bool Connect(const char* host, uint16_t port);
+    [[nodiscard]] bool Listen();
+    [[nodiscard]] virtual bool Accept(TcpSocket& target);
+    virtual void Close();
+    // One raw send; `flags` is 0 or platform::kSendUrgent. The system's result, not counted.
+    [[nodiscard]] virtual long Send(const void* bytes, long length, int flags);
+
+    // All `length` bytes: `length`, 0 when length < 1, or -1.
+    [[nodiscard]] long SendAll(const void* bytes, long length);
+    // Exactly `length` bytes: `length`, 0 when length < 1, -1 on error, -2 when the peer
+    // closed first.
+    [[nodiscard]] long RecvAll(void* buffer, long length);
+    // The text and CR LF: text length + 2, or -1 (also for a text longer than 510 characters,
+    // which would not fit the line).
+    [[nodiscard]] long SendLine(const char* text);
+
+    // Sets the buffer's size in use, keeping the owned block when it is large enough.
+    // False when the block cannot be allocated or the size is not positive.
+    [[nodiscard]] bool SetBuffer(int32_t size);
+    // One receive of up to capacity() bytes into buffer(): the count, -1 or -2.
+    [[nodiscard]] long Fill();
+    // The next buffered byte (0-255), -1 or -2.
+    [[nodiscard]] int ReadByte();
+    // One text line into a 512-byte buffer: its length, -1 on error or an over-long line,
+    // -2 when the peer closed before any byte of the line.
+    [[nodiscard]] int ReadLine(char* line);
+    // The first `length` bytes of buffer(): `length` or the first negative send result;
+    // -1 for a length outside 0..capacity(), which would send bytes never filled in.
+    [[nodiscard]] long SendBuffer(int32_t length);
+
+    [[nodiscard]] bool PeerAddress(char* text, uint16_t* port) const;
+    [[nodiscard]] bool LocalAddress(uint32_t* addressNetworkOrder, uint16_t* port) const;
+    [[nodiscard]] bool BytesAvailable(int32_t* count) const;
+    [[nodiscard]] bool SetNoDelay(int on);
+    [[nodiscard]] bool SetKeepAlive(int on);
+
+    // Size of the line buffer ReadLine fills; a line holds at most one character less.
+    static constexpr int kLineBufferSize = 512;
+
+    platform::SocketHandle handle() const { return handle_; }
+    bool isOpen() const { return handle_ != platform::kNoSocket; }
+    // The buffer that buffered reads fill and SendBuffer sends from.
+    char* buffer() const { return buffer_; }
+    int32_t capacity() const { return capacity_; }
+    int32_t ownedSize() const { return ownedSize_; }
+    int32_t position() const { return position_; }
+    int32_t count() const { return count_; }
+    uint32_t bytesReceived() const { return bytesReceived_.load(std::memory_order_relaxed); }
+    uint32_t bytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
+
+  protected:
+    platform::SocketHandle handle_ = platform::kNoSocket;
+    std::unique_ptr<char[]> ownedBuffer_;
+    char* buffer_ = nullptr;
+    int32_t position_ = 0;
+    int32_t count_ = 0;
+    int32_t ownedSize_ = 0;
+    int32_t capacity_ = 0;
+    std::atomic<uint32_t> bytesReceived_{0};
+    std::atomic<uint32_t> bytesSent_{0};
+};
+
+// How Connect turns a host text into an address (network order): text made only of digits
+// and dots goes to the dotted-address parser, anything else to `lookup`. 255.255.255.255
+// is refused (last error WSAEADDRNOTAVAIL) whichever way it came.
+using HostLookup = bool (*)(const char* name, uint32_t* addressNetworkOrder);
+[[nodiscard]] bool ResolveHost(const char* host, uint32_t* addressNetworkOrder,
+                               HostLookup lookup = platform::LookupHost);
+
+// The name of the calling thread's last socket error ("WSAECONNREFUSED", ...), or
+// "<WSAunknown: #%d>" for a code without a name.
+[[nodiscard]] const char* WsaErrorName();
+[[nodiscard]] const char* WsaErrorName(int code);
+
+}  // namespace qvex
