@@ -1,0 +1,69 @@
+// URLs come from the host list, the command line, the clipboard and ".qvex" files. Any bytes
+// must either be refused or give a request whose canonical text parses back to the same
+// place.
+#include "state/url_grammar.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+bool AllDigits(std::string_view text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Check(bool condition) {
+    if (!condition) {
+        __builtin_trap();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::optional<qvex::SessionRequest> request = qvex::ParseUrl(text);
+    std::optional<std::string_view> host = qvex::FindUrlHost(text);
+    Check(request.has_value() == host.has_value());
+    if (!request) {
+        Check(!qvex::ParseUrlWithDefaultPort(text, "1080").has_value());
+        return 0;
+    }
+    Check(text.find('\0') == std::string_view::npos);
+    Check(*host == request->host);
+    Check(host->data() >= text.data() && host->data() + host->size() <= text.data() + size);
+    Check(!request->host.empty());
+    Check(AllDigits(request->port));
+    Check(request->path.empty() || request->path.front() != '/');
+    Check(request->typeCode == 0 || request->typeCode == 'a' || request->typeCode == 'i' ||
+          request->typeCode == 'd');
+
+    std::string canonical = qvex::CanonicalUrl(*request);
+    std::optional<qvex::SessionRequest> again = qvex::ParseUrl(canonical);
+    Check(again.has_value());
+    Check(again->scheme == request->scheme);
+    Check(again->host == request->host);
+    Check(again->port == request->port);
+    Check(again->path == request->path);
+    Check(again->schemeDefaulted == request->schemeDefaulted);
+    Check(again->portDefaulted == request->portDefaulted);
+    Check(again->credentialsDefaulted);
+    Check(again->typeCode == 0);
+    Check(qvex::CanonicalUrl(*again) == canonical);
+
+    std::optional<qvex::SessionRequest> proxy = qvex::ParseUrlWithDefaultPort(text, "1080");
+    Check(proxy.has_value());
+    Check(proxy->port == (request->portDefaulted ? "1080" : request->port));
+    return 0;
+}
