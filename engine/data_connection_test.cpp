@@ -177,6 +177,18 @@ TEST_F(DataConnectionTest, RefusedTransferCommandClosesDataWithoutFurtherLines) 
     (void)Finish();
 }
 
+TEST_F(DataConnectionTest, TransferCommandAnswered421GivesTwo) {
+    dataPort.ReadToEnd();
+    ASSERT_TRUE(dataPort.Start());
+    control.ReadLine().SendLine(PassiveReply("127.0.0.1", dataPort.port()))
+        .ReadLine().SendLine("421 Timeout").ReadToEnd();
+    Connect();
+    EXPECT_EQ(OpenDataConnection(session, "LIST"), kDataClosed);
+    EXPECT_FALSE(session.data.isOpen());
+    EXPECT_EQ(log.TakeTexts().back(), ">421 Timeout");
+    (void)Finish();
+}
+
 TEST_F(DataConnectionTest, ClosedSessionAnswersGiveTwo) {
     control.ReadLine().SendLine("421 Service closing").ReadToEnd();
     Connect();

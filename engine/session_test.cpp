@@ -258,10 +258,24 @@ TEST_F(SessionRunTest, ConnectLoginIdentifyThenQuitOnRequest) {
         FtpReply reply;
         return ReadReply(session, reply, false);
     };
+    QueueId titles = log.heap().OpenQueue("^AppTitle$");
     auto session = Make(std::move(options));
     observer.onConnected = [&] { SetQuitWhenDone(*session, true); };
     auto result = Run(session);
     EXPECT_EQ(Finished(result), kExitProgram);
+    std::vector<std::string> published;
+    while (log.heap().PendingCount(titles) > 0) {
+        char topic[16];
+        char text[512];
+        uint32_t topicLength = sizeof topic;
+        uint32_t textLength = sizeof text;
+        ASSERT_EQ(log.heap().Receive(titles, topic, &topicLength, text, &textLength, kWantBoth),
+                  kWantBoth);
+        published.emplace_back(text);
+    }
+    EXPECT_EQ(published, (std::vector<std::string>{
+                             "Connecting to 127.0.0.1",
+                             "Connected to 127.0.0.1 [:" + std::to_string(peer.port()) + "]"}));
     ASSERT_TRUE(peer.Wait());
     EXPECT_EQ(peer.lines(), (std::vector<std::string>{"USER anonymous", "PASS QvexUser@", "SYST",
                                                       "PWD", "QUIT"}));
