@@ -157,8 +157,8 @@ std::string LogView::CopyLines(std::span<const uint32_t> selected) const {
 void LogView::Wipe() {
     std::lock_guard guard(lock_);
     size_t keep = std::min<size_t>(lineOffsets_.size(), 2);
-    lineOffsets_.resize(keep);
-    lineLengths_.resize(keep);
+    lineOffsets_.erase(lineOffsets_.begin() + static_cast<std::ptrdiff_t>(keep), lineOffsets_.end());
+    lineLengths_.erase(lineLengths_.begin() + static_cast<std::ptrdiff_t>(keep), lineLengths_.end());
     usedLength_ = keep == 0 ? 0 : lineOffsets_[keep - 1] + lineLengths_[keep - 1];
 }
 

@@ -1,0 +1,504 @@
+#include "transfer/listing_cache.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace qvex {
+namespace {
+
+// A directory's entries in segments that never move: appending never copies the entries
+// already stored, so a listing of 100,000 entries peaks at its own size plus one segment
+// instead of twice its size, as a growing array would. Segments grow from 16 entries (most
+// directories are small) to 4,096 and stay there.
+class EntryStore {
+  public:
+    EntryStore() = default;
+    EntryStore(const EntryStore&) = delete;
+    EntryStore& operator=(const EntryStore&) = delete;
+    ~EntryStore() { Clear(); }
+
+    int32_t size() const { return size_; }
+
+    RemoteEntry& operator[](int32_t index) {
+        auto [segment, offset] = Locate(index);
+        return segments_[segment][offset];
+    }
+    const RemoteEntry& operator[](int32_t index) const {
+        auto [segment, offset] = Locate(index);
+        return segments_[segment][offset];
+    }
+
+    int32_t Append(RemoteEntry&& entry) {
+        auto [segment, offset] = Locate(size_);
+        if (segment == segments_.size()) {
+            segments_.push_back(Allocator().allocate(Capacity(segment)));
+        }
+        std::construct_at(segments_[segment] + offset, std::move(entry));
+        return size_++;
+    }
+
+    void Clear() {
+        for (int32_t index = size_ - 1; index >= 0; --index) {
+            std::destroy_at(&(*this)[index]);
+        }
+        for (size_t segment = 0; segment < segments_.size(); ++segment) {
+            Allocator().deallocate(segments_[segment], Capacity(segment));
+        }
+        segments_.clear();
+        segments_.shrink_to_fit();
+        size_ = 0;
+    }
+
+  private:
+    static constexpr size_t kFirstSegment = 16;
+    static constexpr size_t kDoublings = 8;
+    static constexpr size_t kLastSegment = kFirstSegment << kDoublings;
+    // Entries held by the growing segments 0 .. kDoublings together.
+    static constexpr size_t kGrowingTotal = kFirstSegment * ((size_t{1} << (kDoublings + 1)) - 1);
+
+    static std::allocator<RemoteEntry> Allocator() { return {}; }
+
+    static size_t Capacity(size_t segment) {
+        return segment <= kDoublings ? kFirstSegment << segment : kLastSegment;
+    }
+
+    // Segment k < kDoublings + 1 starts at kFirstSegment * (2^k - 1).
+    static std::pair<size_t, size_t> Locate(int32_t index) {
+        auto position = static_cast<size_t>(index);
+        if (position < kGrowingTotal) {
+            size_t segment = static_cast<size_t>(std::bit_width(position / kFirstSegment + 1)) - 1;
+            return {segment, position - kFirstSegment * ((size_t{1} << segment) - 1)};
+        }
+        position -= kGrowingTotal;
+        return {kDoublings + 1 + position / kLastSegment, position % kLastSegment};
+    }
+
+    std::vector<RemoteEntry*> segments_;
+    int32_t size_ = 0;
+};
+
+// Name -> position, as an open-addressing table of positions: the names stay in the entries
+// and are never copied into the index. Linear probing; a slot holds position + 1, 0 when
+// free. Several entries may share a name; a lookup gives the lowest position.
+class NameIndex {
+  public:
+    void Insert(int32_t position, const EntryStore& entries) {
+        if ((count_ + 1) * 4 > slots_.size() * 3) {
+            Grow(entries);
+        }
+        Place(position, entries);
+        ++count_;
+    }
+
+    int32_t Find(std::string_view name, const EntryStore& entries) const {
+        if (slots_.empty()) {
+            return -1;
+        }
+        int32_t found = -1;
+        for (size_t slot = Home(name); slots_[slot] != 0; slot = Next(slot)) {
+            auto position = static_cast<int32_t>(slots_[slot] - 1);
+            if (entries[position].name == name && (found < 0 || position < found)) {
+                found = position;
+            }
+        }
+        return found;
+    }
+
+    // The entry at `position` must still carry the name it was indexed under.
+    void Erase(int32_t position, const EntryStore& entries) {
+        if (slots_.empty()) {
+            return;
+        }
+        const auto wanted = static_cast<uint32_t>(position) + 1;
+        size_t hole = Home(entries[position].name);
+        while (slots_[hole] != wanted) {
+            if (slots_[hole] == 0) {
+                return;
+            }
+            hole = Next(hole);
+        }
+        // Backward-shift deletion: pull later members of the probe run into the hole
+        // unless their home lies cyclically after the hole.
+        for (size_t slot = Next(hole); slots_[slot] != 0; slot = Next(slot)) {
+            size_t home = Home(entries[static_cast<int32_t>(slots_[slot] - 1)].name);
+            bool stays =
+                hole <= slot ? (hole < home && home <= slot) : (hole < home || home <= slot);
+            if (!stays) {
+                slots_[hole] = slots_[slot];
+                hole = slot;
+            }
+        }
+        slots_[hole] = 0;
+        --count_;
+    }
+
+    void Clear() {
+        slots_.clear();
+        slots_.shrink_to_fit();
+        count_ = 0;
+    }
+
+  private:
+    size_t Home(std::string_view name) const {
+        return std::hash<std::string_view>{}(name) & (slots_.size() - 1);
+    }
+    size_t Next(size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
+
+    void Place(int32_t position, const EntryStore& entries) {
+        size_t slot = Home(entries[position].name);
+        while (slots_[slot] != 0) {
+            slot = Next(slot);
+        }
+        slots_[slot] = static_cast<uint32_t>(position) + 1;
+    }
+
+    void Grow(const EntryStore& entries) {
+        std::vector<uint32_t> old(std::max<size_t>(16, slots_.size() * 2), 0);
+        old.swap(slots_);
+        for (uint32_t member : old) {
+            if (member != 0) {
+                Place(static_cast<int32_t>(member - 1), entries);
+            }
+        }
+    }
+
+    std::vector<uint32_t> slots_;
+    size_t count_ = 0;
+};
+
+// A path and whether `candidate` is that path or lies below it.
+bool IsAtOrBelow(std::string_view candidate, std::string_view path) {
+    if (candidate.substr(0, path.size()) != path) {
+        return false;
+    }
+    if (candidate.size() == path.size()) {
+        return true;
+    }
+    char separator = candidate[path.size()];
+    bool pathEndsInSeparator = !path.empty() && (path.back() == '/' || path.back() == '\\');
+    return pathEndsInSeparator || separator == '/' || separator == '\\';
+}
+
+}  // namespace
+
+struct ListingCache::Node {
+    int32_t id = 0;
+    std::string path;
+    bool complete = false;
+    EntryStore entries;
+    NameIndex names;
+    // (position of the entry in this listing, id of the directory it leads to), by position.
+    std::vector<std::pair<int32_t, int32_t>> children;
+
+    bool Holds(int32_t position) const { return position >= 0 && position < entries.size(); }
+
+    std::vector<std::pair<int32_t, int32_t>>::iterator ChildAt(int32_t position) {
+        return std::lower_bound(children.begin(), children.end(),
+                                std::pair<int32_t, int32_t>{position, INT32_MIN});
+    }
+};
+
+ListingCache::ListingCache() = default;
+ListingCache::~ListingCache() = default;
+
+ListingCache::Node* ListingCache::NodeLocked(int32_t id) const {
+    if (id < 0 || static_cast<size_t>(id) >= nodes_.size()) {
+        return nullptr;
+    }
+    return nodes_[static_cast<size_t>(id)].get();
+}
+
+void ListingCache::DropLocked(Node& node) {
+    node.entries.Clear();
+    node.names.Clear();
+    node.children.clear();
+    node.complete = false;
+}
+
+// A directory entry went away or changed its name: the listings of the directory it led to
+// and of everything below it no longer describe the server, and a directory made later
+// under the old name must not be served from them.
+void ListingCache::ForgetBelowLocked(Node& parent, int32_t position, const std::string& oldName) {
+    std::string path;
+    auto child = parent.ChildAt(position);
+    if (child != parent.children.end() && child->first == position) {
+        path = NodeLocked(child->second)->path;
+        parent.children.erase(child);
+    } else if (isDirectory(parent.entries[position])) {
+        path = parent.path;
+        if (!path.empty() && path.back() != '/' && path.back() != '\\') {
+            path.push_back('/');
+        }
+        path.append(oldName);
+    } else {
+        return;
+    }
+    // The listing being edited stays, even under a link that leads to one of its ancestors.
+    for (const auto& node : nodes_) {
+        if (node.get() != &parent && IsAtOrBelow(node->path, path)) {
+            DropLocked(*node);
+        }
+    }
+}
+
+int32_t ListingCache::FindChild(int32_t parentId, int32_t position) const {
+    std::lock_guard guard(lock_);
+    Node* parent = NodeLocked(parentId);
+    if (parent == nullptr) {
+        return -1;
+    }
+    auto child = parent->ChildAt(position);
+    return child != parent->children.end() && child->first == position ? child->second : -1;
+}
+
+int32_t ListingCache::FindPath(std::string_view path) const {
+    std::lock_guard guard(lock_);
+    auto found = byPath_.find(path);
+    return found == byPath_.end() ? -1 : found->second;
+}
+
+int32_t ListingCache::FindOrCreate(std::string_view path, int32_t parentId, int32_t position,
+                                   bool createComplete) {
+    if (path.empty()) {
+        return -1;
+    }
+    std::lock_guard guard(lock_);
+    int32_t id;
+    if (auto found = byPath_.find(path); found != byPath_.end()) {
+        id = found->second;
+    } else {
+        id = static_cast<int32_t>(nodes_.size());
+        auto node = std::make_unique<Node>();
+        node->id = id;
+        node->path.assign(path);
+        node->complete = createComplete;
+        byPath_.emplace(node->path, id);
+        nodes_.push_back(std::move(node));
+    }
+    if (Node* parent = NodeLocked(parentId); parent != nullptr && position >= 0) {
+        auto child = parent->ChildAt(position);
+        if (child != parent->children.end() && child->first == position) {
+            child->second = id;
+        } else {
+            parent->children.insert(child, {position, id});
+        }
+    }
+    return id;
+}
+
+bool ListingCache::IsComplete(int32_t id) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    return node != nullptr && node->complete;
+}
+
+std::optional<std::string> ListingCache::PathOf(int32_t id) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    return node->path;
+}
+
+int32_t ListingCache::EntryCount(int32_t id) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    return node == nullptr ? -1 : node->entries.size();
+}
+
+int32_t ListingCache::DirectoryCount() const {
+    std::lock_guard guard(lock_);
+    return static_cast<int32_t>(nodes_.size());
+}
+
+void ListingCache::DropListing(int32_t id) {
+    std::lock_guard guard(lock_);
+    if (Node* node = NodeLocked(id)) {
+        DropLocked(*node);
+    }
+}
+
+int32_t ListingCache::AppendEntry(int32_t id, RemoteEntry&& entry) {
+    int32_t position;
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr) {
+            return -1;
+        }
+        position = node->entries.Append(std::move(entry));
+        if (!node->entries[position].name.empty()) {
+            node->names.Insert(position, node->entries);
+        }
+    }
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnEntryAdded(id, position);
+    }
+    return position;
+}
+
+void ListingCache::MarkComplete(int32_t id, int32_t flags, bool aborted) {
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr) {
+            return;
+        }
+        node->complete = true;
+    }
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnListingReady(id, flags, aborted);
+    }
+}
+
+void ListingCache::AnnounceListing(int32_t id, int32_t flags) const {
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnListingReady(id, flags, false);
+    }
+}
+
+std::optional<RemoteEntry> ListingCache::Entry(int32_t id, int32_t position) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    if (node == nullptr || !node->Holds(position)) {
+        return std::nullopt;
+    }
+    return node->entries[position];
+}
+
+int32_t ListingCache::FindEntry(int32_t id, std::string_view name) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    if (node == nullptr || name.empty()) {
+        return -1;
+    }
+    return node->names.Find(name, node->entries);
+}
+
+bool ListingCache::RemoveEntry(int32_t id, int32_t position) {
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr || !node->Holds(position)) {
+            return false;
+        }
+        RemoteEntry& entry = node->entries[position];
+        if (entry.name.empty()) {
+            return false;
+        }
+        node->names.Erase(position, node->entries);
+        ForgetBelowLocked(*node, position, entry.name);
+        entry = RemoteEntry{};
+    }
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnEntryRemoved(id, position);
+    }
+    return true;
+}
+
+bool ListingCache::SetEntryName(int32_t id, int32_t position, std::string name) {
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr || !node->Holds(position)) {
+            return false;
+        }
+        RemoteEntry& entry = node->entries[position];
+        if (!entry.name.empty()) {
+            node->names.Erase(position, node->entries);
+            ForgetBelowLocked(*node, position, entry.name);
+        }
+        entry.name = std::move(name);
+        if (!entry.name.empty()) {
+            node->names.Insert(position, node->entries);
+        }
+    }
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnEntryChanged(id, position);
+    }
+    return true;
+}
+
+bool ListingCache::SetEntryMode(int32_t id, int32_t position, uint32_t mode) {
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr || !node->Holds(position)) {
+            return false;
+        }
+        RemoteEntry& entry = node->entries[position];
+        entry.modeAndIcon = (mode << kEntryModeShift) | (entry.modeAndIcon & kEntryIconMask);
+    }
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnEntryChanged(id, position);
+    }
+    return true;
+}
+
+int32_t ListingCache::PutEntry(int32_t id, RemoteEntry entry) {
+    if (entry.name.empty()) {
+        return -1;
+    }
+    int32_t position;
+    bool replaced;
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr) {
+            return -1;
+        }
+        position = node->names.Find(entry.name, node->entries);
+        replaced = position >= 0;
+        if (replaced) {
+            // Same name, so the index stays as it is.
+            node->entries[position] = std::move(entry);
+        } else {
+            position = node->entries.Append(std::move(entry));
+            node->names.Insert(position, node->entries);
+        }
+    }
+    if (DirectoryObserver* watcher = observer()) {
+        if (replaced) {
+            watcher->OnEntryChanged(id, position);
+        } else {
+            watcher->OnEntryAdded(id, position);
+        }
+    }
+    return position;
+}
+
+int32_t ListingCache::VisitEntries(
+    int32_t id, int32_t first, int32_t count,
+    const std::function<void(int32_t, const RemoteEntry&)>& visit) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    if (node == nullptr || first < 0 || count <= 0) {
+        return 0;
+    }
+    int32_t available = node->entries.size() - first;
+    if (available <= 0) {
+        return 0;
+    }
+    int32_t visited = std::min(count, available);
+    for (int32_t position = first; position < first + visited; ++position) {
+        visit(position, node->entries[position]);
+    }
+    return visited;
+}
+
+std::vector<RemoteEntry> ListingCache::Snapshot(int32_t id) const {
+    std::lock_guard guard(lock_);
+    std::vector<RemoteEntry> copy;
+    Node* node = NodeLocked(id);
+    if (node == nullptr) {
+        return copy;
+    }
+    copy.reserve(static_cast<size_t>(node->entries.size()));
+    for (int32_t position = 0; position < node->entries.size(); ++position) {
+        copy.push_back(node->entries[position]);
+    }
+    return copy;
+}
+
+}  // namespace qvex

@@ -1,0 +1,357 @@
+#include "transfer/navigation.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "engine/data_connection.h"
+#include "engine/session.h"
+#include "engine/session_worker.h"
+#include "log/log_sink.h"
+#include "platform/locale.h"
+#include "platform/tick.h"
+#include "state/restart_database.h"
+#include "state/shared_heap.h"
+#include "transfer/listing_cache.h"
+#include "transfer/listing_date.h"
+#include "transfer/listing_parser.h"
+#include "transfer/transfer_type.h"
+
+namespace qvex {
+namespace {
+
+// Listings are read in blocks of this size.
+constexpr int32_t kListingBlock = 4096;
+// Entries formatted per hold of the cache's lock when a listing goes to a file.
+constexpr int32_t kListingFileBatch = 1024;
+constexpr size_t kMaxSystemErrorText = 127;
+
+bool HoldsLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+bool EndsInSeparator(const std::string& path) {
+    return !path.empty() && (path.back() == '/' || path.back() == '\\');
+}
+
+// The byte count of a listing for the host page: "Xfer" and the observer's progress calls.
+class ListingProgress {
+  public:
+    ListingProgress(SessionWorker& session, uint32_t startTick) : session_(session) {
+        Publish(0);
+        if (session_.observer != nullptr) {
+            session_.observer->OnTransferStarted(startTick);
+        }
+    }
+
+    void Report(uint64_t count) {
+        if (count - published_ < kListingProgressStep) {
+            return;
+        }
+        Publish(count);
+        published_ = count;
+        if (session_.observer != nullptr) {
+            session_.observer->OnTransferProgress(platform::TickCount());
+        }
+    }
+
+  private:
+    static void Publish(uint64_t count) {
+        if (SharedHeap* heap = ProcessHeap()) {
+            (void)heap->PublishIntPair("Xfer", static_cast<int32_t>(count & 0xFFFFFFFFu),
+                                       static_cast<int32_t>(count >> 32));
+        }
+    }
+
+    SessionWorker& session_;
+    uint64_t published_ = 0;
+};
+
+// The PWD after a directory change. The server has moved, so when its answer cannot be
+// used, currentDirectory is cleared: it no longer names the server's directory, and an
+// operation must not take the old value for "already there".
+int ReportedDirectory(SessionWorker& session, std::string& target) {
+    int code = printWorkingDirectory(session, target);
+    if (code != 257) {
+        session.currentDirectory.clear();
+    }
+    return code;
+}
+
+// CWD (or CDUP) to the target; the path the server then reports becomes the target.
+int ChangeDirectory(SessionWorker& session, int32_t flags, std::string& target) {
+    FtpReply reply;
+    int code = target == ".." ? exchangeCommand(session, "CDUP", std::nullopt, reply)
+                              : exchangeCommand(session, "CWD", target, reply);
+    if (code / 100 == 2) {
+        return ReportedDirectory(session, target);
+    }
+    if ((flags & kListFallBackToParent) == 0 || code == kReplyConnectionLost) {
+        return code;
+    }
+    size_t cut = target.rfind('\\');
+    if (cut == std::string::npos) {
+        cut = target.rfind('/');
+    }
+    if (cut == std::string::npos) {
+        // A bare name is looked for in the server's current directory, so that is the
+        // folder that contains it; no command was accepted, so the server is still there.
+        target =
+            session.currentDirectory.empty() ? session.workingDirectory : session.currentDirectory;
+        return 200;
+    }
+    // "/pub" lies in "/", not in "".
+    std::string parent = target.substr(0, cut == 0 ? 1 : cut);
+    code = exchangeCommand(session, "CWD", parent, reply);
+    if (code / 100 != 2) {
+        return code;
+    }
+    target = std::move(parent);
+    return ReportedDirectory(session, target);
+}
+
+// Hands a complete cached listing to the user interface.
+int Serve(const ListingCache& cache, int32_t id, int32_t flags, int32_t* outId) {
+    cache.AnnounceListing(id, flags);
+    if (outId != nullptr) {
+        *outId = id;
+    }
+    return 200;
+}
+
+// Recursive listing: one list command per subdirectory of a freshly read listing.
+void QueueSubdirectories(SessionWorker& session, const ListingCache& cache, int32_t id,
+                         int32_t flags) {
+    std::vector<std::pair<std::string, int32_t>> found;
+    (void)cache.VisitEntries(
+        id, 0, INT32_MAX, [&found](int32_t position, const RemoteEntry& entry) {
+            if (entry.name.empty() || !isDirectory(entry) || entry.name == "." ||
+                entry.name == "..") {
+                return;
+            }
+            found.emplace_back(isSymLink(entry) ? entry.linkTarget : entry.name, position);
+        });
+    // Posted after the cache's lock is gone: the queue lock is never taken inside it.
+    for (auto& [text, position] : found) {
+        PostCommand(session, kCommandList, std::move(text), position, flags & ~kListShowUser, id);
+    }
+}
+
+// Reads the listing once the data connection for LIST is open.
+int ReadListing(SessionWorker& session, ListingCache& cache, const SessionCommand& command,
+                const std::string& target, int32_t* outId) {
+    const int32_t flags = command.b;
+    int32_t id =
+        cache.FindOrCreate(target, command.c, command.a, (flags & kListCreateComplete) != 0);
+    // The new listing replaces whatever the node held, also an old one kept through a
+    // refresh until now, so that a refused CWD or LIST left it intact.
+    cache.DropListing(id);
+    session.transferActive = true;
+    bool readable = session.data.SetBuffer(kListingBlock);
+    uint64_t bytes = 0;
+    std::string pendingName;
+    const uint32_t startTick = platform::TickCount();
+    ListingProgress progress(session, startTick);
+    const int64_t now = listingNow();
+    char line[TcpSocket::kLineBufferSize];
+    bool aborted = false;
+    while (readable) {
+        if (session.abortRequested) {
+            aborted = true;
+            break;
+        }
+        int length = session.data.ReadLine(line);
+        if (length < 0) {
+            break;
+        }
+        bytes += static_cast<uint64_t>(length) + 2;
+        progress.Report(bytes);
+        if (session.rawListingLog) {
+            logExt(line);
+        }
+        RemoteEntry entry;
+        if (length > 0 && parseListingLine(std::string_view(line, static_cast<size_t>(length)),
+                                           pendingName, entry, now)) {
+            (void)cache.AppendEntry(id, std::move(entry));
+        }
+    }
+    LogTransferSummary(session, "cached", bytes, startTick);
+    session.data.Close();
+    FtpReply reply;
+    int code = ReadReply(session, reply, false);
+    session.transferActive = false;
+    cache.MarkComplete(id, flags, aborted);
+    if (outId != nullptr && id >= 0) {
+        *outId = id;
+    }
+    if (!aborted && (flags & kListRecursive) != 0 && id >= 0) {
+        QueueSubdirectories(session, cache, id, flags);
+    }
+    return code;
+}
+
+}  // namespace
+
+bool commandRefused(std::string_view verb, std::optional<std::string_view> argument) {
+    size_t length = verb.size() + (argument ? 1 + argument->size() : 0);
+    return verb.empty() || length > kMaxCommandLength || HoldsLineBreakOrNul(verb) ||
+           (argument && HoldsLineBreakOrNul(*argument));
+}
+
+int exchangeCommand(SessionWorker& session, std::string_view verb,
+                    std::optional<std::string_view> argument, FtpReply& reply, bool wantLastLine) {
+    bool sent = argument ? SendCommand(session, verb, *argument) : SendCommand(session, verb);
+    if (!sent) {
+        // Nothing went out, so no reply may be waited for; a failed send lost the server.
+        return commandRefused(verb, argument) ? 599 : kReplyConnectionLost;
+    }
+    return ReadReply(session, reply, wantLastLine);
+}
+
+void storeCurrentDirectory(SessionWorker& session, const std::string& path) {
+    session.currentDirectory = path;
+    if (session.restartEnabled && session.restartOffset == 0 &&
+        session.restartDatabase != nullptr) {
+        session.restartDatabase->SetRestartField(kRestartFieldRemoteDirectory, path);
+    }
+}
+
+// RFC 959 section 4.2, reply 257: 257 "/home/u" is current directory.
+int printWorkingDirectory(SessionWorker& session, std::string& out) {
+    FtpReply reply;
+    int code = exchangeCommand(session, "PWD", std::nullopt, reply, true);
+    if (code != 257) {
+        return code;
+    }
+    auto captures = session.patterns.directoryReply.Search(reply.lastLine.data());
+    if (captures.size() < 2 || !captures[1]) {
+        logExt("*** unrecognized \"257\" response format");
+        return 599;
+    }
+    out = *captures[1];
+    session.currentDirectory = out;
+    return 257;
+}
+
+int listDirectory(SessionWorker& session, ListingCache& cache, const SessionCommand& command,
+                  int32_t* outId) {
+    const int32_t flags = command.b;
+    // A refresh keeps the old listing until the new one arrives, and is never served by it.
+    const bool refresh = (flags & kListRefresh) != 0;
+    const std::string requested = command.text.empty() ? session.workingDirectory : command.text;
+
+    // 1. The directory as the view knows it.
+    int32_t id = command.c >= 0 && command.a >= 0 ? cache.FindChild(command.c, command.a)
+                                                  : cache.FindPath(requested);
+    if (id >= 0 && !refresh && cache.IsComplete(id)) {
+        return Serve(cache, id, flags, outId);
+    }
+
+    // 2. A relative name under a parent the server is not in is sent with the parent's path.
+    std::string target;
+    if (command.c >= 0 && (requested.empty() || requested.front() != '/')) {
+        if (auto parent = cache.PathOf(command.c); parent && *parent != session.currentDirectory) {
+            target = std::move(*parent);
+            if (!EndsInSeparator(target)) {
+                target.push_back('/');
+            }
+        }
+    }
+
+    if (requested == session.currentDirectory) {
+        // 3. Already there: list it again without a directory command.
+        target = requested;
+        // 7.
+        storeCurrentDirectory(session, target);
+    } else {
+        // 4. A complete listing under the full path.
+        target.append(requested);
+        if (!refresh) {
+            if (int32_t cached = cache.FindPath(target); cached >= 0 && cache.IsComplete(cached)) {
+                return Serve(cache, cached, flags, outId);
+            }
+        }
+        // 5. Enter it.
+        int code = ChangeDirectory(session, flags, target);
+        if (code / 100 != 2) {
+            return code;
+        }
+        // 7, done here: the server is in the target now, whether or not LIST follows.
+        storeCurrentDirectory(session, target);
+        // 6. The path the server reported may already be cached, or be new and empty.
+        if (!refresh) {
+            id = (flags & kListCreateComplete) != 0
+                     ? cache.FindOrCreate(target, command.c, command.a, true)
+                     : cache.FindPath(target);
+            if (id >= 0 && cache.IsComplete(id)) {
+                return Serve(cache, id, flags, outId);
+            }
+        }
+    }
+
+    // 8. Listings always go as text.
+    int code = setRepresentationType(session, false);
+    if (code / 100 != 2) {
+        return code;
+    }
+    int opened = OpenDataConnection(session, "LIST");
+    if (opened != kDataOpen) {
+        return opened == kDataClosed ? kReplyConnectionLost : 599;
+    }
+    return ReadListing(session, cache, command, target, outId);
+}
+
+int listToFile(ListingCache& cache, const SessionCommand& command) {
+    const std::string& path = command.text;
+    logExt("Listing directory to ", path.c_str());
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        logExt("*** Open failed on ", path.c_str());
+        return 599;
+    }
+    std::string text;
+    int error = 0;
+    for (int32_t first = 0; error == 0; first += kListingFileBatch) {
+        text.clear();
+        int32_t visited = cache.VisitEntries(
+            command.c, first, kListingFileBatch, [&text](int32_t, const RemoteEntry& entry) {
+                if (entry.name.empty()) {
+                    return;
+                }
+                platform::CalendarTime local;
+                (void)platform::TimeToLocalCalendar(entry.time, local);
+                char head[64];
+                int length = std::snprintf(
+                    head, sizeof head, "%04d/%02d/%02d %02d:%02d %11" PRId64 " ", local.year,
+                    local.month, local.day, local.hour, local.minute, entry.size);
+                text.append(head, static_cast<size_t>(length));
+                text.append(displayName(entry));
+                text.append("\r\n");
+            });
+        if (visited == 0) {
+            break;
+        }
+        if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file) != text.size()) {
+            error = errno != 0 ? errno : EIO;
+        }
+    }
+    if (std::fclose(file) != 0 && error == 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (error != 0) {
+        std::string reason = std::error_code(error, std::generic_category()).message();
+        reason.resize(std::min(reason.size(), kMaxSystemErrorText));
+        logExt("*** Error writing listing file: ", reason.c_str());
+    }
+    if (DirectoryObserver* watcher = cache.observer()) {
+        watcher->OnListingFileWritten(path);
+    }
+    return 200;
+}
+
+}  // namespace qvex
