@@ -11,6 +11,7 @@ PACKAGES="
     python3
     dante-server locales-all
     python3-pyftpdlib vsftpd
+    rhash
     iproute2
 "
 
