@@ -15,6 +15,7 @@
 #include "platform/registry_file.h"
 #include "state/settings.h"
 #include "tests/support/child_process.h"
+#include "tests/support/peer_program.h"
 #include "tests/support/temp_env.h"
 
 namespace qvex {
@@ -69,66 +70,15 @@ void Describe(std::string& bytes, int slot, uint64_t pending, const std::string&
 
 // The helper program as a second running copy. Its printed lines are read from its output
 // file; every wait for one is bounded.
-class Peer {
+class Peer : public test::PeerProgram {
   public:
-    Peer(const test::TempEnv& env, const std::string& name) : output_(env.path(name + ".out")) {}
-
-    [[nodiscard]] bool Start(const std::string& folder, const std::vector<std::string>& commands) {
-        std::vector<std::string> argv{QVEX_RESTART_DB_PEER, folder};
-        argv.insert(argv.end(), commands.begin(), commands.end());
-        return process_.Start(argv, output_);
-    }
-
-    // The rest of the next printed line that begins with `prefix`; nullopt when the copy
-    // ended, or took too long, without printing it.
-    std::optional<std::string> Next(const std::string& prefix) {
-        const auto deadline = std::chrono::steady_clock::now() + kPeerPatience;
-        while (true) {
-            const bool ended = !process_.running();
-            const std::string text = test::ReadFileBytes(output_);
-            size_t index = 0;
-            for (size_t begin = 0, end; (end = text.find('\n', begin)) != std::string::npos;
-                 begin = end + 1, ++index) {
-                const std::string line = text.substr(begin, end - begin);
-                if (index >= consumed_ && line.rfind(prefix, 0) == 0) {
-                    consumed_ = index + 1;
-                    return line.substr(prefix.size());
-                }
-            }
-            if (ended || std::chrono::steady_clock::now() > deadline) {
-                return std::nullopt;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    Peer(const test::TempEnv& env, const std::string& name)
+        : PeerProgram(QVEX_RESTART_DB_PEER, env.path(name + ".out"), kPeerPatience) {}
 
     int Slot() {
         const std::optional<std::string> slot = Next("slot ");
         return slot ? std::atoi(slot->c_str()) : -1;
     }
-
-    // As "kill -9" from a shell: nothing of the copy runs after it.
-    void KillHard() {
-        const std::string command = "kill -9 " + std::to_string(process_.pid());
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        process_.Stop();  // reaps it
-    }
-
-    bool AwaitExit() {
-        const auto deadline = std::chrono::steady_clock::now() + kPeerPatience;
-        while (process_.running()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-  private:
-    test::ChildProcess process_;
-    std::string output_;
-    size_t consumed_ = 0;
 };
 
 class RestartDatabaseTest : public ::testing::Test {
@@ -519,7 +469,7 @@ TEST_F(RestartDatabaseTest, CopyKilledWhileOwningASlotLeavesItAbandoned) {
         ShutdownRestartDatabase(other);  // nothing pending: released
     }
     EXPECT_EQ(InUse(), 0x3u);
-    peer.KillHard();
+    EXPECT_TRUE(peer.KillHard());
     EXPECT_EQ(Live(), 0x2u);  // the dead copy still counts as live in the file
 
     RestartDatabase lone(Folder());

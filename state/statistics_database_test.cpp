@@ -15,6 +15,7 @@
 #include "platform/registry_file.h"
 #include "state/settings.h"
 #include "tests/support/child_process.h"
+#include "tests/support/peer_program.h"
 #include "tests/support/temp_env.h"
 #include "util/format.h"
 
@@ -79,54 +80,10 @@ std::string ImageWithHosts(uint32_t blocks, int hosts) {
 }
 
 // The helper program as a second running copy, as in the restart file's tests.
-class Peer {
+class Peer : public test::PeerProgram {
   public:
-    Peer(const test::TempEnv& env, const std::string& name) : output_(env.path(name + ".out")) {}
-
-    [[nodiscard]] bool Start(const std::string& folder, const std::vector<std::string>& commands) {
-        std::vector<std::string> argv{QVEX_STATS_DB_PEER, folder};
-        argv.insert(argv.end(), commands.begin(), commands.end());
-        return process_.Start(argv, output_);
-    }
-
-    // The rest of the next printed line that begins with `prefix`; nullopt when the copy
-    // ended, or took too long, without printing it.
-    std::optional<std::string> Next(const std::string& prefix) {
-        const auto deadline = std::chrono::steady_clock::now() + kPeerPatience;
-        while (true) {
-            const bool ended = !process_.running();
-            const std::string text = test::ReadFileBytes(output_);
-            size_t index = 0;
-            for (size_t begin = 0, end; (end = text.find('\n', begin)) != std::string::npos;
-                 begin = end + 1, ++index) {
-                const std::string line = text.substr(begin, end - begin);
-                if (index >= consumed_ && line.rfind(prefix, 0) == 0) {
-                    consumed_ = index + 1;
-                    return line.substr(prefix.size());
-                }
-            }
-            if (ended || std::chrono::steady_clock::now() > deadline) {
-                return std::nullopt;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-
-    bool AwaitExit() {
-        const auto deadline = std::chrono::steady_clock::now() + kPeerPatience;
-        while (process_.running()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-  private:
-    test::ChildProcess process_;
-    std::string output_;
-    size_t consumed_ = 0;
+    Peer(const test::TempEnv& env, const std::string& name)
+        : PeerProgram(QVEX_STATS_DB_PEER, env.path(name + ".out"), kPeerPatience) {}
 };
 
 class StatisticsDatabaseTest : public ::testing::Test {
