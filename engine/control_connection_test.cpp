@@ -8,6 +8,7 @@
 #include "engine/session_worker.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/scripted_session.h"
 #include "util/format.h"
 
 namespace qvex {
@@ -16,26 +17,7 @@ namespace {
 using test::LogCapture;
 using test::ScriptedPeer;
 
-// A session whose control connection talks to a scripted peer.
-class ControlConnectionTest : public ::testing::Test {
-  protected:
-    void Connect() {
-        ASSERT_TRUE(peer.Start());
-        ASSERT_TRUE(session.control.Create());
-        ASSERT_TRUE(session.control.Connect("127.0.0.1", peer.port()));
-        ASSERT_TRUE(session.control.SetBuffer(4096));
-    }
-    // Ends the client side and returns every byte the peer received.
-    std::string WireBytes() {
-        session.control.Close();
-        EXPECT_TRUE(peer.Wait());
-        return peer.received(0);
-    }
-
-    LogCapture log;
-    ScriptedPeer peer;
-    SessionWorker session;
-};
+using ControlConnectionTest = test::ScriptedSessionTest;
 
 TEST_F(ControlConnectionTest, CommandsAreLoggedWithThePasswordMasked) {
     peer.ReadToEnd();

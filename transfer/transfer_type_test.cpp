@@ -8,6 +8,7 @@
 #include "engine/session_worker.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/scripted_session.h"
 
 namespace qvex {
 namespace {
@@ -16,25 +17,7 @@ using test::LogCapture;
 using test::ScriptedPeer;
 using Line = LogCapture::Line;
 
-// A session whose control connection talks to a scripted server.
-class RepresentationTypeTest : public ::testing::Test {
-  protected:
-    void Connect() {
-        ASSERT_TRUE(peer.Start());
-        ASSERT_TRUE(session.control.Create());
-        ASSERT_TRUE(session.control.Connect("127.0.0.1", peer.port()));
-        ASSERT_TRUE(session.control.SetBuffer(4096));
-    }
-    std::string WireBytes() {
-        session.control.Close();
-        EXPECT_TRUE(peer.Wait());
-        return peer.received(0);
-    }
-
-    LogCapture log;
-    ScriptedPeer peer;
-    SessionWorker session;
-};
+using RepresentationTypeTest = test::ScriptedSessionTest;
 
 TEST_F(RepresentationTypeTest, SentOnlyWhenTheTypeChanges) {
     peer.ReadLine().SendLine("200 Type set to I.").ReadLine().SendLine("200 Type set to A.");
