@@ -134,6 +134,7 @@ bool SendUrgentCommand(SessionWorker& session, std::string_view verb) {
 
 int ReadReply(SessionWorker& session, FtpReply& reply, bool wantLastLine) {
     char line[512];
+    bool passedOver = false;
     for (;;) {
         std::memcpy(reply.codeText.data(), "421", 4);
         if (!ReadOneReply(session, reply, line)) {
@@ -143,12 +144,14 @@ int ReadReply(SessionWorker& session, FtpReply& reply, bool wantLastLine) {
             return reply.code;
         }
         // After ABOR the server answers the aborted transfer first (426 or 225); the
-        // reply that counts is the one after it.
+        // reply that counts is the one after it. Only one is passed over: a server that
+        // answers 426 and then "225 No transfer to ABOR" sends nothing more.
         bool abortAnswer = std::strcmp(reply.codeText.data(), "426") == 0 ||
                            std::strcmp(reply.codeText.data(), "225") == 0;
-        if (!(session.abortSent.load(std::memory_order_relaxed) && abortAnswer)) {
+        if (passedOver || !(session.abortSent.load(std::memory_order_relaxed) && abortAnswer)) {
             break;
         }
+        passedOver = true;
     }
     if (wantLastLine) {
         std::memcpy(reply.lastLine.data(), line, std::strlen(line) + 1);

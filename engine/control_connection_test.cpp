@@ -194,6 +194,18 @@ TEST_F(ControlConnectionTest, AfterAbortThe426Or225IsPassedOver) {
                                         ">225 Abort ok", ">200 Next"}));
 }
 
+// vsftpd finishes a transfer before it reads ABOR: 426 for the transfer, then 225 for the
+// ABOR, and nothing after it. Waiting for a third reply would hang the session.
+TEST_F(ControlConnectionTest, AfterAbortOnlyOneReplyIsPassedOver) {
+    peer.Send("426 Failure writing network stream.\r\n225 No transfer to ABOR.\r\n");
+    peer.ReadToEnd();
+    Connect();
+    session.abortSent = true;
+    FtpReply reply;
+    EXPECT_EQ(ReadReply(session, reply, true), 225);
+    EXPECT_STREQ(reply.lastLine.data(), "225 No transfer to ABOR.");
+}
+
 TEST_F(ControlConnectionTest, WithoutAbortA426IsTheReply) {
     peer.Send("426 Connection closed\r\n").Close();
     Connect();

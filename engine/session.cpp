@@ -250,11 +250,13 @@ void RecordOrResume(SessionWorker& session) {
     RestartRecord record = ReadRestartRecord(database);
     PostCommand(session, kCommandList, record.remoteDirectory, 0, 4, -1);
     int32_t mode = record.mode == 'a' ? 0 : record.mode == 'x' ? 2 : 1;
+    // The listing queued just before has no cache id yet: -1 lets the transfer take the
+    // directory the server is in when it runs.
     if (record.direction == 'G') {
-        PostCommand(session, kCommandGet, record.localFolder, 0, mode | 0x10000, 0,
+        PostCommand(session, kCommandGet, record.localFolder, 0, mode | 0x10000, -1,
                     std::make_unique<TextPayload>(record.remoteName));
     } else {
-        PostCommand(session, kCommandPut, record.localFolder, 0, mode | 0x10000, 0);
+        PostCommand(session, kCommandPut, record.localFolder, 0, mode | 0x10000, -1);
     }
 }
 
@@ -306,6 +308,7 @@ SessionOptions SessionOptionsFromSettings(const Settings& settings, std::string_
     options.commandLineOnly = settings.GetInt("CLOnly") != 0;
     options.commandLineStart = settings.GetInt("CLStart") != 0;
     options.noUiQuit = settings.GetInt("NoUIQuit") != 0;
+    options.replaceSpaces = settings.GetInt("ReplaceSpaces") != 0;
     options.perHostWord = settings.PerHostWord(hostUrl);
     return options;
 }
@@ -349,6 +352,7 @@ std::shared_ptr<SessionWorker> CreateSession(const SessionRequest& request,
     }
     session->commandLineStart = options.commandLineStart;
     session->noUiQuit = options.noUiQuit;
+    session->replaceSpaces = options.replaceSpaces;
     session->observer = options.observer;
     session->restartDatabase = options.restartDatabase;
     session->handlers = std::move(options.handlers);

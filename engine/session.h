@@ -24,6 +24,7 @@ struct SessionOptions {
     bool commandLineOnly = false;    // "CLOnly"
     bool commandLineStart = false;   // "CLStart"
     bool noUiQuit = false;           // "NoUIQuit"
+    bool replaceSpaces = false;      // "ReplaceSpaces"
     uint32_t perHostWord = 0;
     SessionObserver* observer = nullptr;
     RestartDatabase* restartDatabase = nullptr;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qvex {
 
@@ -32,6 +33,13 @@ struct CommandPayload {
 struct TextPayload : CommandPayload {
     explicit TextPayload(std::string value) : text(std::move(value)) {}
     std::string text;
+};
+
+// Names carried by a command: remote names to fetch, or local paths to send.
+struct NameList : CommandPayload {
+    NameList() = default;
+    explicit NameList(std::vector<std::string> list) : names(std::move(list)) {}
+    std::vector<std::string> names;
 };
 
 // One queued request to the session worker.

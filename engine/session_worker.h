@@ -33,7 +33,14 @@ struct SessionWorker;
 using CommandHandler = std::function<int(SessionWorker&, SessionCommand&)>;
 using CommandHandlers = std::array<CommandHandler, kCommandKindCount>;
 
-// Outcome bits of a session, in the application's exit-status word.
+// Outcome bits of a session, in the application's exit-status word: one bit per transfer
+// result, and the session's own failures.
+inline constexpr uint32_t kOutcomeDownloaded = 0x01;
+inline constexpr uint32_t kOutcomeUploaded = 0x02;
+inline constexpr uint32_t kOutcomeDownloadSkipped = 0x04;
+inline constexpr uint32_t kOutcomeUploadSkipped = 0x08;
+inline constexpr uint32_t kOutcomeDownloadFailed = 0x10;
+inline constexpr uint32_t kOutcomeUploadFailed = 0x20;
 inline constexpr uint32_t kOutcomeLoginFailed = 0x40;
 inline constexpr uint32_t kOutcomeConnectFailed = 0x80;
 
@@ -104,6 +111,15 @@ struct SessionWorker {
     // Time-zone corrections for listing times, in seconds.
     int64_t localBias = 0;
     int64_t serverBias = 0;
+
+    // The transfer in progress: the local folder being filled (a download) or the local
+    // file being sent (an upload), the remote name fetched, and "G" or "P" with the mode
+    // letter.
+    std::string localFolder;
+    std::string transferName;
+    std::string transferCode;
+    // "ReplaceSpaces": uploads store blanks in names as "_".
+    bool replaceSpaces = false;
 
     std::string workingDirectory;
     std::string currentDirectory;

@@ -1,6 +1,7 @@
 #include "log/log_receiver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -23,14 +24,34 @@ bool LogReceiver::Start() {
     if (queue_ == 0) {
         return false;
     }
-    thread_ = std::thread([this] { Run(); });
+    running_.store(true);
+    thread_ = std::thread([this] {
+        Run();
+        running_.store(false);
+    });
     return true;
+}
+
+// A signalled queue drops what is still pending, so the stop waits for the backlog first.
+// Every message published before the call is either pending now or is the one message the
+// thread may hold between taking it and appending it. Waiting until the queue is empty
+// covers both (the thread finishes its message before it sees the signal); when other
+// threads keep publishing, the queue may never empty, but once the thread has handled
+// one more message than was pending, the backlog of the call is through as well.
+void LogReceiver::WaitForPending() const {
+    const uint64_t backlog = heap_.PendingCount(queue_);
+    const uint64_t handledBefore = handled_.load();
+    while (running_.load() && heap_.PendingCount(queue_) != 0 &&
+           handled_.load() - handledBefore <= backlog) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void LogReceiver::Stop() {
     if (queue_ == 0) {
         return;
     }
+    WaitForPending();
     (void)heap_.SignalQueue(queue_, 1);
     if (thread_.joinable()) {
         thread_.join();
@@ -45,6 +66,9 @@ void LogReceiver::Deliver(char kind, const char* text, uint32_t length) {
     }
     bool show = kind == 'R' || (kind == 'C' && showCommands()) || (kind == 'E' && showExtended());
     (void)view_.appendLogLine(text, length, show);
+    if (echo_) {
+        echo_(kind, std::string_view(text, length));
+    }
 }
 
 void LogReceiver::Run() {
@@ -73,6 +97,7 @@ void LogReceiver::Run() {
                               ? lineLength
                               : static_cast<uint32_t>(static_cast<const char*>(nul) - text);
         Deliver(topic[3], text, std::min<uint32_t>(length, kMaxLogLine));
+        handled_.fetch_add(1);
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdint>
 
 namespace qvex::platform {
 namespace {
@@ -13,6 +15,9 @@ char* MapShared(int fd, size_t bytes) {
     void* start = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, fd, 0);
     return start == MAP_FAILED ? nullptr : static_cast<char*>(start);
 }
+
+// What an empty read-only mapping points at: the system cannot map zero bytes.
+char gNoBytes[1] = {'\0'};
 
 }  // namespace
 
@@ -41,6 +46,35 @@ GrowableMapping::CreateResult GrowableMapping::CreateFile(const std::string& pat
     return CreateResult::Created;
 }
 
+bool GrowableMapping::OpenReadOnly(const std::string& path) {
+    Close(size_);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) > SIZE_MAX) {
+        ::close(fd);
+        return false;
+    }
+    size_t bytes = static_cast<size_t>(info.st_size);
+    char* start = gNoBytes;
+    if (bytes != 0) {
+        void* mapped = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+        if (mapped == MAP_FAILED) {
+            ::close(fd);
+            return false;
+        }
+        start = static_cast<char*>(mapped);
+    }
+    fd_ = fd;
+    data_ = start;
+    size_ = bytes;
+    readOnly_ = true;
+    return true;
+}
+
 bool GrowableMapping::MapMemory(size_t bytes) {
     Close(size_);
     data_ = MapShared(-1, bytes);
@@ -49,7 +83,7 @@ bool GrowableMapping::MapMemory(size_t bytes) {
 }
 
 bool GrowableMapping::Grow(size_t bytes) {
-    if (data_ == nullptr || bytes <= size_) {
+    if (data_ == nullptr || readOnly_ || bytes <= size_) {
         return false;
     }
     if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
@@ -68,16 +102,19 @@ bool GrowableMapping::Grow(size_t bytes) {
 }
 
 void GrowableMapping::Close(size_t keepBytes) {
-    if (data_ != nullptr) {
+    if (data_ != nullptr && size_ != 0) {
         ::munmap(data_, size_);
     }
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && !readOnly_) {
         (void)::ftruncate(fd_, static_cast<off_t>(keepBytes < size_ ? keepBytes : size_));
+    }
+    if (fd_ >= 0) {
         ::close(fd_);
     }
     data_ = nullptr;
     size_ = 0;
     fd_ = -1;
+    readOnly_ = false;
 }
 
 }  // namespace qvex::platform

@@ -190,5 +190,55 @@ TEST_F(MappedFileTest, NewMappingReplacesTheOld) {
     EXPECT_EQ(test::ReadFileBytes(path_)[0], 'f');
 }
 
+TEST_F(MappedFileTest, ReadOnlyMappingShowsTheWholeFileAndLeavesItAlone) {
+    const std::string bytes = std::string("line one\r\nline two\r\n") + std::string(5000, '\0');
+    test::WriteFileBytes(path_, bytes);
+    GrowableMapping mapping;
+    ASSERT_TRUE(mapping.OpenReadOnly(path_));
+    EXPECT_TRUE(mapping.mapped());
+    EXPECT_TRUE(mapping.readOnly());
+    ASSERT_EQ(mapping.size(), bytes.size());
+    EXPECT_EQ(std::string(mapping.data(), mapping.size()), bytes);
+    // A saved log never grows and is never cut.
+    EXPECT_FALSE(mapping.Grow(bytes.size() + 65536));
+    EXPECT_EQ(mapping.size(), bytes.size());
+    mapping.Close(3);
+    EXPECT_FALSE(mapping.mapped());
+    EXPECT_FALSE(mapping.readOnly());
+    EXPECT_EQ(test::ReadFileBytes(path_), bytes);
+}
+
+TEST_F(MappedFileTest, ReadOnlyMappingOfAnEmptyFileHoldsNothing) {
+    test::WriteFileBytes(path_, "");
+    GrowableMapping mapping;
+    ASSERT_TRUE(mapping.OpenReadOnly(path_));
+    EXPECT_TRUE(mapping.mapped());
+    EXPECT_EQ(mapping.size(), 0u);
+    EXPECT_FALSE(mapping.Grow(65536));
+    mapping.Close(0);
+    EXPECT_TRUE(test::FileExists(path_));
+}
+
+TEST_F(MappedFileTest, ReadOnlyMappingFailsForMissingFilesAndFolders) {
+    GrowableMapping mapping;
+    EXPECT_FALSE(mapping.OpenReadOnly(env_.path("missing.txt")));
+    EXPECT_FALSE(mapping.mapped());
+    EXPECT_FALSE(mapping.OpenReadOnly(env_.root()));
+    EXPECT_FALSE(mapping.mapped());
+}
+
+TEST_F(MappedFileTest, ReadOnlyMappingReplacesAWritableOneWithoutCuttingIt) {
+    GrowableMapping mapping;
+    ASSERT_EQ(mapping.CreateFile(path_, 4096), CreateResult::Created);
+    std::memcpy(mapping.data(), "abc", 3);
+    ASSERT_TRUE(mapping.OpenReadOnly(path_));
+    EXPECT_EQ(mapping.size(), 4096u);
+    EXPECT_EQ(std::string(mapping.data(), 3), "abc");
+    // And a writable mapping made afterwards is writable again.
+    ASSERT_TRUE(mapping.MapMemory(4096));
+    EXPECT_FALSE(mapping.readOnly());
+    EXPECT_TRUE(mapping.Grow(8192));
+}
+
 }  // namespace
 }  // namespace qvex::platform

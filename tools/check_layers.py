@@ -20,9 +20,13 @@ ALLOWED = {
     "sums": {"util", "platform", "state", "log"},
     # The host list and the connect action sit above the engine, in their own library.
     "state/hosts": {"util", "platform", "state", "log", "engine", "transfer"},
+    # Start-up and the command line's work sit above every library but the windows.
+    "state/startup": {"util", "platform", "state", "log", "engine", "transfer", "sums",
+                      "search", "diag", "state/hosts"},
     "search": {"util", "platform", "state", "log", "engine", "transfer"},
     "diag": {"util", "platform", "state", "log", "engine"},
-    "ui": {"util", "platform", "state", "log", "engine", "transfer", "sums", "search", "diag"},
+    "ui": {"util", "platform", "state", "log", "engine", "transfer", "sums", "search", "diag",
+           "state/hosts", "state/startup"},
     "shellext": set(),
     # Tests, benchmarks and fuzz targets may reach any library and the test support code.
     "tests": None,
@@ -43,8 +47,8 @@ def check(root: pathlib.Path) -> list[str]:
             continue
         relative = path.relative_to(root)
         top = relative.parts[0]
-        if relative.parts[:2] == ("state", "hosts"):
-            top = "state/hosts"
+        if relative.parts[:2] in (("state", "hosts"), ("state", "startup")):
+            top = "/".join(relative.parts[:2])
         if top not in ALLOWED or top.startswith("build"):
             continue
         allowed = ALLOWED[top]
@@ -65,8 +69,8 @@ def check(root: pathlib.Path) -> list[str]:
                     problems.append(f"{where}: Qt outside ui/ and shellext/")
                 continue
             folder = name.split("/")[0]
-            if name.startswith("state/hosts/"):
-                folder = "state/hosts"
+            if name.startswith(("state/hosts/", "state/startup/")):
+                folder = "/".join(name.split("/")[:2])
             if allowed is None or folder == top or (is_test and folder == "tests"):
                 continue
             if folder not in allowed:

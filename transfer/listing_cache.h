@@ -42,6 +42,10 @@ class DirectoryObserver {
     virtual void OnRenameFailed(int32_t /*id*/, int32_t /*position*/) {}
     // A listing was written to a local file; the local view shows it if it shows its folder.
     virtual void OnListingFileWritten(const std::string& /*path*/) {}
+    // A download created a local folder, or stored a local file; the local view shows it
+    // if it shows the folder that holds it.
+    virtual void OnLocalFolderCreated(const std::string& /*path*/) {}
+    virtual void OnLocalFileStored(const std::string& /*path*/) {}
 };
 
 // The entry positions that a delete, SITE chmod or download command carries and owns.

@@ -20,6 +20,7 @@
 #include "transfer/listing_cache.h"
 #include "transfer/listing_date.h"
 #include "transfer/listing_parser.h"
+#include "transfer/transfer_progress.h"
 #include "transfer/transfer_type.h"
 
 namespace qvex {
@@ -38,39 +39,6 @@ bool HoldsLineBreakOrNul(std::string_view text) {
 bool EndsInSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '/' || path.back() == '\\');
 }
-
-// The byte count of a listing for the host page: "Xfer" and the observer's progress calls.
-class ListingProgress {
-  public:
-    ListingProgress(SessionWorker& session, uint32_t startTick) : session_(session) {
-        Publish(0);
-        if (session_.observer != nullptr) {
-            session_.observer->OnTransferStarted(startTick);
-        }
-    }
-
-    void Report(uint64_t count) {
-        if (count - published_ < kListingProgressStep) {
-            return;
-        }
-        Publish(count);
-        published_ = count;
-        if (session_.observer != nullptr) {
-            session_.observer->OnTransferProgress(platform::TickCount());
-        }
-    }
-
-  private:
-    static void Publish(uint64_t count) {
-        if (SharedHeap* heap = ProcessHeap()) {
-            (void)heap->PublishIntPair("Xfer", static_cast<int32_t>(count & 0xFFFFFFFFu),
-                                       static_cast<int32_t>(count >> 32));
-        }
-    }
-
-    SessionWorker& session_;
-    uint64_t published_ = 0;
-};
 
 // The PWD after a directory change. The server has moved, so when its answer cannot be
 // used, currentDirectory is cleared: it no longer names the server's directory, and an
@@ -156,7 +124,8 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
     uint64_t bytes = 0;
     std::string pendingName;
     const uint32_t startTick = platform::TickCount();
-    ListingProgress progress(session, startTick);
+    ByteProgress progress(session);
+    progress.progressStart(0, startTick, ByteProgress::kListingStep);
     const int64_t now = listingNow();
     char line[TcpSocket::kLineBufferSize];
     bool aborted = false;
@@ -170,7 +139,7 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
             break;
         }
         bytes += static_cast<uint64_t>(length) + 2;
-        progress.Report(bytes);
+        progress.progressReport(bytes);
         if (session.rawListingLog) {
             logExt(line);
         }

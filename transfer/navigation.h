@@ -25,9 +25,6 @@ inline constexpr int32_t kListRefresh = 0x08;
 // After a completed listing, queue a list command for every subdirectory.
 inline constexpr int32_t kListRecursive = 0x10;
 
-// Listing progress is published under "Xfer" when it has advanced by this many bytes.
-inline constexpr uint64_t kListingProgressStep = 64 * 1024;
-
 // Command kind 0: makes the named directory the server's current one and brings its listing
 // into the cache, from the cache itself when it holds a complete listing. Returns 200 when
 // the cache served it, else the final reply of LIST, or the failing reply of CWD, PWD or

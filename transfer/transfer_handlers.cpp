@@ -1,9 +1,11 @@
 #include "transfer/transfer_handlers.h"
 
+#include "transfer/download.h"
 #include "transfer/listing_cache.h"
 #include "transfer/listing_language.h"
 #include "transfer/navigation.h"
 #include "transfer/remote_operations.h"
+#include "transfer/upload.h"
 
 namespace qvex {
 
@@ -16,7 +18,11 @@ void InstallTransferHandlers(CommandHandlers& handlers, ListingCache& cache) {
         }
         return listDirectory(session, *shared, command, nullptr);
     };
-    handlers[kCommandListToFile] = [shared](SessionWorker&, SessionCommand& command) {
+    handlers[kCommandListToFile] = [shared](SessionWorker& session, SessionCommand& command) {
+        // Queued together with the listing it writes, the command may not know its id yet.
+        if (command.c < 0) {
+            command.c = shared->FindPath(session.currentDirectory);
+        }
         return listToFile(*shared, command);
     };
     handlers[kCommandMakeDirectory] = [shared](SessionWorker& session, SessionCommand& command) {
@@ -24,6 +30,12 @@ void InstallTransferHandlers(CommandHandlers& handlers, ListingCache& cache) {
     };
     handlers[kCommandDelete] = [shared](SessionWorker& session, SessionCommand& command) {
         return DeleteEntries(session, *shared, command);
+    };
+    handlers[kCommandGet] = [shared](SessionWorker& session, SessionCommand& command) {
+        return getFiles(session, *shared, command);
+    };
+    handlers[kCommandPut] = [shared](SessionWorker& session, SessionCommand& command) {
+        return putFiles(session, *shared, command);
     };
     handlers[kCommandPrintDirectory] = [](SessionWorker& session, SessionCommand&) {
         return printWorkingDirectory(session, session.workingDirectory);

@@ -72,6 +72,14 @@ int setRepresentationType(SessionWorker& session, bool isImage) {
     }
     FtpReply reply;
     int code = ReadReply(session, reply, false);
+    // Some servers know only the one-letter form; non-print is ASCII's default format, so
+    // "TYPE A" asks for the same.
+    if (!isImage && (code == 501 || code == 504)) {
+        if (!SendCommand(session, "TYPE", "A")) {
+            return kReplyConnectionLost;
+        }
+        code = ReadReply(session, reply, false);
+    }
     if (reply.codeText[0] == '2') {
         session.currentType = wanted;
     }

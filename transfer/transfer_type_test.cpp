@@ -58,6 +58,26 @@ TEST_F(RepresentationTypeTest, RefusedTypeIsNotRecordedAndIsSentAgain) {
     EXPECT_EQ(WireBytes(), "TYPE I\r\nTYPE I\r\nTYPE A N\r\nTYPE A N\r\n");
 }
 
+// A server that knows only "TYPE A" gets it after refusing the non-print form; a refusal
+// of that too is the result.
+TEST_F(RepresentationTypeTest, RefusedNonPrintFormFallsBackToPlainAscii) {
+    peer.ReadLine().SendLine("200 Binary.");
+    peer.ReadLine().SendLine("504 Unsupported type \"A N\".");
+    peer.ReadLine().SendLine("200 Type set to: ASCII.");
+    peer.ReadLine().SendLine("200 Binary.");
+    peer.ReadLine().SendLine("501 No.");
+    peer.ReadLine().SendLine("504 Still no.");
+    peer.ReadToEnd();
+    Connect();
+    EXPECT_EQ(setRepresentationType(session, true), 200);
+    EXPECT_EQ(setRepresentationType(session, false), 200);
+    EXPECT_EQ(session.currentType, 0);
+    EXPECT_EQ(setRepresentationType(session, true), 200);
+    EXPECT_EQ(setRepresentationType(session, false), 504);
+    EXPECT_EQ(session.currentType, 1);
+    EXPECT_EQ(WireBytes(), "TYPE I\r\nTYPE A N\r\nTYPE A\r\nTYPE I\r\nTYPE A N\r\nTYPE A\r\n");
+}
+
 TEST_F(RepresentationTypeTest, LostConnectionGives421) {
     peer.ReadLine().SendLine("421 Service not available, closing control connection.");
     peer.ReadToEnd().Close();

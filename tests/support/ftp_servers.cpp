@@ -150,8 +150,24 @@ struct VsftpdPaths {
     std::string log;
 };
 
+// A folder that a server which switches to an account can enter only when each folder
+// above it lets others pass; the first that does not, empty when all do.
+std::string ClosedAncestor(const std::string& folder) {
+    std::filesystem::path path = std::filesystem::absolute(folder).parent_path();
+    for (;;) {
+        struct stat status {};
+        if (::stat(path.c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0) {
+            return path.string();
+        }
+        if (path == path.root_path()) {
+            return {};
+        }
+        path = path.parent_path();
+    }
+}
+
 std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t passiveMax,
-                                const VsftpdPaths& paths) {
+                                uint64_t bytesPerSecond, const VsftpdPaths& paths) {
     std::string text;
     auto set = [&text](const std::string& name, const std::string& value) {
         text += name + "=" + value + "\n";
@@ -196,6 +212,9 @@ std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t pas
     set("pasv_enable", "YES");
     set("pasv_min_port", std::to_string(passiveMin));
     set("pasv_max_port", std::to_string(passiveMax));
+    // Each data connection, either direction; 0 is vsftpd's own "no limit".
+    set("local_max_rate", std::to_string(bytesPerSecond));
+    set("anon_max_rate", std::to_string(bytesPerSecond));
     // Active data connections come from any port, not port 20, which servers running at
     // the same time could not share.
     set("port_enable", "YES");
@@ -223,7 +242,15 @@ std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t pas
 
 }  // namespace
 
-FtpServer::FtpServer(std::string name) : name_(std::move(name)) {}
+FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
+    : name_(std::move(name)),
+      root_(options.root),
+      givenRoot_(!options.root.empty()),
+      bytesPerSecond_(options.bytesPerSecond) {
+    while (root_.size() > 1 && root_.back() == '/') {
+        root_.pop_back();
+    }
+}
 
 bool FtpServer::Prepare() {
     std::random_device random;
@@ -231,15 +258,23 @@ bool FtpServer::Prepare() {
     passivePortMin_ = static_cast<uint16_t>(kPassiveFirst + block * kPassiveBlockSize);
     passivePortMax_ = static_cast<uint16_t>(passivePortMin_ + kPassiveBlockSize - 1);
 
-    root_ = folder_.path("root");
     std::error_code error;
-    std::filesystem::create_directory(root_, error);
+    if (givenRoot_) {
+        if (!std::filesystem::is_directory(root_, error)) {
+            Fail("the folder to serve, " + root_ + ", does not exist");
+            return false;
+        }
+    } else {
+        root_ = folder_.path("root");
+        std::filesystem::create_directory(root_, error);
+    }
     // Servers that switch to an account enter the root as that account: the folder above
-    // it must let everyone pass (but not list), the root everyone read.
+    // it must let everyone pass (but not list), the root everyone read. The caller's
+    // folder keeps its mode until GiveRootTo.
     if (!error) {
         std::filesystem::permissions(folder_.root(), std::filesystem::perms(0711), error);
     }
-    if (!error) {
+    if (!error && !givenRoot_) {
         std::filesystem::permissions(root_, std::filesystem::perms(0755), error);
     }
     if (error) {
@@ -250,10 +285,36 @@ bool FtpServer::Prepare() {
 }
 
 bool FtpServer::GiveRootTo(unsigned uid, unsigned gid) {
+    if (givenRoot_) {
+        const std::string closed = ClosedAncestor(root_);
+        if (!closed.empty()) {
+            Fail(closed + " does not let the account " + std::string(kUser) + " pass to " + root_ +
+                 " (serve a folder whose parents all let others search them)");
+            return false;
+        }
+    }
     ownerUid_ = uid;
     ownerGid_ = gid;
     if (!Own(root_, 0755)) {
         Fail("could not give " + root_ + " to uid " + std::to_string(uid));
+        return false;
+    }
+    if (!givenRoot_) {
+        return true;
+    }
+    // What the caller or an earlier server left there must be the account's to overwrite,
+    // append to, rename and delete; modes stay as they are.
+    std::error_code error;
+    for (auto entry = std::filesystem::recursive_directory_iterator(root_, error);
+         !error && entry != std::filesystem::recursive_directory_iterator();
+         entry.increment(error)) {
+        if (::lchown(entry->path().c_str(), uid, gid) != 0) {
+            Fail("could not give " + entry->path().string() + " to uid " + std::to_string(uid));
+            return false;
+        }
+    }
+    if (error) {
+        Fail("could not go through " + root_ + ": " + error.message());
         return false;
     }
     return true;
@@ -323,6 +384,14 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
     return false;
 }
 
+void FtpServer::Kill() {
+    if (process_.pid() > 0) {
+        ::kill(process_.pid(), SIGKILL);
+    }
+    // Reaps what is left of the process.
+    process_.Stop();
+}
+
 std::string FtpServer::output() const {
     std::string text = ReadFileBytes(Setting("server.out"));
     if (FileExists(Setting("server.log"))) {
@@ -331,7 +400,7 @@ std::string FtpServer::output() const {
     return text;
 }
 
-PyFtpdServer::PyFtpdServer() : FtpServer("pyftpdlib") {
+PyFtpdServer::PyFtpdServer(const FtpServerOptions& options) : FtpServer("pyftpdlib", options) {
     // The script sits beside this file in the source tree.
     const std::string script =
         (std::filesystem::path(__FILE__).parent_path() / "pyftpd_server.py").string();
@@ -354,7 +423,7 @@ PyFtpdServer::PyFtpdServer() : FtpServer("pyftpdlib") {
     // reach Debian's interpreter, which alone has the Debian modules.
     if (!process_.Start(
             {kPython, "-I", script, root(), "0", kUser, kPassword, std::to_string(passivePortMin()),
-             std::to_string(passivePortMax()), kPyftpdBanner},
+             std::to_string(passivePortMax()), kPyftpdBanner, std::to_string(bytesPerSecond())},
             Setting("server.out"))) {
         Fail("/usr/bin/python3 could not be started");
         return;
@@ -378,7 +447,7 @@ PyFtpdServer::PyFtpdServer() : FtpServer("pyftpdlib") {
     }
 }
 
-VsftpdServer::VsftpdServer() : FtpServer("vsftpd") {
+VsftpdServer::VsftpdServer(const FtpServerOptions& options) : FtpServer("vsftpd", options) {
     anonymousAsksPassword_ = false;
     if (!ExecutableExists(kVsftpd)) {
         Fail("vsftpd is not installed (scripts/install-deps.sh installs it)");
@@ -421,8 +490,8 @@ VsftpdServer::VsftpdServer() : FtpServer("vsftpd") {
             Fail("no free port on 127.0.0.1 for vsftpd");
             continue;
         }
-        WriteFileBytes(config,
-                       VsftpdConfiguration(port, passivePortMin(), passivePortMax(), paths));
+        WriteFileBytes(config, VsftpdConfiguration(port, passivePortMin(), passivePortMax(),
+                                                   bytesPerSecond(), paths));
         // vsftpd writes its start-up errors ("500 OOPS: could not bind listening IPv4
         // socket") to descriptor 0, which is the control connection under inetd: the shell
         // points it at the output file, then becomes vsftpd.
@@ -443,22 +512,41 @@ VsftpdServer::VsftpdServer() : FtpServer("vsftpd") {
 }
 
 VsftpdServer::~VsftpdServer() {
+    EndSessions(SIGTERM);
+}
+
+void VsftpdServer::Kill() {
+    // The sessions first: once the listener has gone, they are no longer its children.
+    // The listener then starts no new ones, as it is stopped before it is killed.
+    const int listener = process_.pid();
+    if (listener > 0) {
+        ::kill(listener, SIGSTOP);
+    }
+    EndSessions(SIGKILL);
+    FtpServer::Kill();
+}
+
+void VsftpdServer::EndSessions(int signal) {
     // Each session is a process group of its own (vsftpd starts a new session for it) and
     // keeps serving when the listener alone ends.
     const int listener = process_.pid();
     if (listener > 0) {
         for (int session : ChildrenOf(listener)) {
-            ::kill(-session, SIGTERM);
+            ::kill(-session, signal);
         }
     }
 }
 
 std::unique_ptr<FtpServer> StartFtpServer(FtpServerKind kind) {
+    return StartFtpServer(kind, FtpServerOptions{});
+}
+
+std::unique_ptr<FtpServer> StartFtpServer(FtpServerKind kind, const FtpServerOptions& options) {
     switch (kind) {
         case FtpServerKind::PyFtpd:
-            return std::make_unique<PyFtpdServer>();
+            return std::make_unique<PyFtpdServer>(options);
         case FtpServerKind::Vsftpd:
-            return std::make_unique<VsftpdServer>();
+            return std::make_unique<VsftpdServer>(options);
     }
     return nullptr;
 }

@@ -10,6 +10,19 @@
 
 namespace qvex::test {
 
+// How a server is set up; the defaults give a fresh folder and full speed.
+struct FtpServerOptions {
+    // An existing folder to serve as "/" instead of a fresh temporary one, so that a second
+    // server can take over what a first one left behind. The caller owns it: it stays when
+    // the server goes. vsftpd gives it and everything in it to the account kUser; every
+    // folder above it must let others pass (serve a TempFolder's root() itself, not a folder
+    // below it).
+    std::string root;
+    // The highest speed of each data connection in bytes per second, for downloads and
+    // uploads alike; 0 for no limit. Slow enough, a transfer can be broken in the middle.
+    uint64_t bytesPerSecond = 0;
+};
+
 // A real FTP server from Debian on 127.0.0.1, serving a fresh temporary folder as "/" to
 // two logins: "anonymous" (any password, read-only) and the account kUser / kPassword
 // (read and write). Passive mode hands out 127.0.0.1 and a port of passivePortMin() ..
@@ -25,7 +38,7 @@ namespace qvex::test {
 //
 // The server is ready when the constructor returns: it accepted a connection and sent
 // its greeting. On destruction it is stopped, every connection to it closed, and the
-// folder removed.
+// folder removed (unless FtpServerOptions::root named it).
 class FtpServer {
   public:
     static constexpr const char* kAnonymousUser = "anonymous";
@@ -65,16 +78,24 @@ class FtpServer {
     // The server's own output and log (every command and reply), for failure messages.
     std::string output() const;
 
+    // Ends the server at once (SIGKILL), sessions included: every control and data
+    // connection breaks where it stands, and what an upload had written stays in the folder.
+    // started() and port() keep their values, but nothing answers on the port any more.
+    virtual void Kill();
+
   protected:
-    explicit FtpServer(std::string name);
+    FtpServer(std::string name, const FtpServerOptions& options);
     // Picks the passive range and lays out the folder; false (with problem()) on failure.
     [[nodiscard]] bool Prepare();
-    // Gives root() to a system account, which then owns what PutFile writes.
+    // Gives root() and, when the caller's folder is served, all in it to a system account,
+    // which then owns what PutFile writes.
     [[nodiscard]] bool GiveRootTo(unsigned uid, unsigned gid);
     // Waits (bounded) for the greeting on `port`; on success the server counts as started.
     [[nodiscard]] bool AwaitGreeting(uint16_t port, const std::string& banner);
     std::string Setting(const std::string& file) const { return folder_.path(file); }
     void Fail(const std::string& why) { problem_ = why; }
+
+    uint64_t bytesPerSecond() const { return bytesPerSecond_; }
 
     TempFolder folder_;
     ChildProcess process_;
@@ -85,6 +106,9 @@ class FtpServer {
 
     std::string name_;
     std::string root_;
+    // Whether root_ is the caller's folder rather than one below folder_.
+    bool givenRoot_ = false;
+    uint64_t bytesPerSecond_ = 0;
     std::string problem_;
     std::string greeting_;
     uint16_t port_ = 0;
@@ -98,7 +122,7 @@ class FtpServer {
 // port the system chose. Needs no root.
 class PyFtpdServer : public FtpServer {
   public:
-    PyFtpdServer();
+    explicit PyFtpdServer(const FtpServerOptions& options = {});
 };
 
 // vsftpd 3 in the foreground with a generated configuration, on a port that was free a
@@ -106,9 +130,13 @@ class PyFtpdServer : public FtpServer {
 // (scripts/setup-test-peers.sh). Anonymous is logged in by USER alone.
 class VsftpdServer : public FtpServer {
   public:
-    VsftpdServer();
+    explicit VsftpdServer(const FtpServerOptions& options = {});
     // Ends the logged-in sessions too, which would outlive the listener.
     ~VsftpdServer() override;
+    void Kill() override;
+
+  private:
+    void EndSessions(int signal);
 };
 
 enum class FtpServerKind {
@@ -118,5 +146,6 @@ enum class FtpServerKind {
 
 // Either server, for tests that run the same body against both.
 std::unique_ptr<FtpServer> StartFtpServer(FtpServerKind kind);
+std::unique_ptr<FtpServer> StartFtpServer(FtpServerKind kind, const FtpServerOptions& options);
 
 }  // namespace qvex::test

@@ -1,16 +1,21 @@
 #include "tests/support/ftp_servers.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/tcp_socket.h"
+#include "tests/support/tcp_relay.h"
 #include "tests/support/temp_env.h"
 
 namespace qvex::test {
@@ -21,6 +26,16 @@ using namespace std::string_literals;
 // CR LF, NUL and high bytes show that TYPE I moves bytes unchanged.
 const std::string kHello = "0123456789\r\n\0\xff tail"s;
 const std::string kUpload = "upload\r\n\0\x80\xfe\xff done\n"s;
+
+// Large enough to take seconds at kRate; random, so that a piece in the wrong place shows.
+const std::string kBig = RandomBytes(256 * 1024, 11);
+constexpr uint64_t kRate = 64 * 1024;
+// kBig at kRate takes about 4 s; anything under this was not held back.
+constexpr auto kSlowest = std::chrono::seconds(1);
+// How long a test waits for something a server does at once.
+constexpr auto kPatience = std::chrono::seconds(20);
+
+using Clock = std::chrono::steady_clock;
 
 struct ServerRow {
     const char* name;
@@ -134,14 +149,41 @@ std::vector<std::string> ListingEntry(const std::string& listing, const std::str
     return {};
 }
 
+// Appends what the peer sends until it closes or the connection breaks (a buffer set).
+void ReadUntilBroken(TcpSocket& data, std::string& bytes) {
+    for (long got = data.Fill(); got > 0; got = data.Fill()) {
+        bytes.append(data.buffer(), static_cast<size_t>(got));
+    }
+}
+
+// Whether the peer sent something or ended the connection within kPatience, so that a
+// read that would wait for a server that should have gone fails instead of hanging.
+bool Answers(const TcpSocket& socket) {
+    pollfd wait{socket.handle(), POLLIN, 0};
+    const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(kPatience);
+    return ::poll(&wait, 1, static_cast<int>(bound.count())) == 1;
+}
+
+// The size of a file, -1 when it is missing.
+long long FileSize(const std::string& path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : static_cast<long long>(size);
+}
+
 class FtpServersTest : public ::testing::TestWithParam<ServerRow> {
   protected:
     void SetUp() override {
-        server_ = StartFtpServer(GetParam().kind);
-        if (!server_->started()) {
+        if (!Start()) {
             GTEST_SKIP() << server_->problem();
         }
         ASSERT_TRUE(server_->PutFile("hello.bin", kHello));
+    }
+
+    // Replaces server_ with a new one; false when it could not be started.
+    [[nodiscard]] bool Start(const FtpServerOptions& options = {}) {
+        server_ = StartFtpServer(GetParam().kind, options);
+        return server_->started();
     }
 
     // Sends `command` and checks the code of the reply, which goes to `reply`.
@@ -166,14 +208,15 @@ class FtpServersTest : public ::testing::TestWithParam<ServerRow> {
         ASSERT_EQ(Code(text), 226) << text << "\n" << server_->output();
     }
 
-    void Connect(Control& control) {
-        ASSERT_TRUE(control.Open(server_->port())) << WsaErrorName();
+    // To the server, or to a relay in front of it.
+    void Connect(Control& control, uint16_t port = 0) {
+        ASSERT_TRUE(control.Open(port != 0 ? port : server_->port())) << WsaErrorName();
         std::string greeting = control.Reply();
         ASSERT_EQ(greeting, GetParam().greeting) << server_->output();
     }
 
-    void LogIn(Control& control, const LoginRow& login) {
-        ASSERT_NO_FATAL_FAILURE(Connect(control));
+    void LogIn(Control& control, const LoginRow& login, uint16_t port = 0) {
+        ASSERT_NO_FATAL_FAILURE(Connect(control, port));
         const bool anonymous = std::string(login.user) == FtpServer::kAnonymousUser;
         const int userCode = anonymous ? GetParam().anonymousUserCode : 331;
         ASSERT_NO_FATAL_FAILURE(Expect(control, std::string("USER ") + login.user, userCode));
@@ -216,6 +259,54 @@ class FtpServersTest : public ::testing::TestWithParam<ServerRow> {
             control,
             "PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256),
             200));
+    }
+
+    // RETR through a passive connection in a session of its own, after REST `offset`
+    // unless it is 0.
+    void Retrieve(const std::string& name, std::string& bytes, const LoginRow& login = kLogins[1],
+                  size_t offset = 0) {
+        Control control;
+        ASSERT_NO_FATAL_FAILURE(LogIn(control, login));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "TYPE I", 200));
+        TcpSocket data;
+        ASSERT_NO_FATAL_FAILURE(OpenPassive(control, data));
+        if (offset != 0) {
+            ASSERT_NO_FATAL_FAILURE(Expect(control, "REST " + std::to_string(offset), 350));
+        }
+        ASSERT_NO_FATAL_FAILURE(ExpectTransferStart(control, "RETR " + name));
+        bytes = ReadToEnd(data);
+        data.Close();
+        ASSERT_NO_FATAL_FAILURE(ExpectTransferEnd(control));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "QUIT", 221));
+    }
+
+    // STOR of `bytes` by the account in a session of its own, after REST `offset` unless it
+    // is 0.
+    void Store(const std::string& name, const std::string& bytes, size_t offset = 0) {
+        Control control;
+        ASSERT_NO_FATAL_FAILURE(LogIn(control, kLogins[1]));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "TYPE I", 200));
+        TcpSocket data;
+        ASSERT_NO_FATAL_FAILURE(OpenPassive(control, data));
+        if (offset != 0) {
+            ASSERT_NO_FATAL_FAILURE(Expect(control, "REST " + std::to_string(offset), 350));
+        }
+        ASSERT_NO_FATAL_FAILURE(ExpectTransferStart(control, "STOR " + name));
+        ASSERT_EQ(data.SendAll(bytes.data(), static_cast<long>(bytes.size())),
+                  static_cast<long>(bytes.size()));
+        data.Close();
+        ASSERT_NO_FATAL_FAILURE(ExpectTransferEnd(control));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "QUIT", 221));
+    }
+
+    // After Kill: the session's control connection has ended and the port is dead.
+    void ExpectGone(Control& control, uint16_t port) {
+        char line[TcpSocket::kLineBufferSize];
+        ASSERT_TRUE(Answers(control.socket)) << "the session goes on\n" << server_->output();
+        EXPECT_LT(control.socket.ReadLine(line), 0) << line << "\n" << server_->output();
+        TcpSocket socket;
+        ASSERT_TRUE(socket.Create());
+        EXPECT_FALSE(socket.Connect("127.0.0.1", port));
     }
 
     void ExpectHelloListed(const std::string& listing) {
@@ -310,17 +401,9 @@ TEST_P(FtpServersTest, ListsThroughActiveMode) {
 TEST_P(FtpServersTest, RetrievesTheRestAfterRest) {
     for (const LoginRow& login : kLogins) {
         SCOPED_TRACE(login.user);
-        Control control;
-        ASSERT_NO_FATAL_FAILURE(LogIn(control, login));
-        ASSERT_NO_FATAL_FAILURE(Expect(control, "TYPE I", 200));
-        TcpSocket data;
-        ASSERT_NO_FATAL_FAILURE(OpenPassive(control, data));
-        ASSERT_NO_FATAL_FAILURE(Expect(control, "REST 3", 350));
-        ASSERT_NO_FATAL_FAILURE(ExpectTransferStart(control, "RETR hello.bin"));
-        EXPECT_EQ(ReadToEnd(data), kHello.substr(3));
-        data.Close();
-        ASSERT_NO_FATAL_FAILURE(ExpectTransferEnd(control));
-        ASSERT_NO_FATAL_FAILURE(Expect(control, "QUIT", 221));
+        std::string bytes;
+        ASSERT_NO_FATAL_FAILURE(Retrieve("hello.bin", bytes, login, 3));
+        EXPECT_EQ(bytes, kHello.substr(3));
     }
 }
 
@@ -373,6 +456,169 @@ TEST_P(FtpServersTest, StopsAndEndsSessionsOnDestruction) {
     TcpSocket socket;
     ASSERT_TRUE(socket.Create());
     EXPECT_FALSE(socket.Connect("127.0.0.1", port));
+}
+
+TEST_P(FtpServersTest, ThrottledTransfersTakeTheirTime) {
+    ASSERT_TRUE(Start({"", kRate})) << server_->problem();
+    ASSERT_TRUE(server_->PutFile("big.bin", kBig));
+    {
+        SCOPED_TRACE("download");
+        const auto start = Clock::now();
+        std::string bytes;
+        ASSERT_NO_FATAL_FAILURE(Retrieve("big.bin", bytes));
+        EXPECT_GT(Clock::now() - start, kSlowest);
+        EXPECT_TRUE(bytes == kBig) << bytes.size() << " bytes";
+    }
+    {
+        SCOPED_TRACE("upload");
+        // The system takes much of the upload at once; the end of the transfer (226) shows
+        // when the server had read it all.
+        const auto start = Clock::now();
+        ASSERT_NO_FATAL_FAILURE(Store("up.bin", kBig));
+        EXPECT_GT(Clock::now() - start, kSlowest);
+        EXPECT_TRUE(ReadFileBytes(server_->path("up.bin")) == kBig);
+    }
+}
+
+TEST_P(FtpServersTest, KillBreaksADownloadInTheMiddle) {
+    ASSERT_TRUE(Start({"", kRate})) << server_->problem();
+    ASSERT_TRUE(server_->PutFile("big.bin", kBig));
+    Control control;
+    ASSERT_NO_FATAL_FAILURE(LogIn(control, kLogins[1]));
+    ASSERT_NO_FATAL_FAILURE(Expect(control, "TYPE I", 200));
+    TcpSocket data;
+    ASSERT_NO_FATAL_FAILURE(OpenPassive(control, data));
+    ASSERT_NO_FATAL_FAILURE(ExpectTransferStart(control, "RETR big.bin"));
+    ASSERT_TRUE(data.SetBuffer(4096));
+    const long first = data.Fill();
+    ASSERT_GT(first, 0) << WsaErrorName();
+    std::string bytes(data.buffer(), static_cast<size_t>(first));
+
+    const uint16_t port = server_->port();
+    server_->Kill();
+    ReadUntilBroken(data, bytes);
+    EXPECT_LT(bytes.size(), kBig.size());
+    EXPECT_TRUE(kBig.compare(0, bytes.size(), bytes) == 0) << "not the file's first bytes";
+    ASSERT_NO_FATAL_FAILURE(ExpectGone(control, port));
+}
+
+TEST_P(FtpServersTest, ANewServerResumesAnUploadTheKilledOneBroke) {
+    TempFolder served;
+    ASSERT_TRUE(Start({served.root(), kRate})) << server_->problem();
+    EXPECT_EQ(server_->root(), served.root());
+    const size_t sent = kBig.size() / 2;
+    {
+        Control control;
+        ASSERT_NO_FATAL_FAILURE(LogIn(control, kLogins[1]));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "TYPE I", 200));
+        TcpSocket data;
+        ASSERT_NO_FATAL_FAILURE(OpenPassive(control, data));
+        ASSERT_NO_FATAL_FAILURE(ExpectTransferStart(control, "STOR part.bin"));
+        ASSERT_EQ(data.SendAll(kBig.data(), static_cast<long>(sent)), static_cast<long>(sent));
+        const auto deadline = Clock::now() + kPatience;
+        while (FileSize(served.path("part.bin")) <= 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const uint16_t port = server_->port();
+        server_->Kill();
+        ASSERT_NO_FATAL_FAILURE(ExpectGone(control, port));
+    }
+    const std::string part = ReadFileBytes(served.path("part.bin"));
+    ASSERT_GT(part.size(), 0u) << server_->output();
+    ASSERT_LE(part.size(), sent);
+    ASSERT_TRUE(kBig.compare(0, part.size(), part) == 0) << "not the file's first bytes";
+
+    ASSERT_TRUE(Start({served.root()})) << server_->problem();
+    {
+        Control control;
+        ASSERT_NO_FATAL_FAILURE(LogIn(control, kLogins[1]));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "TYPE I", 200));
+        std::string reply;
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "SIZE part.bin", 213, &reply));
+        EXPECT_EQ(reply, "213 " + std::to_string(part.size()));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "QUIT", 221));
+    }
+    ASSERT_NO_FATAL_FAILURE(Store("part.bin", kBig.substr(part.size()), part.size()));
+    std::string bytes;
+    ASSERT_NO_FATAL_FAILURE(Retrieve("part.bin", bytes));
+    EXPECT_TRUE(bytes == kBig) << bytes.size() << " bytes";
+
+    // The folder is the caller's: it outlives the servers.
+    server_.reset();
+    EXPECT_TRUE(ReadFileBytes(served.path("part.bin")) == kBig);
+}
+
+TEST_P(FtpServersTest, ServesAGivenFolderWithWhatItHolds) {
+    TempFolder served;
+    WriteFileBytes(served.path("sub/given.bin"), kHello);
+    ASSERT_TRUE(Start({served.root() + "/"})) << server_->problem();
+    EXPECT_EQ(server_->root(), served.root());
+    for (const LoginRow& login : kLogins) {
+        SCOPED_TRACE(login.user);
+        std::string bytes;
+        ASSERT_NO_FATAL_FAILURE(Retrieve("sub/given.bin", bytes, login));
+        EXPECT_EQ(bytes, kHello);
+    }
+    // What the caller wrote is the account's to replace.
+    ASSERT_NO_FATAL_FAILURE(Store("sub/given.bin", kUpload));
+    EXPECT_EQ(ReadFileBytes(served.path("sub/given.bin")), kUpload);
+}
+
+TEST_P(FtpServersTest, DoesNotStartOnAMissingFolder) {
+    TempFolder parent;
+    const std::string missing = parent.path("missing");
+    EXPECT_FALSE(Start({missing}));
+    EXPECT_NE(server_->problem().find(missing), std::string::npos) << server_->problem();
+}
+
+TEST_P(FtpServersTest, RelayCarriesAControlConnectionUntilCut) {
+    const struct {
+        const char* name;
+        TcpRelay::Ending ending;
+        int readLine;  // what ReadLine says once the relay has cut the connection
+    } rows[] = {
+        {"reset", TcpRelay::Ending::Reset, -1},
+        {"close", TcpRelay::Ending::Close, -2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TcpRelay relay(server_->port());
+        ASSERT_TRUE(relay.listening()) << relay.problem();
+        Control control;
+        ASSERT_NO_FATAL_FAILURE(LogIn(control, kLogins[1], relay.port()));
+        ASSERT_NO_FATAL_FAILURE(Expect(control, "NOOP", 200));
+        const std::string sent =
+            "USER "s + FtpServer::kUser + "\r\nPASS " + FtpServer::kPassword + "\r\nNOOP\r\n";
+        EXPECT_EQ(relay.bytesToTarget(), sent.size());
+        // The greeting, "331", "230" and "200" at least.
+        EXPECT_GT(relay.bytesFromTarget(), server_->greeting().size() + 3 * 6);
+        EXPECT_EQ(relay.connectionCount(), 1u);
+
+        relay.Cut(row.ending);
+        char line[TcpSocket::kLineBufferSize];
+        ASSERT_TRUE(Answers(control.socket));
+        EXPECT_EQ(control.socket.ReadLine(line), row.readLine);
+
+        // The server behind the relay goes on, through the relay too.
+        Control again;
+        ASSERT_NO_FATAL_FAILURE(LogIn(again, kLogins[0], relay.port()));
+        ASSERT_NO_FATAL_FAILURE(Expect(again, "QUIT", 221));
+        EXPECT_EQ(relay.connectionCount(), 2u);
+        EXPECT_EQ(again.socket.ReadLine(line), -2);
+    }
+}
+
+TEST_P(FtpServersTest, RelayResetsWhatTheTargetRefuses) {
+    const uint16_t port = server_->port();
+    TcpRelay relay(port);
+    ASSERT_TRUE(relay.listening()) << relay.problem();
+    server_.reset();
+    Control control;
+    ASSERT_TRUE(control.Open(relay.port())) << WsaErrorName();
+    char line[TcpSocket::kLineBufferSize];
+    ASSERT_TRUE(Answers(control.socket));
+    EXPECT_EQ(control.socket.ReadLine(line), -1);
+    EXPECT_EQ(relay.connectionCount(), 1u);
 }
 
 std::string ServerName(const ::testing::TestParamInfo<ServerRow>& row) {

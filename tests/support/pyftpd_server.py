@@ -1,22 +1,24 @@
 """A pyftpdlib FTP server for Qvex's tests, on 127.0.0.1 only.
 
-Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER
+Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER [RATE]
 
-PORT 0 lets the system choose. Once the server listens it prints "ready <port>" on a line of
-its own, which the test fixture waits for. Anonymous users may read ROOT; USER may also
-write. SIGTERM stops the server and closes every connection.
+PORT 0 lets the system choose. RATE limits each data connection to that many bytes per
+second in either direction (0, the default, for no limit). Once the server listens it prints
+"ready <port>" on a line of its own, which the test fixture waits for. Anonymous users may
+read ROOT; USER may also write. SIGTERM stops the server and closes every connection.
 """
 import logging
 import signal
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
 def main():
     root, port, user, password, passive_min, passive_max, banner = sys.argv[1:8]
+    rate = int(sys.argv[8]) if len(sys.argv) > 8 else 0
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -32,6 +34,10 @@ def main():
     handler.permit_privileged_ports = False
     # A refused login is answered at once (instead of after 3 s), as vsftpd is told to.
     handler.auth_failed_timeout = 0
+    if rate > 0:
+        ThrottledDTPHandler.read_limit = rate
+        ThrottledDTPHandler.write_limit = rate
+        handler.dtp_handler = ThrottledDTPHandler
 
     # Every command and reply goes to the output file a failing test shows.
     logging.basicConfig(level=logging.DEBUG, stream=sys.stderr,

@@ -1,8 +1,10 @@
 #include "tests/support/temp_env.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -71,6 +73,44 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 bool FileExists(const std::string& path) {
     return std::filesystem::exists(path);
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+std::map<std::string, std::string> TreeOf(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> tree;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(item.path(), root).string();
+        tree[relative] = item.is_regular_file() ? ReadFileBytes(item.path().string()) : "<dir>";
+    }
+    return tree;
+}
+
+int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void SetFileTime(const std::string& path, int64_t seconds) {
+    std::filesystem::last_write_time(
+        path,
+        std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(seconds))));
+}
+
+int64_t FileTime(const std::string& path) {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::file_clock::to_sys(std::filesystem::last_write_time(path))
+                   .time_since_epoch())
+        .count();
 }
 
 }  // namespace qvex::test

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 
 namespace qvex::test {
@@ -42,5 +45,16 @@ class TempEnv {
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+
+// `size` bytes of every value, the same for the same seed.
+std::string RandomBytes(size_t size, unsigned seed);
+// Every file and folder below `root` by relative path, with the bytes of the files ("<dir>"
+// for folders): two trees are equal when these are.
+std::map<std::string, std::string> TreeOf(const std::string& root);
+
+// The clock, and a file's modification time, in seconds since 1970.
+int64_t NowSeconds();
+void SetFileTime(const std::string& path, int64_t seconds);
+int64_t FileTime(const std::string& path);
 
 }  // namespace qvex::test

@@ -1,0 +1,171 @@
+#include "platform/local_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace qvex::platform {
+namespace {
+
+thread_local int lastError = 0;
+
+bool Fail() {
+    lastError = errno;
+    return false;
+}
+
+// A folder, a FIFO or a device is no file to transfer.
+bool IsRegularFile(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return Fail();
+    }
+    if (!S_ISREG(info.st_mode)) {
+        lastError = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+size_t MaxLocalPathLength() {
+    return PATH_MAX - 1;
+}
+
+std::optional<LocalStatus> LocalPathStatus(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        lastError = errno;
+        return std::nullopt;
+    }
+    LocalStatus status;
+    status.isFolder = S_ISDIR(info.st_mode);
+    status.isFile = S_ISREG(info.st_mode);
+    status.size = static_cast<uint64_t>(info.st_size);
+    status.modified = static_cast<int64_t>(info.st_mtim.tv_sec);
+    return status;
+}
+
+bool SetLocalModificationTime(const std::string& path, int64_t seconds) {
+    struct timespec times[2] = {};
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 || Fail();
+}
+
+bool MakeLocalFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) {
+        return true;
+    }
+    int error = errno;
+    struct stat info {};
+    if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return true;
+    }
+    lastError = error;
+    return false;
+}
+
+int LastFileError() {
+    return lastError;
+}
+
+std::string FileErrorText(int error) {
+    char buffer[256];
+    // The GNU form returns the text, which may or may not be the buffer.
+    return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+LocalFile::~LocalFile() {
+    Close();
+}
+
+bool LocalFile::OpenForReading(const std::string& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+        return Fail();
+    }
+    if (!IsRegularFile(fd_)) {
+        Close();
+        return false;
+    }
+    (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+bool LocalFile::OpenForWriting(const std::string& path) {
+    Close();
+    // No O_TRUNC: the caller decides when the old contents go (only once a transfer has
+    // really begun). O_NONBLOCK keeps a FIFO from blocking the open; files ignore it.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd_ < 0) {
+        return Fail();
+    }
+    if (!IsRegularFile(fd_)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void LocalFile::Close() {
+    if (fd_ >= 0) {
+        if (::close(fd_) != 0) {
+            lastError = errno;
+        }
+        fd_ = -1;
+    }
+}
+
+long LocalFile::Read(void* buffer, size_t size) {
+    for (;;) {
+        ssize_t count = ::read(fd_, buffer, size);
+        if (count >= 0) {
+            return static_cast<long>(count);
+        }
+        if (errno != EINTR) {
+            lastError = errno;
+            return -1;
+        }
+    }
+}
+
+bool LocalFile::Write(const void* bytes, size_t size) {
+    const char* next = static_cast<const char*>(bytes);
+    while (size > 0) {
+        ssize_t count = ::write(fd_, next, size);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Fail();
+        }
+        next += count;
+        size -= static_cast<size_t>(count);
+    }
+    return true;
+}
+
+bool LocalFile::Seek(uint64_t offset) {
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0 || Fail();
+}
+
+bool LocalFile::Truncate(uint64_t size) {
+    return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 || Fail();
+}
+
+std::optional<uint64_t> LocalFile::Size() const {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(info.st_size);
+}
+
+}  // namespace qvex::platform

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/session_command.h"
+
+namespace qvex {
+
+struct SessionWorker;
+struct RemoteEntry;
+class ListingCache;
+
+// Source kind of a get command whose TextPayload is a remote path (relative to the login
+// folder, or absolute) naming a file or a folder: its folder is listed and the entry is
+// fetched, a folder as a whole tree. The command line's fetch uses it.
+inline constexpr int32_t kGetRemotePath = 3;
+
+// Downloads read the data connection in blocks of up to this size: four times fewer
+// system calls than 16 KiB blocks, which is what keeps a loopback download ahead of curl.
+inline constexpr int32_t kDownloadBlockSize = 65536;
+// The Smart mode judges a file by one first receive of at most this many bytes.
+inline constexpr int32_t kSmartProbeSize = 16384;
+
+// The remote directories being fetched, outermost first: a server link that leads back into
+// one of them would otherwise be fetched forever.
+using DirectoryTrail = std::vector<std::string>;
+
+// Command kind 4: fetches entries of directory `c` into the local folder `text` (the current
+// folder when empty). The flags `b` hold the mode, Update-ONLY and the source kind: 0 the
+// positions of a PositionList, 1 the remote name of a TextPayload (a resumed download), 2
+// the names of a NameList, 3 (kGetRemotePath) a remote path. Returns the last item's
+// code; a negative code or 421 from an item ends the command with its magnitude.
+[[nodiscard]] int getFiles(SessionWorker& session, ListingCache& cache, SessionCommand& command);
+
+// Fetches the directory (or link) at `position` of directory `dirId` into `localPath`,
+// recursively. A link whose listing fails is fetched as a file. A negative result stops the
+// whole command.
+[[nodiscard]] int getDirectory(SessionWorker& session, ListingCache& cache, int32_t dirId,
+                               int32_t position, const std::string& localPath, int32_t flags,
+                               DirectoryTrail& trail);
+
+// Fetches one file entry of the server's current directory into `localPath`. The local file
+// is replaced (or, resuming, continued) only once the server has started sending it, so a
+// refused transfer leaves an existing file as it was.
+[[nodiscard]] int getFile(SessionWorker& session, const RemoteEntry& entry,
+                          const std::string& localPath, int32_t flags);
+
+// Whether a name from the server can be a local file or folder name: not empty, not "." or
+// "..", without "/" or NUL. Anything else could reach outside the chosen folder.
+[[nodiscard]] bool isSafeLocalName(std::string_view name);
+
+// `folder` and `name` joined by one separator.
+[[nodiscard]] std::string joinLocalPath(const std::string& folder, std::string_view name);
+
+}  // namespace qvex

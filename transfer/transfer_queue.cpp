@@ -1,0 +1,139 @@
+#include "transfer/transfer_queue.h"
+
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "engine/control_connection.h"
+#include "engine/session.h"
+#include "engine/session_worker.h"
+#include "log/log_sink.h"
+#include "platform/local_file.h"
+#include "state/settings.h"
+#include "transfer/download.h"
+#include "transfer/listing_cache.h"
+#include "transfer/remote_entry.h"
+#include "transfer/transfer_progress.h"
+
+namespace qvex {
+namespace {
+
+// ABOR once per command, and only while data flows.
+bool sendAbortOnce(SessionWorker& session) {
+    if (!session.transferActive.load() || session.abortSent.exchange(true)) {
+        return false;
+    }
+    (void)SendUrgentCommand(session, "ABOR");
+    return true;
+}
+
+}  // namespace
+
+void abortTransfers(SessionWorker& session) {
+    session.abortRequested = true;
+    bool aborted = sendAbortOnce(session);
+
+    size_t removed = 0;
+    {
+        std::lock_guard guard(session.queueLock);
+        removed = session.queue.size();
+        // Each command's payload (position list, name, path list) goes with it.
+        session.queue.clear();
+        for (size_t count = 0; count < removed; ++count) {
+            (void)session.commandSignal.try_acquire();
+        }
+        session.quitQueued = false;
+    }
+
+    // A transfer may have started meanwhile.
+    aborted = sendAbortOnce(session) || aborted;
+    if (!aborted && removed == 0) {
+        return;
+    }
+    publishTitle("");
+    if (aborted) {
+        logExt(removed != 0 ? "Transfer terminated, queue flushed" : "Transfer terminated");
+    } else {
+        logExt("Queue flushed");
+    }
+}
+
+void TransferModeModel::SetMode(TransferType type) {
+    forceText_ = type == TransferType::Text;
+    forceImage_ = type == TransferType::Image;
+}
+
+TransferType TransferModeModel::currentTransferMode() const {
+    if (forceText_ != forceImage_) {
+        return forceText_ ? TransferType::Text : TransferType::Image;
+    }
+    return TransferType::Smart;
+}
+
+std::string overwriteQuestion(const std::string& localPath, bool isFolder) {
+    return localPath + (isFolder ? "\r\nThis directory already exists.\r\n\r\nReplace contained "
+                                   "existing files?"
+                                 : "\r\nThis file already exists.\r\n\r\nReplace existing file?");
+}
+
+DownloadComposition composeDownload(SessionWorker& session, ListingCache& cache, Settings& settings,
+                                    const TransferModeModel& toggles,
+                                    const DownloadSelection& selection,
+                                    const ConfirmOverwrite& confirm) {
+    DownloadComposition result;
+    auto folderStatus = platform::LocalPathStatus(selection.folder);
+    if (selection.folder.empty() || !folderStatus || !folderStatus->isFolder) {
+        logRaw("@@@ Invalid drop folder");
+        return result;
+    }
+    const TransferType mode = toggles.currentTransferMode();
+    settings.SetInt("LastXMode", static_cast<int32_t>(mode));
+    if (settings.GetString("LastXDir") != selection.folder) {
+        settings.SetString("LastXDir", selection.folder);
+    }
+
+    const char* overwriteSetting =
+        selection.origin == DownloadOrigin::RemoteView ? "LocalOverwrite1" : "LocalOverwrite2";
+    std::vector<int32_t> kept;
+    std::vector<std::string> names;
+    for (int32_t position : selection.positions) {
+        std::optional<RemoteEntry> entry = cache.Entry(selection.directoryId, position);
+        if (!entry || entry->name.empty()) {
+            continue;
+        }
+        if (!toggles.updateOnly() && settings.GetInt(overwriteSetting) != 0 && confirm) {
+            std::string localPath = joinLocalPath(selection.folder, localNameOf(*entry));
+            if (auto existing = platform::LocalPathStatus(localPath)) {
+                switch (confirm(kGetFilesTitle, overwriteQuestion(localPath, existing->isFolder))) {
+                    case OverwriteAnswer::Cancel:
+                        return DownloadComposition{};
+                    case OverwriteAnswer::No:
+                        result.deselected.push_back(position);
+                        continue;
+                    case OverwriteAnswer::Yes:
+                        break;
+                }
+            }
+        }
+        kept.push_back(position);
+        names.push_back(entry->name);
+    }
+    if (kept.empty()) {
+        return result;
+    }
+
+    const bool fromResults = selection.origin == DownloadOrigin::SearchResults;
+    int32_t flags = makeTransferFlags(mode, toggles.updateOnly(), fromResults ? 2 : 0);
+    std::unique_ptr<CommandPayload> payload;
+    if (fromResults) {
+        payload = std::make_unique<NameList>(std::move(names));
+    } else {
+        payload = std::make_unique<PositionList>(std::move(kept));
+    }
+    PostCommand(session, kCommandGet, selection.folder, 0, flags, selection.directoryId,
+                std::move(payload));
+    result.queued = true;
+    return result;
+}
+
+}  // namespace qvex
