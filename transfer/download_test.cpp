@@ -3,6 +3,8 @@
 #include "transfer/download.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -721,6 +723,31 @@ class RecoveredDownload : public Download {
     }
     RestartDatabase database{folder.root() + "/"};
 };
+
+// A local write that fails (here: the file-size limit) is a local failure, not a network
+// error: the line names the system's reason, the record has nothing pending, and the
+// session goes on.
+TEST_F(RecoveredDownload, AFailedLocalWriteIsNoNetworkError) {
+    (void)Add(FileEntry("large.bin", 64 * 1024));
+    Answer("200 Type set to I").Transfer(std::string(64 * 1024, 'x'), "150 Opening data",
+                                         "426 Connection closed; transfer aborted");
+    Begin();
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 1000;
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int code = Get({0}, kImage);
+    (void)setrlimit(RLIMIT_FSIZE, &saved);
+    (void)signal(SIGXFSZ, previous);
+    EXPECT_EQ(code, 426);
+    Lines notes = Notes();
+    ASSERT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);
+    EXPECT_EQ(notes[0], "@@@ Error writing local file File too large");
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    EXPECT_EQ(database.GetRestartPending(), 0u);
+}
 
 TEST_F(RecoveredDownload, TheRecordDescribesTheTransferAndIsPendingWhileDataFlows) {
     const std::string bytes(1024 * 1024, 'd');
