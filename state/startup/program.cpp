@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -15,9 +14,9 @@
 #include "state/hosts/host_connect.h"
 #include "state/hosts/host_list.h"
 #include "state/restart_database.h"
-#include "state/statistics_database.h"
 #include "state/startup/command_line_work.h"
 #include "state/startup/hash_job_run.h"
+#include "state/statistics_database.h"
 #include "state/version.h"
 #include "sums/hash_entries.h"
 #include "transfer/listing_cache.h"
@@ -52,7 +51,8 @@ class UnattendedSession final : public SessionObserver {
         const CommandLineKind kind = state_.request.kind;
         if (kind >= CommandLineKind::Upload) {
             if (!QueueCommandLineWork(*session, state_.request, state_.settings, true)) {
-                const bool upload = kind == CommandLineKind::Upload || kind == CommandLineKind::UploadOnly;
+                const bool upload =
+                    kind == CommandLineKind::Upload || kind == CommandLineKind::UploadOnly;
                 outcome_ |= upload ? kOutcomeUploadFailed : kOutcomeDownloadFailed;
             }
         } else {
@@ -133,7 +133,8 @@ ProgramState::~ProgramState() {
 }
 
 uint32_t RunWithoutWindow(ProgramState& state, const ProgramStreams& streams) {
-    SessionLogFiles logFiles(LogFilesOptions{state.dataFolder, state.settings.GetInt("LogKeep"), {}});
+    SessionLogFiles logFiles(
+        LogFilesOptions{state.dataFolder, state.settings.GetInt("LogKeep"), {}});
     std::unique_ptr<LogReceiver> receiver;
     if (logFiles.Open()) {
         receiver = std::make_unique<LogReceiver>(state.heap, logFiles.currentView());
