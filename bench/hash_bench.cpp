@@ -5,24 +5,32 @@
 //   QVEX_HASH_BENCH_DIR           where to put them and keep them (for other tools to read the
 //                                 same files); without it a temporary folder, removed at exit
 // Each benchmark also shows the process's peak resident memory, which must not grow with the
-// file size.
+// file size. Three more split one worker's time into its parts: the digest alone over a
+// buffer that stays in the processor's cache (what no change to the reading can beat), the
+// reading alone, and HashFile with the hashing thread reading against a reader thread.
 #include <benchmark/benchmark.h>
 
 #include <crypto++/cpu.h>
+#include <crypto++/cryptlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/local_file.h"
 #include "state/shared_heap.h"
 #include "sums/hash_algorithm.h"
+#include "sums/hash_file.h"
 #include "sums/hash_job.h"
 
 namespace {
@@ -179,6 +187,43 @@ void BM_OneWorker(benchmark::State& state) {
 }
 BENCHMARK(BM_OneWorker)->DenseRange(1, 7)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// HashFile alone (no job, no bus) on the single file, read by the hashing thread against a
+// reader thread: what the read-ahead gains where a processor is free for it.
+class NoProgress final : public qvex::HashProgress {
+  public:
+    bool Report(int) override { return false; }
+};
+
+void BM_HashFileReading(benchmark::State& state) {
+    auto algorithm = static_cast<qvex::HashAlgorithm>(state.range(0));
+    auto reading = state.range(1) != 0 ? qvex::HashReading::ReadAhead : qvex::HashReading::InLine;
+    state.SetLabel(std::string(qvex::InfoOf(algorithm).name) +
+                   (reading == qvex::HashReading::ReadAhead ? " read-ahead" : " in line"));
+    if (!Files().ok()) {
+        state.SkipWithError("benchmark files could not be written");
+        return;
+    }
+    int64_t bytes = 0;
+    double cpuStart = ProcessCpuSeconds();
+    for (auto _ : state) {
+        NoProgress progress;
+        qvex::HashFileResult result =
+            qvex::HashFile(Files().single(), algorithm, progress, reading);
+        if (!result.ok) {
+            state.SkipWithError("hash failed");
+            return;
+        }
+        bytes += static_cast<int64_t>(result.bytes);
+    }
+    SetCpuRate(state, bytes, ProcessCpuSeconds() - cpuStart);
+    state.SetBytesProcessed(bytes);
+    state.counters["peak_rss_KiB"] = PeakResidentKiB();
+}
+BENCHMARK(BM_HashFileReading)
+    ->ArgsProduct({{1, 2, 6}, {0, 1}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 // Four files, "PerCPUMD5" off (one worker) against on (one per processor, at most 4).
 void BM_FourFilesMd5(benchmark::State& state) {
     bool perCpu = state.range(0) != 0;
@@ -210,6 +255,73 @@ void BM_FourFilesMd5(benchmark::State& state) {
     state.counters["peak_rss_KiB"] = PeakResidentKiB();
 }
 BENCHMARK(BM_FourFilesMd5)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One read block, page-aligned like a worker's.
+constexpr std::align_val_t kPageAlignment{4096};
+struct PageFree {
+    void operator()(uint8_t* block) const { ::operator delete[](block, kPageAlignment); }
+};
+using PageBlock = std::unique_ptr<uint8_t[], PageFree>;
+PageBlock NewPageBlock() {
+    return PageBlock(new (kPageAlignment) uint8_t[qvex::kHashReadSize]);
+}
+
+// The digest alone: the same 16 KiB page-aligned block fed as often as the single file has
+// blocks, so the speed is the library's and nothing else's.
+void BM_DigestInMemory(benchmark::State& state) {
+    auto algorithm = static_cast<qvex::HashAlgorithm>(state.range(0));
+    PageBlock block = NewPageBlock();
+    for (size_t i = 0; i < qvex::kHashReadSize; ++i) {
+        block[i] = static_cast<uint8_t>(i * 131 + 7);
+    }
+    const uint64_t blocks =
+        SizeFromEnvironment("QVEX_HASH_BENCH_BYTES", 4u << 20) / qvex::kHashReadSize;
+    std::array<uint8_t, qvex::kMaxDigestBytes> digest{};
+    int64_t bytes = 0;
+    for (auto _ : state) {
+        std::unique_ptr<CryptoPP::HashTransformation> hash = qvex::CreateDigest(algorithm);
+        for (uint64_t i = 0; i < blocks; ++i) {
+            hash->Update(block.get(), qvex::kHashReadSize);
+        }
+        hash->Final(digest.data());
+        benchmark::DoNotOptimize(digest);
+        bytes += static_cast<int64_t>(blocks * qvex::kHashReadSize);
+    }
+    state.SetBytesProcessed(bytes);
+    // The implementation Crypto++ names for itself (its SHA-512 says "SSE2" on x86-64, where
+    // the code it runs is plain C++).
+    state.SetLabel(std::string(qvex::InfoOf(algorithm).name) + " (" +
+                   qvex::CreateDigest(algorithm)->AlgorithmProvider() + ")");
+}
+BENCHMARK(BM_DigestInMemory)->DenseRange(1, 7)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The reading alone: the single file in 16 KiB blocks into one page-aligned buffer, as a
+// worker reads it, without a digest.
+void BM_ReadOnly(benchmark::State& state) {
+    if (!Files().ok()) {
+        state.SkipWithError("benchmark files could not be written");
+        return;
+    }
+    PageBlock block = NewPageBlock();
+    int64_t bytes = 0;
+    for (auto _ : state) {
+        qvex::platform::LocalFile file;
+        if (!file.OpenForReading(Files().single())) {
+            state.SkipWithError("open");
+            return;
+        }
+        long got = 0;
+        while ((got = file.Read(block.get(), qvex::kHashReadSize)) > 0) {
+            bytes += got;
+        }
+        if (got < 0) {
+            state.SkipWithError("read");
+            return;
+        }
+    }
+    state.SetBytesProcessed(bytes);
+}
+BENCHMARK(BM_ReadOnly)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Whether Crypto++ found the processor's SHA instructions (it chooses at run time).
 const bool kContext = [] {

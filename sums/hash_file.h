@@ -40,11 +40,28 @@ struct HashFileResult {
     size_t digestSize = 0;
 };
 
-// Hashes one file: opened read-only, read 16 KiB at a time into a page-aligned buffer with
-// no stdio buffer between, progress reported as described at the constants above. A file
-// that shrinks or grows while it is read gives the digest of what was read. Anything but a
-// regular file (a folder, a FIFO, a device) fails without being opened for reading.
+// Files from this size on may be read by a second thread while the first one hashes.
+inline constexpr uint64_t kReadAheadFromSize = 8388608;
+
+// Which thread reads the file's blocks.
+enum class HashReading {
+    // A reader thread for a file from kReadAheadFromSize on, while at most half of the
+    // processors are hashing files (so the reader has one to itself), unless the digest runs
+    // on the processor's SHA instructions (then hashing outruns the hand-over); else in line.
+    // Decided when the file starts and again at each progress check.
+    Automatic,
+    InLine,     // the hashing thread reads each block before hashing it
+    ReadAhead,  // a reader thread fills a ring of 64 blocks while the hashing thread hashes
+};
+
+// Hashes one file: opened read-only for sequential reading, read 16 KiB at a time into
+// page-aligned buffers with no library buffer between, progress reported as described at
+// the constants above. With a reader thread, no block past the next progress check is read
+// before that check, so both ways read and report the same. A file that shrinks or grows
+// while it is read gives the digest of what was read. Anything but a regular file (a folder,
+// a FIFO, a device) fails without being opened for reading.
 [[nodiscard]] HashFileResult HashFile(const std::string& path, HashAlgorithm algorithm,
-                                      HashProgress& progress);
+                                      HashProgress& progress,
+                                      HashReading reading = HashReading::Automatic);
 
 }  // namespace qvex
