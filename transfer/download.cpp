@@ -27,16 +27,6 @@
 namespace qvex {
 namespace {
 
-// A received block straight into the local file.
-class LocalFileSink final : public ByteSink {
-  public:
-    explicit LocalFileSink(platform::LocalFile& file) : file_(file) {}
-    bool Write(const char* bytes, size_t n) override { return file_.Write(bytes, n); }
-
-  private:
-    platform::LocalFile& file_;
-};
-
 void logUnsafeName(const std::string& name) {
     logRaw("@@@ Unsafe name from the server skipped: ", name.c_str());
 }
@@ -446,7 +436,7 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     progress.progressStart(expected, startTick);
 
     // 11.
-    LocalFileSink sink(file);
+    FileSink sink(file);
     bool readFailed = false;
     bool writeFailed = false;
     bool firstBlock = true;

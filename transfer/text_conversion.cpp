@@ -96,10 +96,6 @@ EffectiveType detectTextKind(const char* bytes, size_t n) {
     return loneLfSeen ? EffectiveType::UnixAscii : EffectiveType::MacAscii;
 }
 
-bool FileSink::Write(const char* bytes, size_t n) {
-    return std::fwrite(bytes, 1, n, file_) == n;
-}
-
 bool writeConverted(ByteSink& file, const char* bytes, size_t n, TextConversion& conversion) {
     if (n == 0) {
         return true;

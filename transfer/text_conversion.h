@@ -2,7 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+
+#include "platform/local_file.h"
 
 namespace qvex {
 
@@ -31,15 +32,15 @@ class ByteSink {
     [[nodiscard]] virtual bool Write(const char* bytes, size_t n) = 0;
 };
 
-// A sink over a C stream that the caller opened and closes. A failed write leaves the
-// stream's error indicator and errno for the caller's message.
+// A sink straight into a local file that the caller opened and closes. A failed write
+// leaves the reason for platform::LastFileError().
 class FileSink final : public ByteSink {
   public:
-    explicit FileSink(std::FILE* file) : file_(file) {}
-    [[nodiscard]] bool Write(const char* bytes, size_t n) override;
+    explicit FileSink(platform::LocalFile& file) : file_(file) {}
+    [[nodiscard]] bool Write(const char* bytes, size_t n) override { return file_.Write(bytes, n); }
 
   private:
-    std::FILE* file_;
+    platform::LocalFile& file_;
 };
 
 // The conversion of one file, block after block: its effective type and whether the last

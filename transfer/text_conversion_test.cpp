@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -234,22 +233,22 @@ TEST(WriteConverted, SinkFailureIsReported) {
 TEST(FileSink, WritesConvertedBlocksToTheFile) {
     test::TempFolder folder;
     const std::string path = folder.path("notes.txt");
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
+    platform::LocalFile file;
+    ASSERT_TRUE(file.OpenForWriting(path));
     FileSink sink(file);
     TextConversion conversion{EffectiveType::MacAscii};
     EXPECT_TRUE(writeConverted(sink, "one\rtwo\r", 8, conversion));
     EXPECT_TRUE(writeConverted(sink, "\nthree\r", 7, conversion));
-    ASSERT_EQ(std::fclose(file), 0);
+    file.Close();
     EXPECT_EQ(test::ReadFileBytes(path), "one\r\ntwo\r\nthree\r\n");
 
-    // A stream open for reading only takes no bytes.
-    std::FILE* readOnly = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(readOnly, nullptr);
+    // A file open for reading only takes no bytes.
+    platform::LocalFile readOnly;
+    ASSERT_TRUE(readOnly.OpenForReading(path));
     FileSink refusing(readOnly);
     TextConversion image{EffectiveType::Image};
     EXPECT_FALSE(writeConverted(refusing, "x", 1, image));
-    std::fclose(readOnly);
+    readOnly.Close();
     EXPECT_EQ(test::ReadFileBytes(path), "one\r\ntwo\r\nthree\r\n");
 }
 

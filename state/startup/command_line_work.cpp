@@ -16,13 +16,6 @@
 namespace qvex {
 namespace {
 
-std::string WithSeparator(std::string folder) {
-    if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') {
-        folder.push_back('/');
-    }
-    return folder;
-}
-
 bool QueueUpload(SessionWorker& session, const CommandLineRequest& request, TransferType mode,
                  bool updateOnly) {
     CommandLineFiles files = CommandLineUploadFiles(request);
@@ -57,7 +50,7 @@ bool QueueFetch(SessionWorker& session, const CommandLineRequest& request, Trans
         }
     }
     if (request.kind == CommandLineKind::Fetch && url->typeCode == 'd') {
-        PostCommand(session, kCommandListToFile, WithSeparator(folder) + url->host + ".txt", 0, 0,
+        PostCommand(session, kCommandListToFile, joinLocalPath(folder, url->host + ".txt"), 0, 0,
                     -1);
         return true;
     }
