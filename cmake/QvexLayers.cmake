@@ -1,15 +1,9 @@
-# Libraries follow the layers of the design. Each library declares its layer;
-# linking a library of the same or a higher layer is a configuration error, so
-# a reader knows from a file's folder what it may use.
-#
-#   0  util, platform            (no project dependencies)
-#  10  state_core                (message bus, settings, URL grammar, restart and statistics files)
-#  20  log                       (log sink, receiver, views)
-#  40  engine
-#  50  transfer
-#  60  sums, search, diag, state_hosts
-#  70  state_startup
-#  80  ui, shellext
+# Libraries follow the layers of the design. Each library declares its layer and what it
+# links in its folder's CMakeLists.txt (qvex_library below); that declaration is the only
+# list of layers. Linking a library of the same or a higher layer is a configuration error,
+# so a reader knows from a file's folder what it may use. The build also writes the
+# declarations to layers.txt in the build folder, which tools/check_layers.py reads to check
+# every include.
 
 function(qvex_warnings target)
     target_compile_options(${target} PRIVATE
@@ -42,10 +36,22 @@ function(qvex_library name)
     qvex_check_layer(${name} ${ARG_LAYER} ${ARG_DEPS})
     add_library(${name} STATIC ${ARG_SOURCES})
     set_property(GLOBAL PROPERTY QVEX_LAYER_${name} ${ARG_LAYER})
+    # One line per library for the include check: name, folder, layer, linked libraries.
+    file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+    list(JOIN ARG_DEPS " " deps)
+    set_property(GLOBAL APPEND_STRING PROPERTY QVEX_LAYER_TABLE
+        "${name}\t${folder}\t${ARG_LAYER}\t${deps}\n")
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC ${ARG_DEPS} ${ARG_EXTERNAL})
     qvex_warnings(${name})
 endfunction()
+
+function(qvex_write_layer_table)
+    get_property(table GLOBAL PROPERTY QVEX_LAYER_TABLE)
+    file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/layers.txt CONTENT "${table}")
+endfunction()
+# Written once every folder has declared its libraries.
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL qvex_write_layer_table)
 
 # qvex_test(<name> SOURCES ... DEPS ...): one GoogleTest executable, each case a CTest test.
 function(qvex_test name)

@@ -1,38 +1,24 @@
 #!/usr/bin/env python3
 """Checks that every source file includes only what its folder may use.
 
-A folder may include its own headers and those of the folders below it. Only platform/
-(and the tests, benchmarks and fuzz targets) may include headers that one operating system
-alone has, and only ui/ and shellext/ may include Qt. Prints each offending include and exits non-zero when there is one.
+Usage: check_layers.py SOURCE_ROOT LAYER_TABLE
+
+The layers come from CMake: each qvex_library declares its folder, layer and linked libraries,
+and the build writes them to LAYER_TABLE (layers.txt in the build folder), one library a line:
+name, folder, layer and linked libraries, separated by tabs. A library's folder may include its
+own headers and those of every library it links, directly or through another one. The
+programs and tests (ui/, tests/, bench/, fuzz/) sit above every library. Only platform/ and
+test code may include headers that one operating system alone has, and only ui/ and shellext/
+may include Qt. Prints each offending include and exits non-zero when there is one.
 """
 import pathlib
 import re
 import sys
 
-# Folder -> project folders it may include (besides itself).
-ALLOWED = {
-    "util": set(),
-    "platform": set(),
-    "state": {"util", "platform"},
-    "log": {"util", "platform", "state"},
-    "engine": {"util", "platform", "state", "log"},
-    "transfer": {"util", "platform", "state", "log", "engine"},
-    "sums": {"util", "platform", "state", "log"},
-    # The host list and the connect action sit above the engine, in their own library.
-    "state/hosts": {"util", "platform", "state", "log", "engine", "transfer"},
-    # Start-up and the command line's work sit above every library but the windows.
-    "state/startup": {"util", "platform", "state", "log", "engine", "transfer", "sums",
-                      "search", "diag", "state/hosts"},
-    "search": {"util", "platform", "state", "log", "engine", "transfer"},
-    "diag": {"util", "platform", "state", "log", "engine"},
-    "ui": {"util", "platform", "state", "log", "engine", "transfer", "sums", "search", "diag",
-           "state/hosts", "state/startup"},
-    "shellext": set(),
-    # Tests, benchmarks and fuzz targets may reach any library and the test support code.
-    "tests": None,
-    "bench": None,
-    "fuzz": None,
-}
+# Folders that hold programs and tests rather than a library: they may include any library.
+ABOVE_LIBRARIES = ("ui", "tests", "bench", "fuzz")
+# Test code starts real servers and may use the system directly.
+TEST_FOLDERS = ("tests", "bench", "fuzz")
 SYSTEM_ONLY = re.compile(r"^(sys/|unistd\.h|fcntl\.h|netinet/|arpa/|netdb\.h|poll\.h|"
                          r"pthread\.h|dlfcn\.h|dirent\.h|langinfo\.h|linux/|spawn\.h|pwd\.h)")
 QT = re.compile(r"^Q[A-Za-z]|^Qt")
@@ -40,20 +26,59 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 SOURCES = {".h", ".hpp", ".cpp", ".cc"}
 
 
-def check(root: pathlib.Path) -> list[str]:
+class Library:
+    def __init__(self, name: str, folder: str, layer: int, links: list[str]):
+        self.name = name
+        self.folder = folder
+        self.layer = layer
+        self.links = links
+
+
+def read_table(path: pathlib.Path) -> dict[str, Library]:
+    """The libraries of the table, by folder."""
+    libraries = {}
+    for line in path.read_text().splitlines():
+        if not line.strip():
+            continue
+        name, folder, layer, links = line.split("\t")
+        libraries[folder] = Library(name, folder, int(layer), links.split())
+    return libraries
+
+
+def reachable(library: Library, by_name: dict[str, Library]) -> set[str]:
+    """The folders of every library that `library` links, directly or through another."""
+    folders = set()
+    pending = list(library.links)
+    while pending:
+        linked = by_name.get(pending.pop())
+        if linked is not None and linked.folder not in folders:
+            folders.add(linked.folder)
+            pending.extend(linked.links)
+    return folders
+
+
+def owner(parts: tuple[str, ...], folders) -> str | None:
+    """The deepest of `folders` that holds the path made of `parts`."""
+    for depth in range(len(parts) - 1, 0, -1):
+        folder = "/".join(parts[:depth])
+        if folder in folders:
+            return folder
+    return None
+
+
+def check(root: pathlib.Path, libraries: dict[str, Library]) -> list[str]:
+    by_name = {library.name: library for library in libraries.values()}
+    allowed = {folder: reachable(library, by_name) for folder, library in libraries.items()}
+    folders = set(libraries) | set(ABOVE_LIBRARIES)
     problems = []
     for path in sorted(root.rglob("*")):
         if path.suffix not in SOURCES or not path.is_file():
             continue
         relative = path.relative_to(root)
-        top = relative.parts[0]
-        if relative.parts[:2] in (("state", "hosts"), ("state", "startup")):
-            top = "/".join(relative.parts[:2])
-        if top not in ALLOWED or top.startswith("build"):
+        top = owner(relative.parts, folders)
+        if top is None:
             continue
-        allowed = ALLOWED[top]
-        # Tests beside a library may use the test support code.
-        is_test = path.stem.endswith("_test")
+        is_test = path.stem.endswith("_test") or top in TEST_FOLDERS
         for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
             match = INCLUDE.match(line)
             if not match:
@@ -61,26 +86,29 @@ def check(root: pathlib.Path) -> list[str]:
             bracket, name = match.groups()
             where = f"{relative}:{number}: {name}"
             if bracket == "<":
-                # Test support starts real servers and may use the system directly.
-                if SYSTEM_ONLY.match(name) and allowed is not None and top != "platform" \
-                        and not is_test:
+                if SYSTEM_ONLY.match(name) and top != "platform" and not is_test:
                     problems.append(f"{where}: system-only header outside platform/")
-                if QT.match(name) and top not in ("ui", "shellext"):
+                if QT.match(name) and top.split("/")[0] not in ("ui", "shellext"):
                     problems.append(f"{where}: Qt outside ui/ and shellext/")
                 continue
-            folder = name.split("/")[0]
-            if name.startswith(("state/hosts/", "state/startup/")):
-                folder = "/".join(name.split("/")[:2])
-            if allowed is None or folder == top or (is_test and folder == "tests"):
+            folder = owner(tuple(name.split("/")), folders)
+            if top in ABOVE_LIBRARIES or folder is None or folder == top or \
+                    (is_test and folder == "tests"):
                 continue
-            if folder not in allowed:
-                problems.append(f"{where}: {top}/ may not include {folder}/")
+            if folder not in allowed[top]:
+                library, included = libraries[top], libraries.get(folder)
+                what = f"{included.name} (layer {included.layer})" if included else f"{folder}/"
+                problems.append(f"{where}: {top}/ is {library.name} (layer {library.layer}), "
+                                f"which does not link {what}")
     return problems
 
 
 def main() -> int:
-    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
-    problems = check(root)
+    if len(sys.argv) != 3:
+        print(__doc__.strip().splitlines()[2])
+        return 2
+    root = pathlib.Path(sys.argv[1]).resolve()
+    problems = check(root, read_table(pathlib.Path(sys.argv[2])))
     for problem in problems:
         print(problem)
     print(f"{len(problems)} layering problem(s)")
