@@ -53,17 +53,33 @@ endfunction()
 # Written once every folder has declared its libraries.
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL qvex_write_layer_table)
 
-# qvex_test(<name> SOURCES ... DEPS ...): one GoogleTest executable, each case a CTest test.
+# qvex_test(<name> [THREADED] SOURCES ... DEPS ...): one GoogleTest executable, each case a
+# CTest test. THREADED marks the programs whose code under test runs threads of its own (the
+# bus, the log receiver, the session worker, transfers, hashing workers): target
+# threaded_tests builds them and their cases carry the label "threaded", which is what a
+# ThreadSanitizer build (QVEX_TSAN) runs.
 function(qvex_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    cmake_parse_arguments(ARG "THREADED" "" "SOURCES;DEPS" ${ARGN})
     if(NOT QVEX_BUILD_TESTS)
         return()
     endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
     qvex_warnings(${name})
+    set(properties TIMEOUT 120)
+    if(ARG_THREADED)
+        list(APPEND properties LABELS threaded)
+        if(NOT TARGET threaded_tests)
+            add_custom_target(threaded_tests)
+        endif()
+        add_dependencies(threaded_tests ${name})
+    endif()
+    if(QVEX_TSAN)
+        # The first report fails its test.
+        list(APPEND properties ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1")
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
-        PROPERTIES TIMEOUT 120)
+        PROPERTIES ${properties})
 endfunction()
 
 # qvex_benchmark(<name> SOURCES ... DEPS ...)

@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="
-    g++ cmake ninja-build pkg-config make
+    g++ cmake ninja-build pkg-config make ccache
     libpcre2-dev libcrypto++-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
