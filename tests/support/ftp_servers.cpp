@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -48,6 +50,15 @@ constexpr auto kPollPause = std::chrono::milliseconds(20);
 constexpr int kPortAttempts = 5;
 // A greeting longer than a reply line may be is not our server's.
 constexpr size_t kLineLimit = 512;
+// What pyftpdlib and vsftpd answer when they end a session that stood still.
+constexpr const char* kIdleReplies[] = {"Control connection timed out.",
+                                        "Data connection timed out.",
+                                        "Passive data channel timed out.",
+                                        "Active data channel timed out.",
+                                        "421 Timeout.",
+                                        "421 Data timeout."};
+// How much of a server's log a failure shows.
+constexpr size_t kLogTail = 3000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -219,6 +230,12 @@ std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t pas
     // the same time could not share.
     set("port_enable", "YES");
     set("connect_from_port_20", "NO");
+    // A session that stands still is ended with a 421, as pyftpdlib is told to.
+    const std::string idle = std::to_string(FtpServer::kIdleSeconds);
+    set("idle_session_timeout", idle);
+    set("data_connection_timeout", idle);
+    set("accept_timeout", idle);
+    set("connect_timeout", idle);
 
     // The pre-login process is locked into this folder. Debian's default
     // (/var/run/vsftpd/empty) exists only once the system service has run.
@@ -249,6 +266,20 @@ FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
       bytesPerSecond_(options.bytesPerSecond) {
     while (root_.size() > 1 && root_.back() == '/') {
         root_.pop_back();
+    }
+}
+
+FtpServer::~FtpServer() {
+    const std::string log = output();
+    for (const char* reply : kIdleReplies) {
+        if (log.find(reply) != std::string::npos) {
+            const size_t tail = log.size() > kLogTail ? log.size() - kLogTail : 0;
+            ADD_FAILURE() << name_ << " ended a session that stood still for " << kIdleSeconds
+                          << " s (\"" << reply << "\"): the client waited for the server, or "
+                          << "the server for the client. The end of its log:\n"
+                          << log.substr(tail);
+            return;
+        }
     }
 }
 
@@ -423,7 +454,8 @@ PyFtpdServer::PyFtpdServer(const FtpServerOptions& options) : FtpServer("pyftpdl
     // reach Debian's interpreter, which alone has the Debian modules.
     if (!process_.Start(
             {kPython, "-I", script, root(), "0", kUser, kPassword, std::to_string(passivePortMin()),
-             std::to_string(passivePortMax()), kPyftpdBanner, std::to_string(bytesPerSecond())},
+             std::to_string(passivePortMax()), kPyftpdBanner, std::to_string(kIdleSeconds),
+             std::to_string(bytesPerSecond())},
             Setting("server.out"))) {
         Fail("/usr/bin/python3 could not be started");
         return;

@@ -48,10 +48,15 @@ class FtpServer {
     static constexpr const char* kPassword = "Ftp-Pass-7";
     // Anonymous may not store, delete, rename or make folders on either server (550).
     static constexpr bool kAnonymousWritable = false;
+    // A session that stands still this long (no command while no transfer runs, a data
+    // connection that moves nothing, a data connection nobody opens) is ended by the server
+    // with a 421, and the server's end fails the running test with the end of its log: a
+    // wrong conversation fails at once instead of hanging.
+    static constexpr int kIdleSeconds = 20;
 
     FtpServer(const FtpServer&) = delete;
     FtpServer& operator=(const FtpServer&) = delete;
-    virtual ~FtpServer() = default;
+    virtual ~FtpServer();
 
     // False when the server could not be started; problem() then says why.
     bool started() const { return port_ != 0; }

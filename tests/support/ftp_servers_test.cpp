@@ -159,7 +159,8 @@ void ReadUntilBroken(TcpSocket& data, std::string& bytes) {
 // Whether the peer sent something or ended the connection within kPatience, so that a
 // read that would wait for a server that should have gone fails instead of hanging.
 bool Answers(const TcpSocket& socket) {
-    pollfd wait{socket.handle(), POLLIN, 0};
+    // A handle is the socket's descriptor plus one (platform/socket.h).
+    pollfd wait{socket.handle() - 1, POLLIN, 0};
     const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(kPatience);
     return ::poll(&wait, 1, static_cast<int>(bound.count())) == 1;
 }

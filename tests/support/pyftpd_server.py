@@ -1,8 +1,10 @@
 """A pyftpdlib FTP server for Qvex's tests, on 127.0.0.1 only.
 
-Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER [RATE]
+Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER IDLE [RATE]
 
-PORT 0 lets the system choose. RATE limits each data connection to that many bytes per
+PORT 0 lets the system choose. A session that stands still for IDLE seconds is ended with a
+421 reply (no command while no transfer runs, a data connection that moves nothing, a passive
+port nobody connects to). RATE limits each data connection to that many bytes per
 second in either direction (0, the default, for no limit). Once the server listens it prints
 "ready <port>" on a line of its own, which the test fixture waits for. Anonymous users may
 read ROOT; USER may also write. SIGTERM stops the server and closes every connection.
@@ -12,13 +14,13 @@ import signal
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, PassiveDTP, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
 def main():
-    root, port, user, password, passive_min, passive_max, banner = sys.argv[1:8]
-    rate = int(sys.argv[8]) if len(sys.argv) > 8 else 0
+    root, port, user, password, passive_min, passive_max, banner, idle = sys.argv[1:9]
+    rate = int(sys.argv[9]) if len(sys.argv) > 9 else 0
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -34,6 +36,9 @@ def main():
     handler.permit_privileged_ports = False
     # A refused login is answered at once (instead of after 3 s), as vsftpd is told to.
     handler.auth_failed_timeout = 0
+    handler.timeout = int(idle)
+    DTPHandler.timeout = int(idle)
+    PassiveDTP.timeout = int(idle)
     if rate > 0:
         ThrottledDTPHandler.read_limit = rate
         ThrottledDTPHandler.write_limit = rate

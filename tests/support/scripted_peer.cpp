@@ -1,5 +1,7 @@
 #include "tests/support/scripted_peer.h"
 
+#include <gtest/gtest.h>
+
 #include <utility>
 
 namespace qvex::test {
@@ -24,7 +26,7 @@ bool SendWhole(platform::SocketHandle handle, std::string_view bytes) {
 
 }  // namespace
 
-ScriptedPeer::ScriptedPeer() {
+ScriptedPeer::ScriptedPeer(std::chrono::seconds stepBound) : stepBound_(stepBound) {
     platform::SocketHandle listener = platform::OpenStreamSocket();
     // Accepted connections inherit the option, so urgent bytes that arrive at once stay
     // in the stream too.
@@ -48,9 +50,13 @@ ScriptedPeer::~ScriptedPeer() {
         for (const Connection& connection : connections_) {
             platform::ShutdownSocket(connection.handle);
         }
+        watched_.notify_all();
     }
     if (thread_.joinable()) {
         thread_.join();
+    }
+    if (watchdog_.joinable()) {
+        watchdog_.join();
     }
     // A reset leaves no port waiting in TIME_WAIT.
     for (Connection& connection : connections_) {
@@ -114,6 +120,7 @@ bool ScriptedPeer::Start(size_t runs) {
     }
     started_ = true;
     thread_ = std::thread([this, runs] { Run(runs); });
+    watchdog_ = std::thread([this] { Watch(); });
     return true;
 }
 
@@ -154,6 +161,9 @@ std::string ScriptedPeer::error() const {
 void ScriptedPeer::Run(size_t runs) {
     for (size_t done = 0; done < runs; ++done) {
         std::vector<size_t> run;
+        Await(done == 0 ? "a connection"
+                        : "connection " + std::to_string(done + 1) + " of " + std::to_string(runs),
+              connectionCount());
         if (!Accept(run)) {
             break;
         }
@@ -172,10 +182,81 @@ void ScriptedPeer::Run(size_t runs) {
     std::lock_guard<std::mutex> lock(mutex_);
     done_ = true;
     finished_.notify_all();
+    watched_.notify_all();
+}
+
+void ScriptedPeer::Await(std::string what, size_t connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    awaiting_ = std::move(what);
+    awaitingConnection_ = connection;
+    lastProgress_ = std::chrono::steady_clock::now();
+    watched_.notify_all();
+}
+
+void ScriptedPeer::Watch() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (done_ || stopping_) {
+            return;
+        }
+        if (awaiting_.empty()) {
+            watched_.wait(lock);
+            continue;
+        }
+        // A received byte moves lastProgress_ on; the bound counts from the last one.
+        if (std::chrono::steady_clock::now() < lastProgress_ + stepBound_) {
+            watched_.wait_until(lock, lastProgress_ + stepBound_);
+            continue;
+        }
+        break;
+    }
+    std::string message = "the scripted peer on port " + std::to_string(port_) + " waited " +
+                          std::to_string(stepBound_.count()) + " s for " + awaiting_;
+    if (awaitingConnection_ < connections_.size()) {
+        // The end of what the client sent says where the conversation went wrong.
+        std::string last = connections_[awaitingConnection_].received;
+        while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) {
+            last.pop_back();
+        }
+        last = last.substr(last.find_last_of('\n') + 1);
+        message += " (connection " + std::to_string(awaitingConnection_) +
+                   (last.empty() ? " sent nothing)" : " last sent \"" + last.substr(0, 80) + "\")");
+    }
+    error_ += message + "; ";
+    // The script's blocked step and a client that waits for it both return.
+    platform::ShutdownSocket(listener_);
+    for (const Connection& connection : connections_) {
+        platform::ShutdownSocket(connection.handle);
+    }
+    lock.unlock();
+    ADD_FAILURE() << message;
 }
 
 bool ScriptedPeer::Perform(const Step& step, std::vector<size_t>& run, size_t& current) {
     const std::string where = " (connection " + std::to_string(current) + ")";
+    switch (step.action) {
+        case Action::AcceptNext:
+            Await("another connection", run.front());
+            break;
+        case Action::Send:
+            Await("the client to take " + std::to_string(step.text.size()) + " bytes", current);
+            break;
+        case Action::ReadLine:
+            Await("a line", current);
+            break;
+        case Action::ReadUntilLine:
+            Await("the line \"" + step.text + "\"", current);
+            break;
+        case Action::ReadBytes:
+            Await(std::to_string(step.count) + " bytes", current);
+            break;
+        case Action::ReadToEnd:
+            Await("the client to close", current);
+            break;
+        default:
+            Await({}, current);
+            break;
+    }
     if (step.action == Action::AcceptNext) {
         if (!Accept(run)) {
             return false;
@@ -274,6 +355,7 @@ int ScriptedPeer::ReadByte(size_t connection) {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     connections_[connection].received.push_back(static_cast<char>(byte));
+    lastProgress_ = std::chrono::steady_clock::now();
     return byte;
 }
 

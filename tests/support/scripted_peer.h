@@ -35,9 +35,16 @@ namespace qvex::test {
 // A step that fails (the client closed early, a send failed) ends the script and is
 // described by error(). Connections the script leaves open stay open until the peer is
 // destroyed.
+//
+// A step that waits (for a connection, bytes, a line, the client's close, a send to be
+// taken) and sees nothing move for `stepBound` fails the running test, naming what it
+// waited for and the lines before, and shuts the peer's connections: a client that waits
+// for the script in turn (a wrong conversation) then fails at once instead of hanging.
 class ScriptedPeer {
   public:
-    ScriptedPeer();
+    static constexpr std::chrono::seconds kStepBound{20};
+
+    explicit ScriptedPeer(std::chrono::seconds stepBound = kStepBound);
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
     ~ScriptedPeer();
@@ -107,6 +114,10 @@ class ScriptedPeer {
 
     ScriptedPeer& Add(Step step);
     void Run(size_t runs);
+    // Runs beside the script: fails a step that waits for longer than the bound.
+    void Watch();
+    // The step about to wait, for Watch and its message.
+    void Await(std::string what, size_t connection);
     bool Perform(const Step& step, std::vector<size_t>& run, size_t& current);
     bool Accept(std::vector<size_t>& run);
     platform::SocketHandle HandleOf(size_t connection) const;
@@ -121,8 +132,15 @@ class ScriptedPeer {
     platform::SocketHandle listener_ = platform::kNoSocket;
     uint16_t port_ = 0;
     std::thread thread_;
+    std::thread watchdog_;
+    const std::chrono::seconds stepBound_;
     mutable std::mutex mutex_;
     std::condition_variable finished_;
+    // Wakes Watch when a step starts to wait and when the peer ends.
+    std::condition_variable watched_;
+    std::chrono::steady_clock::time_point lastProgress_;
+    std::string awaiting_;
+    size_t awaitingConnection_ = 0;
     bool started_ = false;
     bool done_ = false;
     bool stopping_ = false;

@@ -3,10 +3,14 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace qvex::test {
 namespace {
 
 constexpr const char* kDanted = "/usr/sbin/danted";
+// What danted logs when it ends a session that stood still.
+constexpr const char* kIdleEnd = "timeout";
 
 std::string Configuration(uint16_t port, SocksServer::Auth auth) {
     std::string text = "logoutput: stderr\n";
@@ -16,8 +20,15 @@ std::string Configuration(uint16_t port, SocksServer::Auth auth) {
     text += auth == SocksServer::Auth::None ? "socksmethod: none\n" : "socksmethod: username\n";
     text += "user.privileged: root\n";
     text += "user.unprivileged: nobody\n";
+    // A session that stands still (a request never finished, a relay that moves nothing, a
+    // destination that never answers) is ended and logged.
+    const std::string idle = std::to_string(SocksServer::kIdleSeconds);
+    text += "timeout.negotiate: " + idle + "\ntimeout.io: " + idle + "\ntimeout.connect: " + idle +
+            "\n";
     text += "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
-    text += "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: bind connect bindreply }\n";
+    text +=
+        "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0 command: bind connect bindreply\n"
+        "  log: disconnect error\n}\n";
     return text;
 }
 
@@ -54,6 +65,16 @@ SocksServer::SocksServer(Auth auth) {
     }
     if (port_ == 0) {
         problem_ = "danted did not start listening: " + output();
+    }
+}
+
+SocksServer::~SocksServer() {
+    const std::string log = output();
+    if (log.find(kIdleEnd) != std::string::npos) {
+        ADD_FAILURE() << "danted ended a session that stood still for " << kIdleSeconds
+                      << " s: the client waited for the server or its destination, or the "
+                      << "other way round. Its log:\n"
+                      << log;
     }
 }
 

@@ -21,9 +21,15 @@ class SocksServer {
     };
     static constexpr const char* kUser = "qvexsocks";
     static constexpr const char* kPassword = "S0cks-Pass";
+    // A session that stands still this long is ended by the server, and the server's end
+    // fails the running test with its log: a wrong conversation fails at once.
+    static constexpr int kIdleSeconds = 20;
 
     // Starts the server; on failure `problem()` says why (the caller skips or fails).
     explicit SocksServer(Auth auth);
+    SocksServer(const SocksServer&) = delete;
+    SocksServer& operator=(const SocksServer&) = delete;
+    ~SocksServer();
     bool started() const { return port_ != 0; }
     const std::string& problem() const { return problem_; }
     uint16_t port() const { return port_; }
