@@ -563,9 +563,14 @@ TEST_P(RealSessions, StopDuringADownloadAbortsOnceAndTheSessionGoesOn) {
                           std::chrono::seconds(30)));
     abortTransfers(*session);
     abortTransfers(*session);
-    ASSERT_TRUE(
-        WaitUntil([&] { return !session->transferActive.load() && Logged("... received "); },
-                  std::chrono::seconds(30))) << Tail(Lines()) << slow->output();
+    // The outcome is the download's last word.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return !session->transferActive.load() && Logged("... received ") &&
+                   recorder.outcome.load() != 0;
+        },
+        std::chrono::seconds(30)))
+        << Tail(Lines()) << slow->output();
     EXPECT_TRUE(Logged("Transfer terminated, queue flushed"));
     EXPECT_EQ(Count(Lines(), "<ABOR"), 1u);
     // The session's own first PWD; the one queued behind the download went with the flush.

@@ -18,20 +18,22 @@
 namespace qvex {
 namespace {
 
-// ABOR once per command, and only while data flows.
-bool sendAbortOnce(SessionWorker& session) {
-    if (!session.transferActive.load() || session.abortSent.exchange(true)) {
-        return false;
-    }
-    (void)SendUrgentCommand(session, "ABOR");
-    return true;
+// ABOR once per command, and only while data flows: whether this call is the one to send it.
+bool claimAbort(SessionWorker& session) {
+    return session.transferActive.load() && !session.abortSent.exchange(true);
 }
 
 }  // namespace
 
 void abortTransfers(SessionWorker& session) {
+    // abortSent is up before abortRequested: a worker that ends its transfer on the request
+    // and reads the server's answer to the broken transfer then knows that the answer to ABOR
+    // follows, even when this thread has not sent ABOR yet.
+    bool aborted = claimAbort(session);
     session.abortRequested = true;
-    bool aborted = sendAbortOnce(session);
+    if (aborted) {
+        (void)SendUrgentCommand(session, "ABOR");
+    }
 
     size_t removed = 0;
     {
@@ -46,7 +48,10 @@ void abortTransfers(SessionWorker& session) {
     }
 
     // A transfer may have started meanwhile.
-    aborted = sendAbortOnce(session) || aborted;
+    if (claimAbort(session)) {
+        (void)SendUrgentCommand(session, "ABOR");
+        aborted = true;
+    }
     if (!aborted && removed == 0) {
         return;
     }
