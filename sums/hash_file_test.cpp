@@ -259,6 +259,9 @@ TEST(HashFile, AReaderThreadRunsForLargeFilesOnlyAndEndsWithTheFile) {
         {HashReading::Automatic, HashAlgorithm::Sha1, "large",
          spareProcessor && !sha1OnShaInstructions ? 1u : 0u},
     };
+    // ThreadSanitizer's runtime starts a thread of its own with the first thread the process
+    // starts: it is there before the counting begins.
+    std::thread([] {}).join();
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.name) + " " + InfoOf(row.algorithm).name + " " +
                      std::to_string(static_cast<int>(row.reading)));
