@@ -287,6 +287,15 @@ void IdentifyServer(SessionWorker& session) {
     }
 }
 
+// Under sendLock: CancelConnect shuts the control socket from another thread.
+void CloseConnections(SessionWorker& session) {
+    {
+        std::lock_guard guard(session.sendLock);
+        session.control.Close();
+    }
+    session.data.Close();
+}
+
 }  // namespace
 
 SessionPatterns::SessionPatterns()
@@ -404,6 +413,9 @@ void SetQuitWhenDone(SessionWorker& session, bool on) {
 void CancelConnect(SessionWorker& session) {
     session.connectCancelled = true;
     if (!session.loggedIn.load()) {
+        // The worker creates and closes the socket under the same lock, so the handle is
+        // never one it has already given back.
+        std::lock_guard guard(session.sendLock);
         platform::ShutdownSocket(session.control.handle());
     } else {
         PostCommand(session, kCommandEndSession, {}, 0, kExitSessionOnly, -1);
@@ -445,7 +457,12 @@ bool Login(SessionWorker& session) {
 }
 
 int RunSession(SessionWorker& session) {
-    if (session.control.Create() && session.control.SetNoDelay(1)) {
+    bool created = false;
+    {
+        std::lock_guard guard(session.sendLock);
+        created = session.control.Create();
+    }
+    if (created && session.control.SetNoDelay(1)) {
         (void)session.control.SetBuffer(4096);
     }
     (void)session.control.SetKeepAlive(true);
@@ -475,8 +492,7 @@ int RunSession(SessionWorker& session) {
                 exitCode = kExitFailedUnattended;
             }
         }
-        session.control.Close();
-        session.data.Close();
+        CloseConnections(session);
         return exitCode;
     }
 
@@ -498,8 +514,7 @@ int RunSession(SessionWorker& session) {
     if (CommandLoop(session, exitCode)) {
         SendQuit(session);
     }
-    session.control.Close();
-    session.data.Close();
+    CloseConnections(session);
     return exitCode;
 }
 
