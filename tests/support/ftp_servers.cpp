@@ -432,9 +432,9 @@ std::string FtpServer::output() const {
 }
 
 PyFtpdServer::PyFtpdServer(const FtpServerOptions& options) : FtpServer("pyftpdlib", options) {
-    // The script sits beside this file in the source tree.
-    const std::string script =
-        (std::filesystem::path(__FILE__).parent_path() / "pyftpd_server.py").string();
+    // The script sits beside this file in the source tree; the build names its path, which
+    // stays whole where a compiler cache makes __FILE__ relative to the build folder.
+    const std::string script = QVEX_PYFTPD_SCRIPT;
     if (!ExecutableExists(kPython)) {
         Fail("Debian's /usr/bin/python3 is missing (scripts/install-deps.sh installs it)");
         return;
