@@ -68,6 +68,9 @@ def check(root: pathlib.Path) -> list[str]:
                 if QT.match(name) and top not in ("ui", "shellext"):
                     problems.append(f"{where}: Qt outside ui/ and shellext/")
                 continue
+            # A name without a folder is generated beside its source (Qt's "x.moc").
+            if "/" not in name:
+                continue
             folder = name.split("/")[0]
             if name.startswith(("state/hosts/", "state/startup/")):
                 folder = "/".join(name.split("/")[:2])
