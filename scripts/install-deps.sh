@@ -13,6 +13,7 @@ PACKAGES="
     python3-pyftpdlib vsftpd
     rhash
     iproute2
+    qt6-base-dev xvfb dbus at-spi2-core python3-pyatspi imagemagick xauth
 "
 
 missing=""

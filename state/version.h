@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace qvex {
 
@@ -12,6 +13,9 @@ constexpr uint32_t PackVersion(uint32_t major, uint32_t minor, uint32_t build, u
 
 // The version of this program ("AppVersion").
 inline constexpr uint32_t kAppVersion = PackVersion(3, 5, 0, 0);
+
+// The program title: the window title and the first words of every session log.
+inline constexpr std::string_view kProgramTitle = "Qvex 3.5";
 
 // From 2.1.2 on, "AuthData" holds the proxy credentials and per-host words store time
 // zones as codes rather than list positions.

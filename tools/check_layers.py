@@ -91,6 +91,9 @@ def check(root: pathlib.Path, libraries: dict[str, Library]) -> list[str]:
                 if QT.match(name) and top.split("/")[0] not in ("ui", "shellext"):
                     problems.append(f"{where}: Qt outside ui/ and shellext/")
                 continue
+            # A name without a folder is generated beside its source (Qt's "x.moc").
+            if "/" not in name:
+                continue
             folder = owner(tuple(name.split("/")), folders)
             if top in ABOVE_LIBRARIES or folder is None or folder == top or \
                     (is_test and folder == "tests"):

@@ -3,6 +3,7 @@
 // bytes that reached the other side, the session log file and what went to stdout/stderr.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -144,6 +145,10 @@ class ProgramHarness {
         // Both servers list UTC wall-clock times, which the listing reads as local times.
         ::setenv("TZ", "UTC", 1);
         ::tzset();
+        // Runs are windowless unless a case asks for the window.
+        for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+            ::unsetenv(display);
+        }
     }
 
     std::string dataFolder() const { return env.path("data/VbKs/Qvex"); }
@@ -901,6 +906,102 @@ TEST_F(Program, HardKillLeavesTheStoresWhole) {
         connects = now.connects;
     }
 }
+
+// ---------------------------------------------------------------------------------------
+// Runs with a window (on the offscreen platform) and runs ended by a stop signal.
+
+// The window is opened on the offscreen platform while it lives.
+class OffscreenWindow {
+  public:
+    OffscreenWindow() { ::setenv("QT_QPA_PLATFORM", "offscreen", 1); }
+    OffscreenWindow(const OffscreenWindow&) = delete;
+    OffscreenWindow& operator=(const OffscreenWindow&) = delete;
+    ~OffscreenWindow() { ::unsetenv("QT_QPA_PLATFORM"); }
+};
+
+TEST_F(Program, WindowedFetchDoesItsWorkAndClosesWithTheSameStatus) {
+    ASSERT_NO_FATAL_FAILURE(StartServer(FtpServerKind::PyFtpd));
+    const std::string bytes = RandomBytes(300000, 5);
+    ASSERT_TRUE(server->PutFile("pub/data.bin", bytes));
+    Outcome windowless = Qvex3({"-f", Url("pub/missing.bin"), "-d", local.path("a")});
+    ASSERT_EQ(windowless.status, kDownloadFailed) << windowless;
+
+    OffscreenWindow offscreen;
+    Outcome run = Qvex3({"-f", Url("pub/data.bin"), "-d", local.path("b")});
+    EXPECT_EQ(run.status, kDownloadDone) << run << server->output();
+    EXPECT_EQ(ReadFileBytes(local.path("b/data.bin")), bytes);
+    ExpectWholeLogFile(run);
+    EXPECT_TRUE(Contains(run.log, "\r\n<RETR data.bin\r\n")) << run;
+    // The log is the window's: nothing of it is echoed to the error stream.
+    EXPECT_FALSE(Contains(run.err, "RETR")) << run;
+
+    Outcome failed = Qvex3({"-f", Url("pub/missing.bin"), "-d", local.path("c")});
+    EXPECT_EQ(failed.status, windowless.status) << failed;
+}
+
+struct StopCase {
+    const char* name;
+    bool windowed;
+    int signal;
+};
+
+class StopSignal : public ::testing::TestWithParam<StopCase>, protected ProgramHarness {};
+
+TEST_P(StopSignal, EndsTheRunAsARegularExit) {
+    std::unique_ptr<OffscreenWindow> offscreen;
+    if (GetParam().windowed) {
+        offscreen = std::make_unique<OffscreenWindow>();
+    }
+    FtpServerOptions slow;
+    slow.bytesPerSecond = 128 * 1024;
+    ASSERT_NO_FATAL_FAILURE(StartServer(FtpServerKind::PyFtpd, slow));
+    ASSERT_TRUE(server->PutFile("big.bin", RandomBytes(4 * 1024 * 1024, 8)));
+    const std::set<std::string> before = LogNamesIn(dataFolder());
+
+    test::RunningProgram program;
+    ASSERT_TRUE(program.Start({kProgram, "-f", Url("big.bin"), "-d", local.path("in")}));
+    // Until the data flows.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::error_code error;
+    while (fs::file_size(local.path("in/big.bin"), error) == 0 || error) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no data arrived";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const int status = program.Stop(GetParam().signal);
+    // An exit status of its own, not death by the signal; the download did not finish.
+    EXPECT_GE(status, 0);
+    EXPECT_LT(status, 128);
+    EXPECT_EQ(status & kDownloadDone, 0);
+
+    // Settings saved, the log cut to its used length, the restart record kept.
+    EXPECT_TRUE(platform::RegistryDocument::Parse(ReadFileBytes(registryPath()))
+                    .HasKey("HKEY_CURRENT_USER\\Software\\VbKs\\Qvex\\Settings"));
+    Outcome run{status, {}, {}, {}, {}};
+    for (const std::string& name : LogNamesIn(dataFolder())) {
+        if (before.count(name) == 0) {
+            run.logName = name;
+            run.log = ReadFileBytes(dataFolder() + "/" + name);
+        }
+    }
+    ExpectWholeLogFile(run);
+    RestartDatabase restart(dataFolder() + "/");
+    ASSERT_TRUE(restart.OpenRestartDatabase());
+    bool kept = false;
+    for (const RestartRecord& record : restart.ListRestartSlots(false)) {
+        kept = kept || (record.direction == 'G' && record.remoteName == "big.bin");
+    }
+    EXPECT_TRUE(kept) << run;
+}
+
+std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& row) {
+    return row.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutWindow, StopSignal,
+                         ::testing::Values(StopCase{"WindowlessTerm", false, SIGTERM},
+                                           StopCase{"WindowlessInt", false, SIGINT},
+                                           StopCase{"WindowedTerm", true, SIGTERM}),
+                         StopCaseName);
 
 }  // namespace
 }  // namespace qvex

@@ -11,6 +11,7 @@
 #include "log/log_receiver.h"
 #include "log/log_sink.h"
 #include "platform/paths.h"
+#include "platform/socket.h"
 #include "state/hosts/host_connect.h"
 #include "state/hosts/host_list.h"
 #include "state/restart_database.h"
@@ -69,34 +70,17 @@ class UnattendedSession final : public SessionObserver {
     std::atomic<uint32_t> outcome_{0};
 };
 
-uint32_t RunConnection(ProgramState& state) {
-    RestartDatabase restart(state.dataFolder);
-    (void)StartRestartSlot(restart, state.settings);
-    StatisticsDatabase statistics(state.dataFolder, state.settings);
-    HostList hosts(state.registry, state.settings, &statistics);
-    hosts.LoadHostList();
-    ListingCache cache;
-    CommandHandlers handlers;
-    InstallTransferHandlers(handlers, cache);
-
-    uint32_t status = 0;
+// Ends a session at once as a broken connection ends it: both connections are shut down, so
+// a running transfer stops where it is and keeps its restart record for the next session
+// (the user's abort would drop it).
+void BreakSession(SessionWorker& session) {
     {
-        HostConnector connector(state.settings, hosts, &statistics, &restart);
-        UnattendedSession events(state, connector);
-        connector.SetObserver(&events);
-        connector.SetCommandHandlers(handlers);
-        ConnectResult result = connector.ConnectToUrl(state.request.url(), HostFields{}, {});
-        if (result.outcome == ConnectOutcome::Started) {
-            connector.WaitForSession();
-            status = events.outcome();
-        } else {
-            // No connection was even tried (the reason is in the log).
-            status = kOutcomeConnectFailed;
-        }
-        connector.Shutdown(state.dataFolder);
+        std::lock_guard guard(session.sendLock);
+        platform::ShutdownSocket(session.data.handle());
+        platform::ShutdownSocket(session.control.handle());
     }
-    ShutdownRestartDatabase(restart);
-    return status;
+    // A worker waiting for its next command wakes to end the session.
+    CancelConnect(session);
 }
 
 uint32_t RunHashSums(ProgramState& state, std::FILE* out) {
@@ -132,42 +116,119 @@ ProgramState::~ProgramState() {
     }
 }
 
-uint32_t RunWithoutWindow(ProgramState& state, const ProgramStreams& streams) {
-    SessionLogFiles logFiles(
-        LogFilesOptions{state.dataFolder, state.settings.GetInt("LogKeep"), {}});
-    std::unique_ptr<LogReceiver> receiver;
-    if (logFiles.Open()) {
-        receiver = std::make_unique<LogReceiver>(state.heap, logFiles.currentView());
-        receiver->SetLogging(state.settings.GetInt("Logging") != 0);
-        if (!state.request.silent && streams.err != nullptr) {
-            std::FILE* err = streams.err;
-            receiver->SetEcho([err](char, std::string_view text) {
-                std::fwrite(text.data(), 1, text.size(), err);
-                std::fputc('\n', err);
-                std::fflush(err);
-            });
-        }
-        if (!receiver->Start()) {
-            receiver.reset();
-        }
+ProgramLog::ProgramLog(ProgramState& state, std::FILE* echo)
+    : files_(LogFilesOptions{state.dataFolder, state.settings.GetInt("LogKeep"), {}}) {
+    if (!files_.Open()) {
+        return;
     }
+    receiver_ = std::make_unique<LogReceiver>(state.heap, files_.currentView());
+    receiver_->SetLogging(state.settings.GetInt("Logging") != 0);
+    if (echo != nullptr) {
+        receiver_->SetEcho([echo](char, std::string_view text) {
+            std::fwrite(text.data(), 1, text.size(), echo);
+            std::fputc('\n', echo);
+            std::fflush(echo);
+        });
+    }
+    if (!receiver_->Start()) {
+        receiver_.reset();
+    }
+}
+
+void ProgramLog::Close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    if (receiver_) {
+        receiver_->Stop();
+    }
+    (void)files_.ListSavedLogs();
+    files_.Close();
+}
+
+bool CommandLineWork::hasWork() const {
+    const CommandLineKind kind = state_.request.kind;
+    return kind == CommandLineKind::ComputeSums || kind == CommandLineKind::VerifySums ||
+           !state_.request.url().empty();
+}
+
+uint32_t CommandLineWork::Run(std::FILE* out) {
+    const CommandLineKind kind = state_.request.kind;
+    if (kind == CommandLineKind::ComputeSums || kind == CommandLineKind::VerifySums) {
+        return RunHashSums(state_, out);
+    }
+    return state_.request.url().empty() ? 0 : RunConnection();
+}
+
+uint32_t CommandLineWork::RunConnection() {
+    ProgramState& state = state_;
+    RestartDatabase restart(state.dataFolder);
+    (void)StartRestartSlot(restart, state.settings);
+    StatisticsDatabase statistics(state.dataFolder, state.settings);
+    HostList hosts(state.registry, state.settings, &statistics);
+    hosts.LoadHostList();
+    ListingCache cache;
+    CommandHandlers handlers;
+    InstallTransferHandlers(handlers, cache);
 
     uint32_t status = 0;
-    if (state.request.kind == CommandLineKind::ComputeSums ||
-        state.request.kind == CommandLineKind::VerifySums) {
-        status = RunHashSums(state, streams.out);
-    } else if (!state.request.url().empty()) {
-        status = RunConnection(state);
+    {
+        HostConnector connector(state.settings, hosts, &statistics, &restart);
+        UnattendedSession events(state, connector);
+        connector.SetObserver(&events);
+        connector.SetCommandHandlers(handlers);
+        ConnectResult result;
+        bool stopped = false;
+        {
+            std::lock_guard guard(mutex_);
+            stopped = stopping_;
+            if (!stopped) {
+                result = connector.ConnectToUrl(state.request.url(), HostFields{}, {});
+                connector_ = &connector;
+            }
+        }
+        if (result.outcome == ConnectOutcome::Started) {
+            connector.WaitForSession();
+            status = events.outcome();
+        } else if (!stopped) {
+            // No connection was even tried (the reason is in the log).
+            status = kOutcomeConnectFailed;
+        }
+        {
+            std::lock_guard guard(mutex_);
+            connector_ = nullptr;
+        }
+        connector.Shutdown(state.dataFolder);
+    }
+    ShutdownRestartDatabase(restart);
+    return status;
+}
+
+void CommandLineWork::Stop() {
+    std::lock_guard guard(mutex_);
+    stopping_ = true;
+    if (connector_ == nullptr) {
+        return;
+    }
+    if (std::shared_ptr<SessionWorker> session = connector_->session()) {
+        BreakSession(*session);
+    }
+}
+
+uint32_t RunWithoutWindow(ProgramState& state, const ProgramStreams& streams,
+                          platform::StopSignals& stops) {
+    ProgramLog log(state, state.request.silent ? nullptr : streams.err);
+    CommandLineWork work(state);
+    stops.Start([&work] { work.Stop(); });
+    uint32_t status = 0;
+    if (work.hasWork()) {
+        status = work.Run(streams.out);
     } else if (streams.err != nullptr) {
         std::fputs(kUsage, streams.err);
     }
-
-    // Every line posted so far reaches the file (and the error stream) before it is cut.
-    if (receiver) {
-        receiver->Stop();
-    }
-    (void)logFiles.ListSavedLogs();
-    logFiles.Close();
+    stops.Finish();
+    log.Close();
     state.settings.SaveSettings();
     return status;
 }
@@ -177,11 +238,13 @@ bool DisplayAvailable() {
         const char* value = std::getenv(name);
         return value != nullptr && *value != '\0';
     };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
 int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
                const ProgramStreams& streams) {
+    // Before any thread starts, so that every thread holds the signals back.
+    platform::StopSignals stops;
     ProgramState state(ParseCommandLine(arguments));
     if (!state.ready()) {
         if (streams.err != nullptr) {
@@ -190,8 +253,8 @@ int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
         return kCannotStart;
     }
     uint32_t status = window != nullptr && !state.request.silent && DisplayAvailable()
-                          ? window->Run(state)
-                          : RunWithoutWindow(state, streams);
+                          ? window->Run(state, stops)
+                          : RunWithoutWindow(state, streams, stops);
     return static_cast<int>(status & 0xFF);
 }
 

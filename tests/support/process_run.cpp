@@ -96,6 +96,24 @@ void RunningProgram::KillHard() {
     }
 }
 
+int RunningProgram::Stop(int signal, std::chrono::seconds limit) {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    ::kill(pid_, signal);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int raw = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+            pid_ = -1;
+            return StatusOf(raw);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    KillHard();
+    return -1;
+}
+
 bool RunningProgram::running() {
     if (pid_ <= 0) {
         return false;

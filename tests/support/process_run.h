@@ -32,6 +32,9 @@ class RunningProgram {
     [[nodiscard]] bool Start(const std::vector<std::string>& argv);
     // As "kill -9" from a shell, then reaped.
     void KillHard();
+    // Sends `signal` and waits for the end at most `limit`: the exit status as RunToEnd gives
+    // it, or -1 when the program had to be killed (or had already ended).
+    int Stop(int signal, std::chrono::seconds limit = std::chrono::seconds(30));
     bool running();
 
   private:
