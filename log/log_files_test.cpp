@@ -637,6 +637,54 @@ TEST_F(LogFilesTest, LinesPublishedJustBeforeTheStopReachTheFile) {
     EXPECT_EQ(test::ReadFileBytes(path), expected);
 }
 
+// Names from a server or the local disk may hold any byte: each posted line stays one
+// line of the file, so the view rebuilt from it shows no command or reply that nobody sent.
+TEST_F(LogFilesTest, ControlCharactersOfNamesStayInsideTheirLine) {
+    struct Row {
+        const char* text;
+        const char* suffix;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"DELETEing ", "a\r\n<DELE b", "DELETEing a\\r\\n<DELE b"},
+        {"PUTing ", "x\n>226 fake", "PUTing x\\n>226 fake"},
+        {">150 Opening x\r>226 Done", nullptr, ">150 Opening x\\r>226 Done"},
+        {"@@@ Error opening \x1B[31mred\x07\x7F\t.txt", nullptr,
+         "@@@ Error opening \\x1B[31mred\\x07\\x7F\\t.txt"},
+        // C1 controls in UTF-8 (NEL, CSI) are escaped byte by byte; other characters stay.
+        {"... got \xC2\x85"
+         "a\xC2\x9B"
+         "1m \xC3\xA9\xC2\xA0",
+         nullptr, "... got \\xC2\\x85a\\xC2\\x9B1m \xC3\xA9\xC2\xA0"},
+        // 8-bit text: a byte of 0x80 to 0x9F outside a UTF-8 character is a C1 control.
+        {">150 \x9B"
+         "2J \xE9t\xE9\x9B",
+         nullptr, ">150 \\x9B2J \xE9t\xE9\\x9B"},
+    };
+    SharedHeap heap;
+    ASSERT_TRUE(heap.CreateHeap());
+    {
+        SessionLogFiles files(Options(kLogKeepAll, now_ - 10));
+        ASSERT_TRUE(files.Open());
+        LogReceiver receiver(heap, files.currentView());
+        ASSERT_TRUE(receiver.Start());
+        for (const Row& row : rows) {
+            postLogLine(heap, "LogExt", row.text, row.suffix);
+        }
+        receiver.Stop();
+    }
+    SessionLogFiles files(Options(kLogKeepAll, now_));
+    ASSERT_TRUE(files.Open());
+    ASSERT_EQ(files.ListSavedLogs(), 2u);
+    ASSERT_EQ(files.Choose(1), 1u);
+    const LogView& view = files.displayedView();
+    ASSERT_EQ(view.displayedCount(), 2u + std::size(rows));
+    for (uint32_t index = 0; index < std::size(rows); ++index) {
+        SCOPED_TRACE(rows[index].shown);
+        EXPECT_EQ(view.DisplayedLine(2 + index), rows[index].shown);
+    }
+}
+
 TEST_F(LogFilesTest, StopEndsEvenWhileOthersKeepPublishing) {
     SharedHeap heap;
     ASSERT_TRUE(heap.CreateHeap());

@@ -27,6 +27,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/process_run.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/temp_env.h"
 
 namespace qvex {
@@ -599,6 +600,27 @@ TEST_F(Program, ClosedPortFailsTheConnect) {
     EXPECT_TRUE(Contains(run.err, "\n@@@ Failed to connect -> WSAECONNREFUSED\n")) << run;
     EXPECT_TRUE(Contains(run.log, "\r\n@@@ Failed to connect -> WSAECONNREFUSED\r\n")) << run;
     EXPECT_FALSE(Contains(run.log, "<USER")) << run;
+}
+
+// A hostile server's control characters and escape sequences reach neither the terminal
+// (the error-stream echo) nor the log's line structure: both show them escaped.
+TEST_F(Program, ControlCharactersFromTheServerAreShownEscaped) {
+    test::ScriptedPeer peer;
+    peer.SendLine("220 Hello\x1B[2J\x1B]0;owned\x07 there")
+        .ReadLine()
+        .SendLine(
+            "530 Not\x9B"
+            "31m you")
+        .ReadToEnd();
+    ASSERT_TRUE(peer.Start());
+    Outcome run = Qvex3({"-u", "ftp://127.0.0.1:" + std::to_string(peer.port()) + "/"});
+    ASSERT_TRUE(peer.Wait());
+    EXPECT_EQ(run.status, kLoginFailed) << run;
+    ExpectWholeLogFile(run);
+    EXPECT_TRUE(Contains(run.log, "\r\n>220 Hello\\x1B[2J\\x1B]0;owned\\x07 there\r\n")) << run;
+    EXPECT_TRUE(Contains(run.err, "\n>220 Hello\\x1B[2J\\x1B]0;owned\\x07 there\n")) << run;
+    EXPECT_EQ(run.err.find_first_of("\x1B\x07\x9B"), std::string::npos) << run;
+    EXPECT_TRUE(Contains(run.err, "\n>530 Not\\x9B31m you\n")) << run;
 }
 
 TEST_F(Program, ValueOptionAtTheEndSetsNothing) {
