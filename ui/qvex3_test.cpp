@@ -835,6 +835,33 @@ TEST_F(Program, RunsWithoutALogFileWhenNoneCanBeMade) {
     EXPECT_TRUE(Contains(run.err, "\n<QUIT\n")) << run;
 }
 
+// A full file system under the data folder (a small tmpfs in a mount namespace of the run's
+// own): the log and the stores go on without their files, say so, and nothing faults.
+TEST_F(Program, AFullDataFolderLeavesTheFilesOutAndNeverFaults) {
+    const uint16_t port = test::FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    const std::string data = env.path("data");
+    fs::create_directories(data);
+    const std::string fill =
+        "mount -t tmpfs -o size=128k qvex-test \"$1\" && mkdir -p \"$1/VbKs/Qvex\" && "
+        "{ cat /dev/zero > \"$1/filler\" 2>/dev/null; shift && exec \"$@\"; }";
+    if (RunToEnd({"/usr/bin/unshare", "-m", "/bin/sh", "-c", fill, "sh", data, "/bin/true"})
+            .status != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted in a private mount namespace here";
+    }
+    Outcome run = RunCommand({"/usr/bin/unshare", "-m", "/bin/sh", "-c", fill, "sh", data, kProgram,
+                              "-u", "ftp://127.0.0.1:" + std::to_string(port) + "/"},
+                             dataFolder());
+    EXPECT_EQ(run.status, kConnectFailed) << run;
+    EXPECT_TRUE(Contains(run.err, "*** No room on disk for " + dataFolder() +
+                                      "/QvexRdb.dat: restart information is not kept\n"))
+        << run;
+    EXPECT_TRUE(Contains(run.err, "*** No room on disk for " + dataFolder() +
+                                      "/QvexSdb.dat: host statistics are not kept\n"))
+        << run;
+    EXPECT_TRUE(Contains(run.err, "@@@ Failed to connect -> WSAECONNREFUSED\n")) << run;
+}
+
 // What the stores say about the host after a run.
 struct StoredState {
     std::string mru;
