@@ -10,6 +10,9 @@
 #include <system_error>
 
 #include "log/log_kind.h"
+#include "log/log_sink.h"
+#include "platform/file_lock.h"
+#include "platform/local_file.h"
 #include "platform/locale.h"
 #include "platform/mapped_file.h"
 #include "platform/paths.h"
@@ -197,6 +200,7 @@ bool SessionLogFiles::Open() {
     auto mapping = std::make_unique<platform::GrowableMapping>();
     currentName_ = name(1);
     currentHasFile_ = false;
+    std::string note;
     if (options_.logKeep != kLogKeepNone) {
         // Two starts in one second: the second file is NAME_2.txt, the third NAME_3.txt.
         for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
@@ -207,6 +211,10 @@ bool SessionLogFiles::Open() {
             if (result == platform::GrowableMapping::CreateResult::Created) {
                 currentName_ = name(attempt);
                 currentHasFile_ = true;
+            } else if (result == platform::GrowableMapping::CreateResult::NoRoom) {
+                note = "*** Unable to create the log file (" +
+                       platform::FileErrorText(mapping->lastError()) +
+                       "): the log is kept in memory only";
             }
             break;  // any other failure: the log lives in memory, and nobody is told
         }
@@ -224,6 +232,9 @@ bool SessionLogFiles::Open() {
     (void)current_.appendLogLine(lineOne.data(), static_cast<uint32_t>(lineOne.size()), true);
     headerEnd_ =
         current_.appendLogLine(lineTwo.data(), static_cast<uint32_t>(lineTwo.size()), true);
+    if (!note.empty()) {
+        (void)current_.appendLogLine(note.data(), static_cast<uint32_t>(note.size()), true);
+    }
     return true;
 }
 
@@ -315,13 +326,17 @@ size_t SessionLogFiles::Delete(size_t index) {
         return selected_;
     }
     const std::string name = names_[index];
+    // A file already gone is no failure; one that another copy is writing stays, and so
+    // does its entry.
+    if (platform::RemoveUnlessLocked(PathOf(name)) == platform::RemoveResult::InUse) {
+        logRaw("!!! Log in use by another running copy, not deleted: ", name.c_str());
+        return selected_;
+    }
     names_.erase(names_.begin() + static_cast<std::ptrdiff_t>(index));
     size_t shown = Choose(index < names_.size() ? index : index - 1);
     if (savedName_ == name) {
         CloseSaved();
     }
-    std::error_code error;
-    (void)std::filesystem::remove(PathOf(name), error);  // a file already gone is no failure
     return shown;
 }
 
@@ -347,19 +362,19 @@ void SessionLogFiles::Close() {
     CloseSaved();
     selected_ = 0;
     const uint32_t used = current_.usedLength();
-    // Unmapping leaves the file at its mapped size; the cut to the used length follows.
-    current_.Attach(nullptr, 0);
-    if (currentHasFile_) {
+    std::unique_ptr<platform::GrowableMapping> mapping = current_.Detach();
+    if (currentHasFile_ && used == headerEnd_) {
+        // Nothing was logged behind the header (or all of it was wiped): no file stays.
         std::error_code error;
-        if (used == headerEnd_) {
-            // Nothing was logged behind the header (or all of it was wiped): no file stays.
-            (void)std::filesystem::remove(PathOf(currentName_), error);
-            if (!names_.empty() && names_.front() == currentName_) {
-                names_.erase(names_.begin());
-            }
-        } else {
-            std::filesystem::resize_file(PathOf(currentName_), used, error);
+        (void)std::filesystem::remove(PathOf(currentName_), error);
+        if (!names_.empty() && names_.front() == currentName_) {
+            names_.erase(names_.begin());
         }
+    }
+    // Cut to the used length while the file is still locked, so another copy never reads
+    // or removes it half-way.
+    if (mapping != nullptr) {
+        mapping->Close(used);
     }
     ApplyRetention();
 }
@@ -375,8 +390,8 @@ void SessionLogFiles::ApplyRetention() {
         if (!currentHasFile_ && index == 0 && names_[index] == currentName_) {
             continue;
         }
-        std::error_code error;
-        (void)std::filesystem::remove(PathOf(names_[index]), error);
+        // A log that another running copy is still writing stays.
+        (void)platform::RemoveUnlessLocked(PathOf(names_[index]));
     }
     names_.resize(keep);
 }

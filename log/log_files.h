@@ -77,8 +77,9 @@ class SessionLogFiles {
 
     // Creates the current log with its two header lines: a new file in the data folder
     // unless "LogKeep" is 0, else (or when the file cannot be created) memory that is lost
-    // at exit. False when not even memory could be mapped: no header, and no receiver
-    // should be started.
+    // at exit; a full disk is said in a "***" line behind the header. The file is locked
+    // for the whole run, so other copies neither delete it nor read it as finished. False
+    // when not even memory could be mapped: no header, and no receiver should be started.
     [[nodiscard]] bool Open();
 
     LogView& currentView() { return current_; }
@@ -121,7 +122,8 @@ class SessionLogFiles {
 
     // Deletes saved log `index` (1 or more): its entry goes, the selection moves to the entry
     // that took its place (or the one before it, when it was last), and its file is removed;
-    // a file already gone is no failure. Returns the entry shown afterwards.
+    // a file already gone is no failure. The log of another running copy is not deleted: a
+    // "!!!" line says so and nothing changes. Returns the entry shown afterwards.
     size_t Delete(size_t index);
 
     // Writes the displayed log's whole text (whatever the switches hide) to `path`. On
@@ -130,7 +132,8 @@ class SessionLogFiles {
 
     // At exit: closes both views, cuts the current file to its used length (deletes it when
     // nothing was logged behind the header), then deletes the logs past the number that
-    // "LogKeep" keeps. Does nothing the second time.
+    // "LogKeep" keeps, except those that other running copies are still writing. Does
+    // nothing the second time.
     void Close();
 
   private:

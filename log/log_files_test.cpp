@@ -7,6 +7,8 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,6 +19,8 @@
 #include "platform/locale.h"
 #include "platform/system_name.h"
 #include "state/shared_heap.h"
+#include "tests/support/peer_program.h"
+#include "tests/support/process_run.h"
 #include "tests/support/temp_env.h"
 
 namespace qvex {
@@ -269,7 +273,7 @@ TEST_F(LogFilesTest, GrowingPastTheFirstMappingKeepsEveryLine) {
     EXPECT_EQ(bytes.substr(files.headerEnd()), lines);
 }
 
-TEST_F(LogFilesTest, WhenGrowingFailsTheTextStaysAndLaterLinesAreDropped) {
+TEST_F(LogFilesTest, WhenTheFileCannotGrowTheLogGoesOnInMemoryBehindANote) {
     SessionLogFiles files(Options(kLogKeepAll, now_));
     ASSERT_TRUE(files.Open());
     // Files may not grow past the first mapping: extending the log fails.
@@ -285,21 +289,26 @@ TEST_F(LogFilesTest, WhenGrowingFailsTheTextStaysAndLaterLinesAreDropped) {
     const uint32_t full = files.currentView().appendLogLine(
         filler.data(), static_cast<uint32_t>(filler.size()), true);
     const std::string tooLong(200, 'b');
-    const uint32_t afterDropped = files.currentView().appendLogLine(tooLong.data(), 200, true);
-    // A shorter line still fits into what is left of the mapping.
+    const uint32_t afterLong = files.currentView().appendLogLine(tooLong.data(), 200, true);
     const uint32_t afterShort = files.currentView().appendLogLine("<QUIT", 5, true);
 
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
     std::signal(SIGXFSZ, previousHandler);
 
+    const std::string note =
+        "*** Unable to extend the log file (File too large): later lines are kept in memory only";
     EXPECT_EQ(full, 65536u - 100u);
-    EXPECT_EQ(afterDropped, full);
-    EXPECT_EQ(afterShort, full + 7);
-    EXPECT_EQ(files.currentView().displayedCount(), 4u);
+    EXPECT_EQ(afterLong, full + note.size() + 2 + 202);
+    EXPECT_EQ(afterShort, afterLong + 7);
+    ASSERT_EQ(files.currentView().displayedCount(), 6u);
+    EXPECT_EQ(files.currentView().DisplayedLine(3), note);
+    EXPECT_EQ(files.currentView().DisplayedLine(5), "<QUIT");
     const std::string path = files.currentPath();
-    const std::string header = files.currentView().Text().substr(0, files.headerEnd());
+    const std::string text = files.currentView().Text();
+    EXPECT_EQ(text.substr(full), note + "\r\n" + tooLong + "\r\n<QUIT\r\n");
+    // The file keeps the text it held when it could grow no more.
     files.Close();
-    EXPECT_EQ(test::ReadFileBytes(path), header + filler + "\r\n<QUIT\r\n");
+    EXPECT_EQ(test::ReadFileBytes(path), text.substr(0, full));
 }
 
 // ---- Saved logs: listing, dates, choosing, deleting ----
@@ -573,6 +582,110 @@ TEST_F(LogFilesTest, KeepNoneSparesASameNamedLogOfAnotherCopy) {
     EXPECT_EQ(FilesIn(folder_.root()), (std::set<std::string>{"20260107081321.txt"}));
 }
 
+// ---- Another running copy ----
+
+TEST_F(LogFilesTest, TheLogOfARunningCopyIsNeverDeletedAndReadingItSurvivesItsCut) {
+    ASSERT_TRUE(test::ExecutableExists(QVEX_LOG_PEER));
+    for (int second = 1; second <= 6; ++second) {
+        WriteSavedLog("2099010100000" + std::to_string(second) + ".txt");
+    }
+    const std::string go = folder_.path("go");
+    test::PeerProgram peer(QVEX_LOG_PEER, folder_.path("peer.out"), std::chrono::seconds(20));
+    ASSERT_TRUE(peer.Start(folder_.root(), {"open", "1", "lines", "3000", "wait", go, "close"}));
+    const std::optional<std::string> name = peer.Next("open ");
+    ASSERT_TRUE(name.has_value()) << "the other copy never opened its log";
+    const std::optional<std::string> used = peer.Next("used ");
+    ASSERT_TRUE(used.has_value()) << "the other copy never wrote its lines";
+    const std::string path = folder_.path(*name);
+    const auto mappedSize = fs::file_size(path);
+    ASSERT_GT(mappedSize, std::stoull(*used) + 4096) << "the file is longer than its text";
+
+    // This copy views the other one's log (newest of those past the fifth) ...
+    SessionLogFiles viewer(Options(kLogKeepFive, now_));
+    ASSERT_TRUE(viewer.Open());
+    ASSERT_EQ(viewer.ListSavedLogs(), 8u);
+    ASSERT_EQ(viewer.names()[7], *name);
+    ASSERT_EQ(viewer.Choose(7), 7u);
+    EXPECT_EQ(viewer.displayedView().displayedCount(), 3002u);
+    // ... and may neither delete it ...
+    EXPECT_EQ(viewer.Delete(7), 7u);
+    EXPECT_EQ(viewer.names().size(), 8u);
+    // ... nor remove it by retention, which takes the other old logs past the fifth.
+    {
+        SessionLogFiles other(Options(kLogKeepFive, now_ + 1));
+        ASSERT_TRUE(other.Open());
+        Append(other, "<NOOP");
+        ASSERT_EQ(other.ListSavedLogs(), 9u);
+        other.Close();
+    }
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::file_size(path), mappedSize);
+    EXPECT_FALSE(fs::exists(folder_.path("20990101000002.txt")));
+
+    // The other copy ends and cuts its file to its text; the log on view here stays readable.
+    std::ofstream(go).put('1');
+    ASSERT_TRUE(peer.Next("closed").has_value()) << "the other copy never closed its log";
+    ASSERT_TRUE(peer.AwaitExit());
+    EXPECT_EQ(fs::file_size(path), std::stoull(*used));
+    std::string message;
+    ASSERT_TRUE(viewer.Export(folder_.path("export.txt"), message)) << message;
+    const std::string exported = test::ReadFileBytes(folder_.path("export.txt"));
+    EXPECT_EQ(exported.substr(0, exported.find('\0')), test::ReadFileBytes(path));
+    EXPECT_EQ(viewer.displayedView().DisplayedLine(3001).substr(0, 16), "... line 002999 ");
+
+    // Once it has ended, its log is an old log like any other.
+    viewer.Close();
+    EXPECT_FALSE(fs::exists(path));
+}
+
+// A full file system under the data folder: the log and the stores go on without their
+// files and say so, and nothing faults on a mapped page without disk space. The file
+// system is a small tmpfs in a mount namespace of the peer's own.
+TEST_F(LogFilesTest, AFullDiskNeverFaultsTheLogOrTheStores) {
+    ASSERT_TRUE(test::ExecutableExists(QVEX_LOG_PEER));
+    const std::string mountPoint = folder_.path("small");
+    fs::create_directory(mountPoint);
+    auto inSmallFileSystem = [&](std::vector<std::string> commands) {
+        std::vector<std::string> argv{
+            "/usr/bin/unshare",
+            "-m",
+            "/bin/sh",
+            "-c",
+            "mount -t tmpfs -o size=256k qvex-test \"$1\" && shift && exec \"$@\"",
+            "sh",
+            mountPoint};
+        argv.insert(argv.end(), commands.begin(), commands.end());
+        return test::RunToEnd(argv, std::chrono::seconds(60));
+    };
+    if (inSmallFileSystem({"/bin/true"}).status != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted in a private mount namespace here";
+    }
+    const std::string kStoresLeftOut = "restart 0 1\nstatistics 0 1\n";
+
+    // The log's file fills up as it grows: the text goes on in memory behind a note.
+    test::ProgramResult growing =
+        inSmallFileSystem({QVEX_LOG_PEER, mountPoint, "open", "1", "fill", "lines", "2000", "note",
+                           "last", "stores", "close"});
+    EXPECT_EQ(growing.status, 0) << growing.out << growing.err;
+    EXPECT_NE(growing.out.find("\nnote *** Unable to extend the log file (No space left on "
+                               "device): later lines are kept in memory only\n"),
+              std::string::npos)
+        << growing.out;
+    EXPECT_NE(growing.out.find("\nlast ... line 001999 xxx"), std::string::npos) << growing.out;
+    EXPECT_NE(growing.out.find(kStoresLeftOut), std::string::npos) << growing.out;
+    EXPECT_NE(growing.out.find("\nclosed\n"), std::string::npos) << growing.out;
+
+    // No room even for the first 64 KiB: the log lives in memory from the start.
+    test::ProgramResult full = inSmallFileSystem(
+        {QVEX_LOG_PEER, mountPoint, "fill", "open", "1", "note", "lines", "2000", "last", "close"});
+    EXPECT_EQ(full.status, 0) << full.out << full.err;
+    EXPECT_NE(full.out.find("\nopen -\nnote *** Unable to create the log file (No space left "
+                            "on device): the log is kept in memory only\n"),
+              std::string::npos)
+        << full.out;
+    EXPECT_NE(full.out.find("\nlast ... line 001999 xxx"), std::string::npos) << full.out;
+}
+
 // ---- Export ----
 
 TEST_F(LogFilesTest, ExportWritesTheWholeDisplayedText) {
@@ -635,6 +748,54 @@ TEST_F(LogFilesTest, LinesPublishedJustBeforeTheStopReachTheFile) {
     }
     InstallProcessHeap(nullptr);
     EXPECT_EQ(test::ReadFileBytes(path), expected);
+}
+
+// Names from a server or the local disk may hold any byte: each posted line stays one
+// line of the file, so the view rebuilt from it shows no command or reply that nobody sent.
+TEST_F(LogFilesTest, ControlCharactersOfNamesStayInsideTheirLine) {
+    struct Row {
+        const char* text;
+        const char* suffix;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"DELETEing ", "a\r\n<DELE b", "DELETEing a\\r\\n<DELE b"},
+        {"PUTing ", "x\n>226 fake", "PUTing x\\n>226 fake"},
+        {">150 Opening x\r>226 Done", nullptr, ">150 Opening x\\r>226 Done"},
+        {"@@@ Error opening \x1B[31mred\x07\x7F\t.txt", nullptr,
+         "@@@ Error opening \\x1B[31mred\\x07\\x7F\\t.txt"},
+        // C1 controls in UTF-8 (NEL, CSI) are escaped byte by byte; other characters stay.
+        {"... got \xC2\x85"
+         "a\xC2\x9B"
+         "1m \xC3\xA9\xC2\xA0",
+         nullptr, "... got \\xC2\\x85a\\xC2\\x9B1m \xC3\xA9\xC2\xA0"},
+        // 8-bit text: a byte of 0x80 to 0x9F outside a UTF-8 character is a C1 control.
+        {">150 \x9B"
+         "2J \xE9t\xE9\x9B",
+         nullptr, ">150 \\x9B2J \xE9t\xE9\\x9B"},
+    };
+    SharedHeap heap;
+    ASSERT_TRUE(heap.CreateHeap());
+    {
+        SessionLogFiles files(Options(kLogKeepAll, now_ - 10));
+        ASSERT_TRUE(files.Open());
+        LogReceiver receiver(heap, files.currentView());
+        ASSERT_TRUE(receiver.Start());
+        for (const Row& row : rows) {
+            postLogLine(heap, "LogExt", row.text, row.suffix);
+        }
+        receiver.Stop();
+    }
+    SessionLogFiles files(Options(kLogKeepAll, now_));
+    ASSERT_TRUE(files.Open());
+    ASSERT_EQ(files.ListSavedLogs(), 2u);
+    ASSERT_EQ(files.Choose(1), 1u);
+    const LogView& view = files.displayedView();
+    ASSERT_EQ(view.displayedCount(), 2u + std::size(rows));
+    for (uint32_t index = 0; index < std::size(rows); ++index) {
+        SCOPED_TRACE(rows[index].shown);
+        EXPECT_EQ(view.DisplayedLine(2 + index), rows[index].shown);
+    }
 }
 
 TEST_F(LogFilesTest, StopEndsEvenWhileOthersKeepPublishing) {

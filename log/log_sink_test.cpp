@@ -99,8 +99,13 @@ TEST_F(LogPipelineTest, LongLinesAreCutAt511BytesWithoutSplittingACharacter) {
     // 510 ASCII bytes, then a two-byte character that would straddle the limit.
     std::string utf8 = std::string(510, 'c') + "\xC3\xA9" + "tail";
     logExt(utf8.c_str());
+    // An escaped control character is never cut in half either, and nothing of the suffix
+    // follows a cut text.
+    std::string control = std::string(508, 'd') + "\x1B";
+    logExt(control.c_str(), "e");
     std::string written = Drain();
-    EXPECT_EQ(written, text + std::string(111, 'b') + "\r\n" + std::string(510, 'c') + "\r\n");
+    EXPECT_EQ(written, text + std::string(111, 'b') + "\r\n" + std::string(510, 'c') + "\r\n" +
+                           std::string(508, 'd') + "\r\n");
 }
 
 TEST_F(LogPipelineTest, AnOversizedForeignMessageIsCutAndLoggingGoesOn) {

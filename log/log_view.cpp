@@ -3,13 +3,25 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <utility>
 
+#include "log/log_kind.h"
 #include "log/log_line_class.h"
+#include "platform/local_file.h"
 
 namespace qvex {
 namespace {
 
 constexpr uint32_t kLongestIndexedLine = 0xFFFF;
+
+// The mapping size that holds `needed` bytes: whole steps, and always a byte beyond.
+uint64_t MappingSizeFor(uint64_t needed, uint64_t size) {
+    while (needed >= size) {
+        size += LogView::kMappingStep;
+    }
+    return size;
+}
 
 }  // namespace
 
@@ -35,18 +47,46 @@ void LogView::Attach(std::unique_ptr<platform::GrowableMapping> mapping, uint32_
     lineLengths_.clear();
 }
 
+std::unique_ptr<platform::GrowableMapping> LogView::Detach() {
+    std::lock_guard guard(lock_);
+    usedLength_ = 0;
+    lineOffsets_.clear();
+    lineLengths_.clear();
+    return std::move(mapping_);
+}
+
 bool LogView::mapped() const {
     std::lock_guard guard(lock_);
     return mapping_ != nullptr && mapping_->mapped();
 }
 
 bool LogView::GrowFor(uint64_t needed) {
-    uint64_t size = mapping_->size();
-    while (needed >= size) {
-        size += kMappingStep;
-    }
+    const uint64_t size = MappingSizeFor(needed, mapping_->size());
     // Offsets are 32-bit: a log never grows past 4 GiB.
-    return size <= UINT32_MAX && mapping_->Grow(static_cast<size_t>(size));
+    if (size > UINT32_MAX) {
+        return false;
+    }
+    return mapping_->Grow(static_cast<size_t>(size)) || MoveToMemory(needed);
+}
+
+bool LogView::MoveToMemory(uint64_t needed) {
+    if (!mapping_->fileBacked()) {
+        return false;
+    }
+    const std::string note = "*** Unable to extend the log file (" +
+                             platform::FileErrorText(mapping_->lastError()) +
+                             "): later lines are kept in memory only";
+    const auto noteLength = static_cast<uint32_t>(std::min<size_t>(note.size(), kMaxLogLine));
+    const uint64_t size = MappingSizeFor(needed + noteLength + 2, mapping_->size());
+    if (size > UINT32_MAX || !mapping_->MoveToMemory(static_cast<size_t>(size), usedLength_)) {
+        return false;
+    }
+    char* at = mapping_->data() + usedLength_;
+    std::memcpy(at, note.data(), noteLength);
+    std::memcpy(at + noteLength, "\r\n", 2);
+    IndexLine(usedLength_, noteLength + 2);
+    usedLength_ += noteLength + 2;
+    return true;
 }
 
 void LogView::IndexLine(uint32_t offset, uint32_t length) {
@@ -66,6 +106,7 @@ uint32_t LogView::appendLogLine(const char* text, uint32_t length, bool show) {
         if (length + 2 > kLongestIndexedLine || (needed >= mapping_->size() && !GrowFor(needed))) {
             return usedLength_;
         }
+        needed = uint64_t{usedLength_} + length + 2;  // a note may stand before the line now
         char* at = mapping_->data() + usedLength_;
         std::memcpy(at, text, length);
         at[length] = '\r';
@@ -157,8 +198,10 @@ std::string LogView::CopyLines(std::span<const uint32_t> selected) const {
 void LogView::Wipe() {
     std::lock_guard guard(lock_);
     size_t keep = std::min<size_t>(lineOffsets_.size(), 2);
-    lineOffsets_.erase(lineOffsets_.begin() + static_cast<std::ptrdiff_t>(keep), lineOffsets_.end());
-    lineLengths_.erase(lineLengths_.begin() + static_cast<std::ptrdiff_t>(keep), lineLengths_.end());
+    lineOffsets_.erase(lineOffsets_.begin() + static_cast<std::ptrdiff_t>(keep),
+                       lineOffsets_.end());
+    lineLengths_.erase(lineLengths_.begin() + static_cast<std::ptrdiff_t>(keep),
+                       lineLengths_.end());
     usedLength_ = keep == 0 ? 0 : lineOffsets_[keep - 1] + lineLengths_[keep - 1];
 }
 

@@ -34,10 +34,15 @@ class LogView {
     [[nodiscard]] bool MapMemory();
     // Takes over a mapping (a log file) whose first usedLength bytes are text.
     void Attach(std::unique_ptr<platform::GrowableMapping> mapping, uint32_t usedLength);
+    // Gives the mapping back (at exit, so that its file is cut before its lock goes) and
+    // leaves the view empty.
+    std::unique_ptr<platform::GrowableMapping> Detach();
     bool mapped() const;
 
     // Appends one line and its CR LF; indexes it when shown. Returns the used length after
-    // the append. A line that does not fit and cannot grow the mapping is dropped.
+    // the append. A line that does not fit and cannot grow the mapping is dropped. When the
+    // log's file cannot grow (a full disk), the text moves to memory behind a "***" line
+    // that says so, and the file keeps what it held.
     uint32_t appendLogLine(const char* text, uint32_t length, bool show);
 
     // Re-reads the text into the index with the given display switches. The first two lines
@@ -62,6 +67,7 @@ class LogView {
   private:
     void IndexLine(uint32_t offset, uint32_t length);
     bool GrowFor(uint64_t needed);
+    bool MoveToMemory(uint64_t needed);
 
     mutable SpinLock lock_;
     std::unique_ptr<platform::GrowableMapping> mapping_;

@@ -34,4 +34,20 @@ class FileLock {
     int fd_ = -1;
 };
 
+// A file that a running copy writes (its current session log) carries a lock of that copy on
+// the file itself, held for as long as the copy has it open.
+enum class RemoveResult {
+    Removed,
+    InUse,   // another copy holds the file: it stays
+    Failed,  // already gone, or cannot be removed
+};
+// Deletes a file unless a running copy holds a lock on it. Waits for no one.
+[[nodiscard]] RemoveResult RemoveUnlessLocked(const std::string& path);
+
+// For the other files of this layer: locks the file open as `fd` (an open-file-description
+// lock, held until that descriptor is closed), and tells whether `path` still names that
+// open file.
+[[nodiscard]] bool LockOpenFile(int fd, FileLock::Mode mode, bool wait);
+[[nodiscard]] bool NamesOpenFile(const std::string& path, int fd);
+
 }  // namespace qvex::platform

@@ -1,6 +1,7 @@
 #include "platform/file_lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <utility>
@@ -26,6 +27,34 @@ bool SetLock(int fd, FileLock::Mode mode, bool wait) {
 }
 
 }  // namespace
+
+bool LockOpenFile(int fd, FileLock::Mode mode, bool wait) {
+    return SetLock(fd, mode, wait);
+}
+
+bool NamesOpenFile(const std::string& path, int fd) {
+    struct stat named {};
+    struct stat open {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+// A shared lock conflicts only with the owner's exclusive one, so several copies may test
+// the same file at once. Holding it across the unlink makes an owner that is just creating
+// the file wait, and then see that its name is gone.
+RemoveResult RemoveUnlessLocked(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return RemoveResult::Failed;
+    }
+    RemoveResult result = RemoveResult::InUse;
+    if (SetLock(fd, FileLock::Mode::Shared, false)) {
+        result = NamesOpenFile(path, fd) && ::unlink(path.c_str()) == 0 ? RemoveResult::Removed
+                                                                        : RemoveResult::Failed;
+    }
+    ::close(fd);
+    return result;
+}
 
 FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 

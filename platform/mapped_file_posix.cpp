@@ -6,6 +6,10 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "platform/file_lock.h"
 
 namespace qvex::platform {
 namespace {
@@ -16,10 +20,24 @@ char* MapShared(int fd, size_t bytes) {
     return start == MAP_FAILED ? nullptr : static_cast<char*>(start);
 }
 
-// What an empty read-only mapping points at: the system cannot map zero bytes.
-char gNoBytes[1] = {'\0'};
-
 }  // namespace
+
+int ReserveFileSpace(int fd, size_t bytes) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return errno;
+    }
+    constexpr uint64_t kBlockUnit = 512;  // st_blocks counts these
+    if (static_cast<uint64_t>(info.st_size) >= bytes &&
+        static_cast<uint64_t>(info.st_blocks) * kBlockUnit >= bytes) {
+        return 0;
+    }
+    int result;
+    do {
+        result = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+    } while (result == EINTR);
+    return result;
+}
 
 GrowableMapping::~GrowableMapping() {
     Close(size_);
@@ -29,16 +47,34 @@ GrowableMapping::CreateResult GrowableMapping::CreateFile(const std::string& pat
     Close(size_);
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
+        lastError_ = errno;
         return errno == EEXIST ? CreateResult::Exists : CreateResult::Failed;
     }
+    // Locked before it has a size, so that a copy reading it never sees more than it keeps.
+    if (!LockOpenFile(fd, FileLock::Mode::Exclusive, true)) {
+        lastError_ = errno;
+        ::unlink(path.c_str());
+        ::close(fd);
+        return CreateResult::Failed;
+    }
+    // Another copy's retention may have removed the brand-new name before the lock was had:
+    // then the name counts as taken.
+    if (!NamesOpenFile(path, fd)) {
+        ::close(fd);
+        lastError_ = EEXIST;
+        return CreateResult::Exists;
+    }
     char* start = nullptr;
-    if (::ftruncate(fd, static_cast<off_t>(bytes)) == 0) {
+    lastError_ = ReserveFileSpace(fd, bytes);
+    if (lastError_ == 0) {
         start = MapShared(fd, bytes);
+        lastError_ = start == nullptr ? errno : 0;
     }
     if (start == nullptr) {
-        ::close(fd);
         ::unlink(path.c_str());
-        return CreateResult::Failed;
+        ::close(fd);
+        return lastError_ == ENOSPC || lastError_ == EDQUOT ? CreateResult::NoRoom
+                                                            : CreateResult::Failed;
     }
     fd_ = fd;
     data_ = start;
@@ -48,29 +84,38 @@ GrowableMapping::CreateResult GrowableMapping::CreateFile(const std::string& pat
 
 bool GrowableMapping::OpenReadOnly(const std::string& path) {
     Close(size_);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) > SIZE_MAX) {
-        ::close(fd);
+    bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                static_cast<uint64_t>(info.st_size) <= SIZE_MAX;
+    try {
+        copy_.resize(read ? static_cast<size_t>(info.st_size) : 0);
+    } catch (const std::bad_alloc&) {
+        read = false;
+    }
+    size_t got = 0;
+    while (read && got < copy_.size()) {
+        ssize_t count =
+            ::pread(fd, copy_.data() + got, copy_.size() - got, static_cast<off_t>(got));
+        if (count > 0) {
+            got += static_cast<size_t>(count);
+        } else if (count == 0) {
+            break;  // cut by its copy meanwhile: what was there counts
+        } else if (errno != EINTR) {
+            read = false;
+        }
+    }
+    ::close(fd);
+    if (!read) {
+        std::string().swap(copy_);
         return false;
     }
-    size_t bytes = static_cast<size_t>(info.st_size);
-    char* start = gNoBytes;
-    if (bytes != 0) {
-        void* mapped = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
-        if (mapped == MAP_FAILED) {
-            ::close(fd);
-            return false;
-        }
-        start = static_cast<char*>(mapped);
-    }
-    fd_ = fd;
-    data_ = start;
-    size_ = bytes;
+    copy_.resize(got);
+    data_ = copy_.data();
+    size_ = copy_.size();
     readOnly_ = true;
     return true;
 }
@@ -86,12 +131,17 @@ bool GrowableMapping::Grow(size_t bytes) {
     if (data_ == nullptr || readOnly_ || bytes <= size_) {
         return false;
     }
-    if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
-        return false;
+    if (fileBacked()) {
+        lastError_ = ReserveFileSpace(fd_, bytes);
+        if (lastError_ != 0) {
+            (void)::ftruncate(fd_, static_cast<off_t>(size_));
+            return false;
+        }
     }
     void* moved = ::mremap(data_, size_, bytes, MREMAP_MAYMOVE);
     if (moved == MAP_FAILED) {
-        if (fd_ >= 0) {
+        lastError_ = errno;
+        if (fileBacked()) {
             (void)::ftruncate(fd_, static_cast<off_t>(size_));
         }
         return false;
@@ -101,20 +151,39 @@ bool GrowableMapping::Grow(size_t bytes) {
     return true;
 }
 
+bool GrowableMapping::MoveToMemory(size_t bytes, size_t keepBytes) {
+    if (!fileBacked() || keepBytes > size_ || keepBytes > bytes) {
+        return false;
+    }
+    char* memory = MapShared(-1, bytes);
+    if (memory == nullptr) {
+        return false;
+    }
+    std::memcpy(memory, data_, keepBytes);
+    ::munmap(data_, size_);
+    (void)::ftruncate(fd_, static_cast<off_t>(keepBytes));
+    data_ = memory;
+    size_ = bytes;
+    inMemory_ = true;
+    return true;
+}
+
 void GrowableMapping::Close(size_t keepBytes) {
-    if (data_ != nullptr && size_ != 0) {
+    if (data_ != nullptr && size_ != 0 && !readOnly_) {
         ::munmap(data_, size_);
     }
-    if (fd_ >= 0 && !readOnly_) {
+    if (fileBacked()) {
         (void)::ftruncate(fd_, static_cast<off_t>(keepBytes < size_ ? keepBytes : size_));
     }
     if (fd_ >= 0) {
         ::close(fd_);
     }
+    std::string().swap(copy_);
     data_ = nullptr;
     size_ = 0;
     fd_ = -1;
     readOnly_ = false;
+    inMemory_ = false;
 }
 
 }  // namespace qvex::platform

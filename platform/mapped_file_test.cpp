@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/file_lock.h"
 #include "tests/support/temp_env.h"
 
 namespace qvex::platform {
@@ -48,6 +49,56 @@ TEST_F(MappedFileTest, CreateFileMakesZeroFilledFileOfTheSize) {
     struct stat info {};
     ASSERT_EQ(::stat(path_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+    // Disk space is reserved, not left to the first write through the mapping.
+    EXPECT_GE(info.st_blocks * 512, 10000);
+    ASSERT_TRUE(mapping.Grow(70000));
+    ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+    EXPECT_GE(info.st_blocks * 512, 70000);
+}
+
+// A running copy's file is locked for as long as it is open: nobody else removes it.
+TEST_F(MappedFileTest, ACreatedFileCanBeRemovedOnlyOnceClosed) {
+    GrowableMapping mapping;
+    ASSERT_EQ(mapping.CreateFile(path_, 4096), CreateResult::Created);
+    GrowableMapping viewer;
+    ASSERT_TRUE(viewer.OpenReadOnly(path_));
+    EXPECT_EQ(RemoveUnlessLocked(path_), RemoveResult::InUse);
+    EXPECT_TRUE(test::FileExists(path_));
+    mapping.Close(10);
+    EXPECT_EQ(RemoveUnlessLocked(path_), RemoveResult::Removed) << "a viewer holds no lock";
+    EXPECT_FALSE(test::FileExists(path_));
+    EXPECT_EQ(RemoveUnlessLocked(path_), RemoveResult::Failed);
+}
+
+// The copy that writes a log cuts it at exit: a view of it must not fault afterwards.
+TEST_F(MappedFileTest, AReadOnlyViewOutlivesACutOfItsFile) {
+    GrowableMapping writer;
+    ASSERT_EQ(writer.CreateFile(path_, 65536), CreateResult::Created);
+    std::memcpy(writer.data(), "line\r\n", 6);
+    GrowableMapping viewer;
+    ASSERT_TRUE(viewer.OpenReadOnly(path_));
+    writer.Close(6);
+    ASSERT_EQ(FileSize(path_), 6);
+    ASSERT_EQ(viewer.size(), 65536u);
+    EXPECT_EQ(std::string(viewer.data(), 6), "line\r\n");
+    EXPECT_TRUE(AllZero(viewer.data(), 6, viewer.size()));
+}
+
+// Memory takes over from a file that can grow no more; the file keeps the text it had.
+TEST_F(MappedFileTest, MoveToMemoryKeepsTheTextAndLeavesTheFileCut) {
+    GrowableMapping mapping;
+    ASSERT_EQ(mapping.CreateFile(path_, 4096), CreateResult::Created);
+    std::memcpy(mapping.data(), "kept", 4);
+    ASSERT_TRUE(mapping.MoveToMemory(8192, 4));
+    EXPECT_FALSE(mapping.fileBacked());
+    EXPECT_EQ(mapping.size(), 8192u);
+    EXPECT_EQ(std::string(mapping.data(), 4), "kept");
+    EXPECT_TRUE(AllZero(mapping.data(), 4, 8192));
+    std::memcpy(mapping.data() + 4, " more", 5);
+    ASSERT_TRUE(mapping.Grow(16384));
+    EXPECT_EQ(RemoveUnlessLocked(path_), RemoveResult::InUse) << "still this copy's file";
+    mapping.Close(9);
+    EXPECT_EQ(test::ReadFileBytes(path_), "kept");
 }
 
 TEST_F(MappedFileTest, WritesThroughTheMappingReachTheFile) {

@@ -38,7 +38,8 @@ class SharedFile {
     // Takes the presence lock (waiting while a copy tests whether it is alone), opens or
     // creates the file (mode 0600) and maps `bytes` of it, or the file's own size under
     // SizeRule::KeepOwn. Anything open before is closed first. A path that is not a regular
-    // file, or a size of 0, fails.
+    // file, or a size of 0, fails, and so does a file whose disk space cannot be reserved
+    // (outOfRoom() then tells a full disk), so no mapped page lacks its disk block.
     [[nodiscard]] OpenResult Open(const std::string& path, size_t bytes,
                                   SizeRule rule = SizeRule::Exact);
 
@@ -47,7 +48,8 @@ class SharedFile {
     [[nodiscard]] bool Alone();
 
     // Sets the file to `bytes` and maps all of it; data() may move. New bytes read as zero.
-    // On failure the old mapping and size stay valid.
+    // On failure the old mapping and size stay valid. Disk space for the new bytes is
+    // reserved first, as in Open.
     [[nodiscard]] bool Resize(size_t bytes);
 
     // Maps the file at its current size after another copy has resized it; data() may move.
@@ -59,6 +61,9 @@ class SharedFile {
 
     // Unmaps, closes the file and drops the presence lock.
     void Close();
+
+    // The last Open or Resize failed for lack of disk space (or quota).
+    bool outOfRoom() const;
 
     char* data() const { return data_; }
     size_t size() const { return size_; }
@@ -73,6 +78,7 @@ class SharedFile {
     char* data_ = nullptr;
     size_t size_ = 0;
     int fd_ = -1;
+    int lastError_ = 0;
 };
 
 // The presence lock file of a shared file.

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <cerrno>
 
+#include "platform/mapped_file.h"
+
 namespace qvex::platform {
 namespace {
 
@@ -50,6 +52,7 @@ SharedFile::~SharedFile() {
 
 SharedFile::OpenResult SharedFile::Open(const std::string& path, size_t bytes, SizeRule rule) {
     Close();
+    lastError_ = 0;
     if (bytes == 0 || !presence_.Acquire(PresenceLockPath(path), FileLock::Mode::Shared)) {
         presence_.Release();
         return OpenResult::Failed;
@@ -69,9 +72,15 @@ SharedFile::OpenResult SharedFile::Open(const std::string& path, size_t bytes, S
     OpenResult result = created           ? OpenResult::Created
                         : found == wanted ? OpenResult::Existing
                                           : OpenResult::Resized;
+    // Every byte that will be mapped gets its disk space first (also the holes of a file
+    // that an older copy left sparse): a full disk fails here, not as a fault on a write.
     void* start = MAP_FAILED;
-    if (found == wanted || SetFileSize(fd, wanted)) {
+    lastError_ = found > wanted && !SetFileSize(fd, wanted) ? errno : ReserveFileSpace(fd, wanted);
+    if (lastError_ == 0) {
         start = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        lastError_ = start == MAP_FAILED ? errno : 0;
+    } else if (found < wanted) {
+        (void)SetFileSize(fd, found);
     }
     if (start == MAP_FAILED) {
         ::close(fd);
@@ -102,7 +111,9 @@ bool SharedFile::Resize(size_t bytes) {
         return true;
     }
     if (bytes > size_) {
-        if (!SetFileSize(fd_, bytes)) {
+        lastError_ = ReserveFileSpace(fd_, bytes);
+        if (lastError_ != 0) {
+            (void)SetFileSize(fd_, size_);
             return false;
         }
         if (!Remap(bytes)) {
@@ -116,6 +127,10 @@ bool SharedFile::Resize(size_t bytes) {
         return false;
     }
     return SetFileSize(fd_, bytes);
+}
+
+bool SharedFile::outOfRoom() const {
+    return lastError_ == ENOSPC || lastError_ == EDQUOT;
 }
 
 bool SharedFile::Refresh() {

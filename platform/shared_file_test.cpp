@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,11 @@ using SizeRule = SharedFile::SizeRule;
 long long FileSize(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+long long AllocatedBytes(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_blocks) * 512 : -1;
 }
 
 bool AllZero(const char* data, size_t begin, size_t end) {
@@ -103,6 +109,8 @@ TEST_F(SharedFileTest, CreatesZeroFileOfTheSizeWithOwnerOnlyMode) {
     struct stat info {};
     ASSERT_EQ(::stat(path_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+    // Disk space is reserved, not left to the first write through the mapping.
+    EXPECT_GE(info.st_blocks * 512, 32768);
     EXPECT_TRUE(test::FileExists(path_ + ".lock"));
     EXPECT_EQ(PresenceLockPath(path_), path_ + ".lock");
 }
@@ -134,6 +142,18 @@ TEST_F(SharedFileTest, FileOfAnotherSizeGetsTheWantedSize) {
         EXPECT_EQ(std::string(file.data(), kept), std::string(kept, 'x'));
         EXPECT_TRUE(AllZero(file.data(), kept, row.wanted));
     }
+}
+
+// A file that an older copy made with a hole: its pages get their disk space before they
+// are mapped.
+TEST_F(SharedFileTest, AnExistingSparseFileIsReservedWhenOpened) {
+    ASSERT_EQ(::close(::open(path_.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    ASSERT_EQ(::truncate(path_.c_str(), 16384), 0);
+    ASSERT_LT(AllocatedBytes(path_), 16384);
+    SharedFile file;
+    ASSERT_EQ(file.Open(path_, 16384), OpenResult::Existing);
+    EXPECT_GE(AllocatedBytes(path_), 16384);
+    EXPECT_FALSE(file.outOfRoom());
 }
 
 TEST_F(SharedFileTest, KeepOwnMapsTheFileAtItsSize) {
@@ -231,6 +251,7 @@ TEST_F(SharedFileTest, ResizeGrowsAndShrinksKeepingTheBytes) {
     ASSERT_TRUE(file.Resize(3 * 8192));
     EXPECT_EQ(file.size(), 3u * 8192);
     EXPECT_EQ(FileSize(path_), 3 * 8192);
+    EXPECT_GE(AllocatedBytes(path_), 3 * 8192) << "the new bytes' disk space is reserved";
     EXPECT_EQ(std::string(file.data() + 8000, 12), "end of block");
     EXPECT_TRUE(AllZero(file.data(), 8192, 3 * 8192));
     std::memcpy(file.data() + 3 * 8192 - 4, "last", 4);

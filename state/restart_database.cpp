@@ -349,6 +349,11 @@ bool RestartDatabase::isOpen() const {
     return file_.mapped();
 }
 
+bool RestartDatabase::outOfRoom() const {
+    std::lock_guard guard(mutex_);
+    return file_.outOfRoom();
+}
+
 int RestartDatabase::currentSlot() const {
     std::lock_guard guard(mutex_);
     return current_;

@@ -112,6 +112,8 @@ class RestartDatabase {
     [[nodiscard]] bool ApplyRestartTool(const std::vector<int>& wipe, int chosen);
 
     [[nodiscard]] bool isOpen() const;
+    // The file could not be opened or grown for lack of disk space: the store goes without it.
+    [[nodiscard]] bool outOfRoom() const;
     [[nodiscard]] int currentSlot() const;
     const std::string& filePath() const { return path_; }
     const std::string& lockPath() const { return lockPath_; }

@@ -521,6 +521,11 @@ bool StatisticsDatabase::isOpen() const {
     return file_.mapped();
 }
 
+bool StatisticsDatabase::outOfRoom() const {
+    std::lock_guard guard(mutex_);
+    return file_.outOfRoom();
+}
+
 uint32_t StatisticsDatabase::blockCount() const {
     std::lock_guard guard(mutex_);
     return file_.mapped() ? LoadWord(file_.data() + kStatisticsBlockCountOffset) : 0;

@@ -170,6 +170,8 @@ class StatisticsDatabase {
         std::optional<std::string_view> filterKey = std::nullopt);
 
     [[nodiscard]] bool isOpen() const;
+    // The file could not be opened or grown for lack of disk space: the store goes without it.
+    [[nodiscard]] bool outOfRoom() const;
     // N of the open file, 0 when closed.
     [[nodiscard]] uint32_t blockCount() const;
     // The record BeginHostStatistics found, 0 when none.

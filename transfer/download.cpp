@@ -430,7 +430,8 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
 
     // 10.
     std::string name(localNamePart(localPath));
-    std::string displayTemplate = "GET " + name + (expected < 0 ? " (%dKB)" : " (%d%%)");
+    std::string displayTemplate =
+        progressTemplate("GET ", name, expected < 0 ? " (%dKB)" : " (%d%%)");
     const uint32_t startTick = platform::TickCount();
     ByteProgress progress(session);
     progress.progressStart(expected, startTick);

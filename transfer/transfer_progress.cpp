@@ -60,13 +60,45 @@ int64_t progressValue(uint64_t count, int64_t expected) {
     return static_cast<int64_t>(std::min<uint64_t>(percent, 100));
 }
 
+std::string progressTemplate(std::string_view before, std::string_view name,
+                             std::string_view after) {
+    std::string text(before);
+    for (char c : name) {
+        text += c;
+        if (c == '%') {
+            text += '%';
+        }
+    }
+    text += after;
+    return text;
+}
+
 std::string progressRecord(int64_t value, const char* displayTemplate) {
     int64_t shown = value <= 100 ? value : value % 100;
     char head[64];
     std::snprintf(head, sizeof head, "<AP><ap pc=\"%lld\"", static_cast<long long>(shown));
     std::string record = head;
     if (displayTemplate != nullptr) {
-        record.append(" fmt=\"").append(displayTemplate).append("\"");
+        record.append(" fmt=\"");
+        for (const char* c = displayTemplate; *c != '\0'; ++c) {
+            switch (*c) {
+                case '"':
+                    record += "&quot;";
+                    break;
+                case '&':
+                    record += "&amp;";
+                    break;
+                case '<':
+                    record += "&lt;";
+                    break;
+                case '>':
+                    record += "&gt;";
+                    break;
+                default:
+                    record += *c;
+            }
+        }
+        record += '"';
     }
     record.append(" /></AP>");
     return record;

@@ -42,8 +42,16 @@ class ByteProgress {
 // counts as done.
 [[nodiscard]] int64_t progressValue(uint64_t count, int64_t expected);
 
+// The display template of a transfer: `before`, the file name, `after` ("GET ", name,
+// " (%d%%)"). A "%" of the name is doubled, so whatever formats the template shows it as it
+// is instead of taking it for a conversion.
+[[nodiscard]] std::string progressTemplate(std::string_view before, std::string_view name,
+                                           std::string_view after);
+
 // The record "<AP><ap pc="N" fmt="TEMPLATE" /></AP>" shown by the main window: N is the
 // value itself up to 100, else the value modulo 100; fmt only when a template is given.
+// The template is written as attribute text ("&quot;", "&amp;", "&lt;", "&gt;"), so a name
+// holding a quote or a bracket cannot end the attribute or the record.
 [[nodiscard]] std::string progressRecord(int64_t value, const char* displayTemplate);
 // Publishes the record under "AppProgress"; (0, nullptr) resets the display.
 void publishProgress(int64_t value, const char* displayTemplate);

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/session_worker.h"
 #include "tests/support/log_capture.h"
+#include "util/posix_regex.h"
 
 namespace qvex {
 namespace {
@@ -30,6 +33,9 @@ TEST(ProgressRecord, ExactTexts) {
         {250, "GET a.zip (%dKB)", "<AP><ap pc=\"50\" fmt=\"GET a.zip (%dKB)\" /></AP>"},
         {101, "PUT b (%d%%)", "<AP><ap pc=\"1\" fmt=\"PUT b (%d%%)\" /></AP>"},
         {200, "x", "<AP><ap pc=\"0\" fmt=\"x\" /></AP>"},
+        // Attribute text: a quote or a bracket of a name cannot end the attribute or record.
+        {5, "GET \"a\" <b> & c (%d%%)",
+         "<AP><ap pc=\"5\" fmt=\"GET &quot;a&quot; &lt;b&gt; &amp; c (%d%%)\" /></AP>"},
         {0, nullptr, "<AP><ap pc=\"0\" /></AP>"},
         {7, nullptr, "<AP><ap pc=\"7\" /></AP>"},
     };
@@ -37,6 +43,41 @@ TEST(ProgressRecord, ExactTexts) {
         SCOPED_TRACE(row.record);
         EXPECT_EQ(progressRecord(row.value, row.displayTemplate), row.record);
     }
+}
+
+// The main window's side: its pattern finds the record's parts, the attribute text is read
+// back, and formatting the template with the value shows the name exactly as it is.
+TEST(ProgressRecord, NamesWithQuotesPercentsAndBracketsSurviveTheWindow) {
+    const PosixRegex pattern("<AP><ap pc=\"([^\"]+)\"(?: fmt=\"([^\"]+)\")? /></AP>");
+    ASSERT_TRUE(pattern.compiled());
+    auto fromAttribute = [](std::string text) {
+        for (const auto& [entity, plain] : {std::pair<std::string, std::string>{"&quot;", "\""},
+                                            {"&lt;", "<"},
+                                            {"&gt;", ">"},
+                                            {"&amp;", "&"}}) {
+            for (size_t at = text.find(entity); at != std::string::npos;
+                 at = text.find(entity, at + plain.size())) {
+                text.replace(at, entity.size(), plain);
+            }
+        }
+        return text;
+    };
+    for (const char* name : {"100%.zip", "%s%n%d.txt", "a \"b\".txt", "<AP>", "x&quot;y",
+                             "\" /></AP>", "%", "&amp;&"}) {
+        SCOPED_TRACE(name);
+        const std::string record =
+            progressRecord(250, progressTemplate("GET ", name, " (%dKB)").c_str());
+        const auto parts = pattern.Search(record);
+        ASSERT_EQ(parts.size(), 3u) << record;
+        ASSERT_EQ(parts[0], record);
+        EXPECT_EQ(parts[1], "50");
+        ASSERT_TRUE(parts[2].has_value());
+        const std::string displayTemplate = fromAttribute(*parts[2]);
+        char shown[256];
+        std::snprintf(shown, sizeof shown, displayTemplate.c_str(), 50);
+        EXPECT_EQ(std::string(shown), "GET " + std::string(name) + " (50KB)");
+    }
+    EXPECT_EQ(progressTemplate("PUT ", "5%", " (%d%%)"), "PUT 5%% (%d%%)");
 }
 
 TEST(ProgressValue, PercentNeverAboveHundredKilobytesWhenTheSizeIsUnknown) {

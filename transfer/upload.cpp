@@ -279,7 +279,7 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
     // 6.
     const std::string name(localNamePart(localPath));
     publishTitle("PUT " + name);
-    const std::string displayTemplate = "PUT " + name + " (%d%%)";
+    const std::string displayTemplate = progressTemplate("PUT ", name, " (%d%%)");
     const uint64_t fileSize = file.Size().value_or(status ? status->size : 0);
     const int64_t modified = status ? status->modified : 0;
 

@@ -28,6 +28,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/process_run.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/temp_env.h"
 
 namespace qvex {
@@ -606,6 +607,27 @@ TEST_F(Program, ClosedPortFailsTheConnect) {
     EXPECT_FALSE(Contains(run.log, "<USER")) << run;
 }
 
+// A hostile server's control characters and escape sequences reach neither the terminal
+// (the error-stream echo) nor the log's line structure: both show them escaped.
+TEST_F(Program, ControlCharactersFromTheServerAreShownEscaped) {
+    test::ScriptedPeer peer;
+    peer.SendLine("220 Hello\x1B[2J\x1B]0;owned\x07 there")
+        .ReadLine()
+        .SendLine(
+            "530 Not\x9B"
+            "31m you")
+        .ReadToEnd();
+    ASSERT_TRUE(peer.Start());
+    Outcome run = Qvex3({"-u", "ftp://127.0.0.1:" + std::to_string(peer.port()) + "/"});
+    ASSERT_TRUE(peer.Wait());
+    EXPECT_EQ(run.status, kLoginFailed) << run;
+    ExpectWholeLogFile(run);
+    EXPECT_TRUE(Contains(run.log, "\r\n>220 Hello\\x1B[2J\\x1B]0;owned\\x07 there\r\n")) << run;
+    EXPECT_TRUE(Contains(run.err, "\n>220 Hello\\x1B[2J\\x1B]0;owned\\x07 there\n")) << run;
+    EXPECT_EQ(run.err.find_first_of("\x1B\x07\x9B"), std::string::npos) << run;
+    EXPECT_TRUE(Contains(run.err, "\n>530 Not\\x9B31m you\n")) << run;
+}
+
 TEST_F(Program, ValueOptionAtTheEndSetsNothing) {
     for (const char* option : {"-u", "-f", "-d", "-o"}) {
         SCOPED_TRACE(option);
@@ -816,6 +838,33 @@ TEST_F(Program, RunsWithoutALogFileWhenNoneCanBeMade) {
     EXPECT_TRUE(Contains(run.err, "\n<USER qvexftp\n")) << run;
     EXPECT_TRUE(Contains(run.err, "\n<PASS ****\n")) << run;
     EXPECT_TRUE(Contains(run.err, "\n<QUIT\n")) << run;
+}
+
+// A full file system under the data folder (a small tmpfs in a mount namespace of the run's
+// own): the log and the stores go on without their files, say so, and nothing faults.
+TEST_F(Program, AFullDataFolderLeavesTheFilesOutAndNeverFaults) {
+    const uint16_t port = test::FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    const std::string data = env.path("data");
+    fs::create_directories(data);
+    const std::string fill =
+        "mount -t tmpfs -o size=128k qvex-test \"$1\" && mkdir -p \"$1/VbKs/Qvex\" && "
+        "{ cat /dev/zero > \"$1/filler\" 2>/dev/null; shift && exec \"$@\"; }";
+    if (RunToEnd({"/usr/bin/unshare", "-m", "/bin/sh", "-c", fill, "sh", data, "/bin/true"})
+            .status != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted in a private mount namespace here";
+    }
+    Outcome run = RunCommand({"/usr/bin/unshare", "-m", "/bin/sh", "-c", fill, "sh", data, kProgram,
+                              "-u", "ftp://127.0.0.1:" + std::to_string(port) + "/"},
+                             dataFolder());
+    EXPECT_EQ(run.status, kConnectFailed) << run;
+    EXPECT_TRUE(Contains(run.err, "*** No room on disk for " + dataFolder() +
+                                      "/QvexRdb.dat: restart information is not kept\n"))
+        << run;
+    EXPECT_TRUE(Contains(run.err, "*** No room on disk for " + dataFolder() +
+                                      "/QvexSdb.dat: host statistics are not kept\n"))
+        << run;
+    EXPECT_TRUE(Contains(run.err, "@@@ Failed to connect -> WSAECONNREFUSED\n")) << run;
 }
 
 // What the stores say about the host after a run.

@@ -70,6 +70,13 @@ class UnattendedSession final : public SessionObserver {
     std::atomic<uint32_t> outcome_{0};
 };
 
+// A store whose file finds no room on disk is left out for the run, and the log says so.
+void ReportStoreWithoutRoom(bool outOfRoom, const std::string& path, const char* lost) {
+    if (outOfRoom) {
+        logExt(("*** No room on disk for " + path + ": " + lost + " not kept").c_str());
+    }
+}
+
 // Ends a session at once as a broken connection ends it: both connections are shut down, so
 // a running transfer stops where it is and keeps its restart record for the next session
 // (the user's abort would drop it).
@@ -165,9 +172,11 @@ uint32_t CommandLineWork::RunConnection() {
     ProgramState& state = state_;
     RestartDatabase restart(state.dataFolder);
     (void)StartRestartSlot(restart, state.settings);
+    ReportStoreWithoutRoom(restart.outOfRoom(), restart.filePath(), "restart information is");
     StatisticsDatabase statistics(state.dataFolder, state.settings);
     HostList hosts(state.registry, state.settings, &statistics);
     hosts.LoadHostList();
+    ReportStoreWithoutRoom(statistics.outOfRoom(), statistics.filePath(), "host statistics are");
     ListingCache cache;
     CommandHandlers handlers;
     InstallTransferHandlers(handlers, cache);
