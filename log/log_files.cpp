@@ -14,12 +14,10 @@
 #include "platform/mapped_file.h"
 #include "platform/paths.h"
 #include "platform/system_name.h"
+#include "state/version.h"
 
 namespace qvex {
 namespace {
-
-constexpr const char* kProgramTitle = "Qvex 3.5";
-constexpr const char* kFileVersion = "3.5";
 
 // Creation gives up after this many taken names in one second and keeps the log in memory.
 constexpr int kMaxNameAttempts = 10000;

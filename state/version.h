@@ -10,6 +10,10 @@ constexpr uint32_t PackVersion(uint32_t major, uint32_t minor, uint32_t build, u
            (revision & 0xFFu);
 }
 
+// The program's title (the window's title and the log header) and its version text.
+inline constexpr const char* kProgramTitle = "Qvex 3.5";
+inline constexpr const char* kFileVersion = "3.5";
+
 // The version of this program ("AppVersion").
 inline constexpr uint32_t kAppVersion = PackVersion(3, 5, 0, 0);
 
