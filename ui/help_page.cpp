@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -42,8 +43,10 @@ QString CommandLineHelpHtml() {
     return QStringLiteral(
         "<h3>The command line</h3>"
         "<p>Only \"-\" begins an option; option letters are case-insensitive.</p>"
-        "<table cellspacing='0' cellpadding='4' border='1' style='border-collapse: collapse'>"
-        "<tr><th align='left'>form</th><th align='left'>what it does</th></tr>"
+        "<table width='100%' cellspacing='0' cellpadding='4' border='1' "
+        "style='border-collapse: collapse; border-color: #c8c8c8; border-style: solid'>"
+        "<tr bgcolor='#ececec'><th align='left' width='34%'>form</th>"
+        "<th align='left'>what it does</th></tr>"
         "<tr><td><tt>Qvex3 -u URL</tt></td><td>connects, lists the URL's folder, logs off</td></tr>"
         "<tr><td><tt>Qvex3 -u URL file...</tt></td><td>uploads the files into the URL's "
         "folder</td></tr>"
@@ -73,8 +76,10 @@ QString CommandLineHelpHtml() {
         "</table>"
         "<h3>Exit status</h3>"
         "<p>A run with a connection ends with the sum of these bits:</p>"
-        "<table cellspacing='0' cellpadding='4' border='1' style='border-collapse: collapse'>"
-        "<tr><th align='right'>bit</th><th align='left'>meaning</th></tr>"
+        "<table width='100%' cellspacing='0' cellpadding='4' border='1' "
+        "style='border-collapse: collapse; border-color: #c8c8c8; border-style: solid'>"
+        "<tr bgcolor='#ececec'><th align='right' width='8%'>bit</th>"
+        "<th align='left'>meaning</th></tr>"
         "<tr><td align='right'>1</td><td>a download succeeded</td></tr>"
         "<tr><td align='right'>2</td><td>an upload succeeded</td></tr>"
         "<tr><td align='right'>4</td><td>a download was skipped by Update-ONLY</td></tr>"
@@ -121,32 +126,31 @@ HelpPage::HelpPage(const ProgramState& state, const SessionLogFiles& logFiles, Q
         this));
     layout->addLayout(heading);
 
-    auto* places = new QFormLayout;
-    places->setLabelAlignment(Qt::AlignRight);
-    auto* settingsPath = SelectableLabel(QString::fromStdString(state.registry.path()), this);
+    auto* places = new QGroupBox(QStringLiteral("Where things are kept"), this);
+    auto* placesLayout = new QFormLayout(places);
+    placesLayout->setLabelAlignment(Qt::AlignRight);
+    auto* settingsPath = SelectableLabel(QString::fromStdString(state.registry.path()), places);
     settingsPath->setObjectName(QStringLiteral("helpSettingsPath"));
     auto* dataPath =
-        SelectableLabel(dataFolder.isEmpty() ? QStringLiteral("(none)") : dataFolder, this);
+        SelectableLabel(dataFolder.isEmpty() ? QStringLiteral("(none)") : dataFolder, places);
     dataPath->setObjectName(QStringLiteral("helpDataPath"));
     auto* currentLog = SelectableLabel(
-        logPath.isEmpty() ? QStringLiteral("kept in memory only, lost at exit") : logPath, this);
+        logPath.isEmpty() ? QStringLiteral("kept in memory only, lost at exit") : logPath, places);
     currentLog->setObjectName(QStringLiteral("helpLogPath"));
-    places->addRow(QStringLiteral("Settings:"), settingsPath);
-    places->addRow(QStringLiteral("Data and logs:"), dataPath);
-    places->addRow(QStringLiteral("Current log:"), currentLog);
-    layout->addLayout(places);
-
-    auto* open = new QPushButton(QStringLiteral("&Open the log folder"), this);
+    auto* open = new QPushButton(QStringLiteral("&Open the log folder"), places);
     open->setObjectName(QStringLiteral("helpOpenLogFolder"));
     open->setToolTip(QStringLiteral("Show the folder of the session logs in the file manager"));
     open->setIcon(QIcon::fromTheme(QStringLiteral("folder-open")));
     open->setEnabled(!logFolder_.isEmpty());
     connect(open, &QPushButton::clicked, this,
             [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(logFolder_)); });
-    auto* openRow = new QHBoxLayout;
-    openRow->addWidget(open);
-    openRow->addStretch(1);
-    layout->addLayout(openRow);
+    auto* logRow = new QHBoxLayout;
+    logRow->addWidget(currentLog, 1);
+    logRow->addWidget(open);
+    placesLayout->addRow(QStringLiteral("Settings:"), settingsPath);
+    placesLayout->addRow(QStringLiteral("Data and logs:"), dataPath);
+    placesLayout->addRow(QStringLiteral("Current log:"), logRow);
+    layout->addWidget(places);
 
     auto* commandLine = new QTextBrowser(this);
     commandLine->setObjectName(QStringLiteral("helpCommandLine"));
