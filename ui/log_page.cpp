@@ -156,8 +156,12 @@ LogPage::LogPage(SessionLogFiles& files, LogReceiver& receiver, Settings& settin
     QPointer<LogPage> page(this);
     for (const char* name : {"Logging", "LogColor"}) {
         settings_.WatchSetting(name, [page](const std::string& changed) {
+            QCoreApplication* app = QCoreApplication::instance();
+            if (app == nullptr) {
+                return;  // the window is gone already
+            }
             QMetaObject::invokeMethod(
-                qApp,
+                app,
                 [page, changed] {
                     if (page) {
                         page->FollowSetting(QString::fromStdString(changed));
