@@ -61,7 +61,6 @@ QString AskSaveFileName(QWidget* parent, const QString& proposed) {
                        QString::fromUtf8(kSaveLogFilter));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("txt"));
-    dialog.setOption(QFileDialog::ReadOnly, false);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return {};
     }
