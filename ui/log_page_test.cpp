@@ -182,6 +182,14 @@ void LogPageTest::rowsAndColoursForEveryLineClass() {
         const QImage image = swatch->grab().toImage();
         QCOMPARE(image.pixelColor(3, image.height() / 2), keyColours[slot]);
     }
+    // A line wider than the view, drawn, gives the list a horizontal extent to scroll
+    // through (the list asks only its last row for a width).
+    QCOMPARE(world.page->list().horizontalScrollBar()->maximum(), 0);
+    QVERIFY(world.PostAndWait({{"LogExt", "... " + std::string(400, 'w')}, {"LogExt", "... short"}},
+                              4 + static_cast<int>(std::size(table))));
+    world.page->list().scrollToBottom();
+    QTRY_VERIFY_WITH_TIMEOUT(world.page->list().horizontalScrollBar()->maximum() > 0, kWaitMs);
+
     QCOMPARE(world.Find<QCheckBox>("logShowCommands")->toolTip(),
              QStringLiteral("Show FTP server commands and responses"));
     QCOMPARE(world.Find<QCheckBox>("logShowExtended")->toolTip(),
