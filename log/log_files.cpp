@@ -22,8 +22,6 @@
 namespace qvex {
 namespace {
 
-constexpr const char* kFileVersion = "3.5";
-
 // Creation gives up after this many taken names in one second and keeps the log in memory.
 constexpr int kMaxNameAttempts = 10000;
 

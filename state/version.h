@@ -11,6 +11,9 @@ constexpr uint32_t PackVersion(uint32_t major, uint32_t minor, uint32_t build, u
            (revision & 0xFFu);
 }
 
+// The program's version text, as the log header and the Help page show it.
+inline constexpr const char* kFileVersion = "3.5";
+
 // The version of this program ("AppVersion").
 inline constexpr uint32_t kAppVersion = PackVersion(3, 5, 0, 0);
 

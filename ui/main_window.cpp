@@ -182,6 +182,24 @@ void MainWindow::AddPage(QWidget* page, const char* text, const char* toolTip, c
     pages_->setTabToolTip(index, toolTip);
 }
 
+void MainWindow::SetPage(const char* text, QWidget* page) {
+    for (int index = 0; index < pages_->count(); ++index) {
+        if (pages_->tabText(index) != text) {
+            continue;
+        }
+        QWidget* placeholder = pages_->widget(index);
+        const QIcon icon = pages_->tabIcon(index);
+        const QString toolTip = pages_->tabToolTip(index);
+        pages_->removeTab(index);
+        page->setAccessibleName(text);
+        page->setAccessibleDescription(toolTip);
+        pages_->insertTab(index, page, icon, text);
+        pages_->setTabToolTip(index, toolTip);
+        delete placeholder;
+        return;
+    }
+}
+
 QWidget* MainWindow::MakeHostPlaceholder() {
     QWidget* page = Placeholder("Host", kHostTip);
     auto* row = new QFormLayout;

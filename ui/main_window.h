@@ -65,6 +65,8 @@ class MainWindow : public QMainWindow {
     MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // Puts `page` in place of the named page's placeholder ("Log", "Help"); the window owns it.
+    void SetPage(const char* text, QWidget* page);
     // The host whose per-host options the "Advanced" page edits; "" for none.
     void SetSelectedHost(const std::string& url);
     // The toolbar icon size of a page, fixed at start ("LargeIcons" takes effect at the next

@@ -8,6 +8,8 @@
 #include <memory>
 #include <thread>
 
+#include "ui/help_page.h"
+#include "ui/log_page.h"
 #include "ui/main_window.h"
 #include "ui/options_page.h"
 
@@ -26,6 +28,12 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     ProgramLog log(state, nullptr);
     CommandLineWork work(state);
     auto window = std::make_unique<MainWindow>(state.settings, state.heap);
+    LogPage* logPage = nullptr;
+    if (log.receiver() != nullptr) {
+        logPage = new LogPage(log.files(), *log.receiver(), state.settings);
+        window->SetPage("Log", logPage);
+    }
+    window->SetPage("Help", new HelpPage(state, log.files()));
     // A stop request and the end of the work close the window by a queued call; both
     // threads end before the window goes.
     auto closeWindow = [target = window.get()] {
@@ -53,6 +61,9 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
         });
     }
     QApplication::exec();
+    if (logPage != nullptr) {
+        logPage->SetExiting();
+    }
 
     // The window has done its part of the exit; the work ends as the user's exit ends it.
     work.Stop();
@@ -60,9 +71,10 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
         worker.join();
     }
     stops.Finish();
+    // The Log page reads the current log until it goes; the log is cut after that.
+    window.reset();
     log.Close();
     state.settings.SaveSettings();
-    window.reset();
     return status;
 }
 
