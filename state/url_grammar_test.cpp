@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -299,6 +300,11 @@ TEST(UrlEscapesTest, Decoding) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         EXPECT_EQ(DecodeUrlEscapes(row.text), row.decoded);
+        // The same text as a view whose buffer goes on with hexadecimal digits: a cut-off
+        // escape must not take its digits from behind the view's end.
+        const std::string longer = row.text + "41";
+        EXPECT_EQ(DecodeUrlEscapes(std::string_view(longer).substr(0, row.text.size())),
+                  row.decoded);
     }
 }
 
