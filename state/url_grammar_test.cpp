@@ -225,12 +225,13 @@ TEST_F(UrlGrammarTest, NullArgumentsLeaveDefaultsAlone) {
     EXPECT_EQ(defaults.port, "21");
 }
 
-// The fixture restores whatever it found, so the start-up values are still in place here.
+// The fixture restores whatever it found, so the start-up values are still in place here: an
+// anonymous login sends the "EMail" setting's default until start-up puts the setting in.
 TEST(UrlDefaultsTest, StartUpValues) {
     UrlDefaults defaults = GetUrlDefaults();
     EXPECT_EQ(defaults.scheme, "ftp");
     EXPECT_EQ(defaults.user, "anonymous");
-    EXPECT_EQ(defaults.password, "");
+    EXPECT_EQ(defaults.password, "QvexUser@");
     EXPECT_EQ(defaults.port, "21");
 }
 
