@@ -199,7 +199,9 @@ bool SessionLogFiles::Open() {
     currentName_ = name(1);
     currentHasFile_ = false;
     std::string note;
-    if (options_.logKeep != kLogKeepNone) {
+    // Without a data folder the log lives in memory: a relative name would land wherever
+    // the program was started.
+    if (options_.logKeep != kLogKeepNone && !options_.dataFolder.empty()) {
         // Two starts in one second: the second file is NAME_2.txt, the third NAME_3.txt.
         for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
             auto result = mapping->CreateFile(PathOf(name(attempt)), kInitialMapping);

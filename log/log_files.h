@@ -24,7 +24,8 @@ inline constexpr const char* kSaveLogFilter = "Text files (*.txt)";
 // Everything the session log's files need from outside, read by the caller from the
 // settings ("AppData", "LogKeep") and the clock.
 struct LogFilesOptions {
-    // The per-user data folder; a missing trailing separator is added.
+    // The per-user data folder; a missing trailing separator is added. Empty: the program
+    // runs without one, and the log lives in memory.
     std::string dataFolder;
     int logKeep = kLogKeepFive;
     // Seconds since 1970 (UTC); the system clock when empty. Tests fix it.

@@ -4,9 +4,14 @@
 
 namespace qvex::platform {
 
-// The per-user data folder ("AppData"): ${XDG_DATA_HOME:-$HOME/.local/share}/VbKs/Qvex/,
-// created with its parents (mode 0700). Falls back to the program's own folder when it
-// cannot be created. Always ends with the path separator.
+// Where the per-user data folder ("AppData") belongs:
+// ${XDG_DATA_HOME:-$HOME/.local/share}/VbKs/Qvex/, ending with the path separator; "" when
+// no home folder is known. Nothing is created.
+std::string DataFolderPath();
+
+// DataFolderPath(), created with its parents (mode 0700); "" when it cannot be made or is
+// not a folder this user may write in. The program then runs without a data folder, never
+// in its own folder, which users cannot or should not write.
 std::string DataFolder();
 
 // The folder that holds the registry file: ${XDG_CONFIG_HOME:-$HOME/.config}/VbKs/Qvex/.

@@ -74,15 +74,18 @@ bool MakeFolders(const std::string& path, unsigned mode) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string DataFolder() {
+std::string DataFolderPath() {
     std::string base = EnvOr("XDG_DATA_HOME", ".local/share");
-    if (!base.empty()) {
-        std::string folder = WithSeparator(base) + "VbKs/Qvex/";
-        if (MakeFolders(folder.substr(0, folder.size() - 1), 0700)) {
-            return folder;
-        }
+    return base.empty() ? std::string() : WithSeparator(base) + "VbKs/Qvex/";
+}
+
+std::string DataFolder() {
+    std::string folder = DataFolderPath();
+    if (folder.empty() || !MakeFolders(folder.substr(0, folder.size() - 1), 0700) ||
+        ::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return {};
     }
-    return ProgramFolder();
+    return folder;
 }
 
 std::string ConfigFolder() {

@@ -83,13 +83,17 @@ TEST(Paths, XdgDataHomeWithTrailingSeparator) {
     EXPECT_EQ(DataFolder(), env.root() + "/data/VbKs/Qvex/");
 }
 
-TEST(Paths, DataFolderFallsBackToProgramFolderWhenItCannotBeMade) {
+// No data folder at all then, never the program's folder.
+TEST(Paths, NoDataFolderWhenItCannotBeMade) {
     test::TempEnv env;
     test::WriteFileBytes(env.path("plainfile"), "x");
-    ::setenv("XDG_DATA_HOME", env.path("plainfile").c_str(), 1);
-    const std::string folder = DataFolder();
-    EXPECT_EQ(folder, ProgramFolder());
-    EXPECT_EQ(folder.back(), kPathSeparator);
+    for (const std::string& base : {env.path("plainfile"), env.path("plainfile/below")}) {
+        SCOPED_TRACE(base);
+        ::setenv("XDG_DATA_HOME", base.c_str(), 1);
+        EXPECT_EQ(DataFolder(), "");
+        EXPECT_EQ(DataFolderPath(), base + "/VbKs/Qvex/");
+    }
+    EXPECT_EQ(test::ReadFileBytes(env.path("plainfile")), "x");
 }
 
 TEST(Paths, RegistryFileBelowXdgConfigHome) {

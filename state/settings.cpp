@@ -5,6 +5,7 @@
 
 #include "state/secret_codec.h"
 #include "state/time_zones.h"
+#include "state/url_grammar.h"
 #include "state/version.h"
 #include "util/crc32.h"
 #include "util/hex.h"
@@ -102,7 +103,7 @@ struct StringSetting {
 // Read at load with their defaults. "AppFile" is only written; "AuthData" is the stored
 // form of "AuthName" and "AuthPasswd".
 constexpr StringSetting kStoredStrings[] = {
-    {"EMail", "QvexUser@"}, {"Proxy", ""}, {"LastHost", ""}, {"LastXDir", ""}, {"LastSearch", ""},
+    {"EMail", kDefaultEmail}, {"Proxy", ""}, {"LastHost", ""}, {"LastXDir", ""}, {"LastSearch", ""},
 };
 
 struct PerHostField {

@@ -82,7 +82,7 @@ UrlPattern& Pattern() {
 
 struct DefaultsStore {
     std::mutex lock;
-    UrlDefaults values{"ftp", "anonymous", "", "21"};
+    UrlDefaults values{"ftp", "anonymous", kDefaultEmail, "21"};
 };
 
 DefaultsStore& Defaults() {

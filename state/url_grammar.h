@@ -8,8 +8,12 @@
 
 namespace qvex {
 
+// The default of the "EMail" setting: the password of an anonymous login.
+inline constexpr char kDefaultEmail[] = "QvexUser@";
+
 // The values that fill the parts a URL leaves out. Process-wide; the start-up values are
-// "ftp", "anonymous", "" and "21", and start-up puts the "EMail" setting in as password.
+// "ftp", "anonymous", kDefaultEmail and "21", and start-up puts the "EMail" setting in as
+// password and keeps it in step with the setting.
 struct UrlDefaults {
     std::string scheme;
     std::string user;

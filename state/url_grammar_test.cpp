@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -224,12 +225,13 @@ TEST_F(UrlGrammarTest, NullArgumentsLeaveDefaultsAlone) {
     EXPECT_EQ(defaults.port, "21");
 }
 
-// The fixture restores whatever it found, so the start-up values are still in place here.
+// The fixture restores whatever it found, so the start-up values are still in place here: an
+// anonymous login sends the "EMail" setting's default until start-up puts the setting in.
 TEST(UrlDefaultsTest, StartUpValues) {
     UrlDefaults defaults = GetUrlDefaults();
     EXPECT_EQ(defaults.scheme, "ftp");
     EXPECT_EQ(defaults.user, "anonymous");
-    EXPECT_EQ(defaults.password, "");
+    EXPECT_EQ(defaults.password, "QvexUser@");
     EXPECT_EQ(defaults.port, "21");
 }
 
@@ -299,6 +301,11 @@ TEST(UrlEscapesTest, Decoding) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         EXPECT_EQ(DecodeUrlEscapes(row.text), row.decoded);
+        // The same text as a view whose buffer goes on with hexadecimal digits: a cut-off
+        // escape must not take its digits from behind the view's end.
+        const std::string longer = row.text + "41";
+        EXPECT_EQ(DecodeUrlEscapes(std::string_view(longer).substr(0, row.text.size())),
+                  row.decoded);
     }
 }
 

@@ -11,7 +11,6 @@
 #include "ui/help_page.h"
 #include "ui/log_page.h"
 #include "ui/main_window.h"
-#include "ui/options_page.h"
 
 namespace qvex {
 
@@ -40,12 +39,6 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
         QMetaObject::invokeMethod(target, &QWidget::close, Qt::QueuedConnection);
     };
     stops.Start(closeWindow);
-    QObject::connect(window->optionsPage(), &OptionsPage::settingChanged, window.get(),
-                     [&state, &log](const QString& name) {
-                         if (name == "Logging" && log.receiver() != nullptr) {
-                             log.receiver()->SetLogging(state.settings.GetInt("Logging") != 0);
-                         }
-                     });
     window->show();
 
     const bool hashJob = state.request.kind == CommandLineKind::ComputeSums ||

@@ -154,9 +154,13 @@ ConnectResult HostConnector::ConnectToUrl(std::string_view text, const HostField
     const std::string url = CanonicalUrl(*request);
     hosts_.AddUnsavedEntry(url);
     hosts_.Select(url);
-    HostFields shown = fields;
-    shown.host = url;
-    if (!request->credentialsDefaulted) {
+    // Selecting the entry shows its saved user and password; a URL without a user leaves
+    // them so (it never wipes them), one with a user puts its own in. A password the URL
+    // leaves out keeps the saved one when the user is the saved one.
+    const HostEntry entry = hosts_.Find(url).value_or(HostEntry{url, {}, {}, 0, 0});
+    HostFields shown{url, entry.user, entry.password, !entry.password.empty()};
+    if (!request->credentialsDefaulted &&
+        (request->user != entry.user || !request->password.empty())) {
         shown.user = request->user;
         shown.password = request->password;
     }

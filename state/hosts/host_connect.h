@@ -72,8 +72,10 @@ class HostConnector {
     [[nodiscard]] ConnectResult Connect(const HostFields& fields, bool resumption,
                                         const AskRestartQuestion& ask);
     // A URL from outside the list (command line, shell extension, typed and confirmed): it
-    // is entered under its canonical text, selected and connected to; its user and password,
-    // when it has them, fill the fields.
+    // is entered under its canonical text and selected, which fills the fields with the
+    // entry's saved user and password, and connected to. A URL with a user puts its user and
+    // password in the fields (a URL naming the saved user without a password keeps the
+    // saved password). `fields` are what the result shows when the URL does not parse.
     [[nodiscard]] ConnectResult ConnectToUrl(std::string_view text, const HostFields& fields,
                                              const AskRestartQuestion& ask);
 

@@ -54,15 +54,20 @@ int CompareByHost(std::string_view a, std::string_view hostA, std::string_view b
     return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 
+// Where the user part may begin: behind a "scheme://" that comes before any "/" or "@".
+size_t AfterScheme(std::string_view text) {
+    const size_t scheme = text.find("://");
+    if (scheme != std::string_view::npos && text.find_first_of("/@") > scheme) {
+        return scheme + 3;
+    }
+    return 0;
+}
+
 // The password's place in a text: after the first ":" and before the last "@" of the part
 // before the first "/" (after an optional "scheme://"). nullopt when there is no "@" there or
 // no ":" before it.
 std::optional<std::pair<size_t, size_t>> PasswordSpan(std::string_view text) {
-    size_t start = 0;
-    const size_t scheme = text.find("://");
-    if (scheme != std::string_view::npos && text.find_first_of("/@") > scheme) {
-        start = scheme + 3;
-    }
+    const size_t start = AfterScheme(text);
     const size_t authorityEnd = std::min(text.find('/', start), text.size());
     const std::string_view authority = text.substr(start, authorityEnd - start);
     const size_t at = authority.rfind('@');
@@ -120,9 +125,18 @@ std::string UrlWithoutPassword(std::string_view text) {
     return result;
 }
 
+std::optional<std::pair<size_t, size_t>> MaskedPasswordSpan(std::string_view text) {
+    const size_t colon = text.find(':', AfterScheme(text));
+    const size_t at = text.rfind('@');
+    if (colon == std::string_view::npos || at == std::string_view::npos || at <= colon + 1) {
+        return std::nullopt;
+    }
+    return std::pair{colon + 1, at};
+}
+
 std::string MaskUrlPassword(std::string_view text) {
     std::string result(text);
-    if (const auto span = PasswordSpan(text); span && span->second > span->first) {
+    if (const auto span = MaskedPasswordSpan(text)) {
         result.replace(span->first, span->second - span->first, "****");
     }
     for (char& c : result) {

@@ -86,8 +86,14 @@ TEST(UrlPasswordTest, PasswordsAreFoundRemovedAndMasked) {
     const Row rows[] = {
         {"ftp://u:secret@h/p", true, "ftp://u@h/p", "ftp://u:****@h/p"},
         {"u:secret@h", true, "u@h", "u:****@h"},
-        {"ftp://u@h/p:x@y", false, "ftp://u@h/p:x@y", "ftp://u@h/p:x@y"},
-        {"h/a:b@c", false, "h/a:b@c", "h/a:b@c"},          // in the path
+        // In the path: no password for the stores, but the log hides it all the same.
+        {"ftp://u@h/p:x@y", false, "ftp://u@h/p:x@y", "ftp://u@h/p:****@y"},
+        {"h/a:b@c", false, "h/a:b@c", "h/a:****@c"},
+        // Near misses of the grammar, as typed by mistake.
+        {"ftp:/u:pw@h/", false, "ftp:/u:pw@h/", "ftp:****@h/"},
+        {"ftp//u:pw@h/", false, "ftp//u:pw@h/", "ftp//u:****@h/"},
+        {"ftp:///u:pw@h/", false, "ftp:///u:pw@h/", "ftp:///u:****@h/"},
+        {"ftp://u:pw@h:21@x/", true, "ftp://u@x/", "ftp://u:****@x/"},
         {"ftp://u:@h", false, "ftp://u@h", "ftp://u:@h"},  // an empty password
         {"u:p@ss@h", true, "u@h", "u:****@h"},             // the last "@" ends it
         {"ftp://h:21/", false, "ftp://h:21/", "ftp://h:21/"},

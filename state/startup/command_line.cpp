@@ -1,8 +1,10 @@
 #include "state/startup/command_line.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/inherited_section.h"
+#include "state/hosts/host_list.h"
 #include "state/settings.h"
 
 namespace qvex {
@@ -42,6 +44,10 @@ void TakeValue(const std::string& value, const ShortcutReader& readShortcut,
         case 'o':
             if (std::optional<ShortcutData> shortcut = readShortcut(value)) {
                 TakeShortcut(*shortcut, request);
+            } else {
+                request.problems.push_back("@@@ Unable to read " + value +
+                                           ": not a Qvex Shortcut file (a regular file of at "
+                                           "most 64 KiB)");
             }
             break;
         default:
@@ -105,8 +111,12 @@ void TakeOption(std::string_view text, CommandLineRequest& request) {
 CommandLineRequest ParseCommandLine(std::span<const std::string> arguments,
                                     const ShortcutReader& readShortcut) {
     CommandLineRequest request;
-    for (const std::string& argument : arguments) {
+    for (size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
         if (request.pending != 0) {
+            if (request.pending == 'u' || request.pending == 'f') {
+                request.urlArguments.push_back(index);
+            }
             TakeValue(argument, readShortcut, request);
         } else if (!argument.empty() && argument.front() == '-') {
             TakeOption(std::string_view(argument).substr(1), request);
@@ -125,6 +135,18 @@ CommandLineRequest ParseCommandLine(std::span<const std::string> arguments,
 
 CommandLineRequest ParseCommandLine(std::span<const std::string> arguments) {
     return ParseCommandLine(arguments, ReadShortcutFile);
+}
+
+void HideUrlPasswords(const CommandLineRequest& request, std::span<char*> memory) {
+    for (size_t index : request.urlArguments) {
+        if (index >= memory.size() || memory[index] == nullptr) {
+            continue;
+        }
+        char* argument = memory[index];
+        if (const auto span = MaskedPasswordSpan(argument)) {
+            std::fill(argument + span->first, argument + span->second, '*');
+        }
+    }
 }
 
 CommandLineKeys CommandLineKeysOf(const CommandLineRequest& request) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -47,6 +48,10 @@ struct CommandLineRequest {
     // The value option ('u', 'f', 'd' or 'o') that still waits for its value, 0 for none.
     // After a whole command line, an option that came last and set nothing.
     char pending = 0;
+    // Positions in the argument list of the URLs given with "-u" and "-f".
+    std::vector<size_t> urlArguments;
+    // "@@@ " lines for the log once it runs: shortcut files that were refused.
+    std::vector<std::string> problems;
 
     const std::string& url() const { return args[0]; }
     const std::string& folder() const { return args[1]; }
@@ -63,7 +68,7 @@ using ShortcutReader = std::function<std::optional<ShortcutData>(const std::stri
 //   -d folder  args[1] := folder
 //   -o file    the shortcut's URL and folder, when not empty, into args[0] and args[1]; its
 //              type into mode; its Update-ONLY ORed into the flags. A shortcut that cannot
-//              be read changes nothing.
+//              be read changes nothing but adds a line to `problems`.
 //   -p, -g     kind 4, 5
 //   -5c, -6c   kind 6, 7, the hash-job flag, mode := the character code of c (0 without c)
 //   -xc        mode 1, 2, 3 for c = a, i, x (either case); any other c leaves it
@@ -78,6 +83,11 @@ using ShortcutReader = std::function<std::optional<ShortcutData>(const std::stri
                                                   const ShortcutReader& readShortcut);
 // The same, reading "-o" files with ReadShortcutFile.
 [[nodiscard]] CommandLineRequest ParseCommandLine(std::span<const std::string> arguments);
+
+// Blanks the passwords of the URL arguments in `memory`, the process's own argument strings
+// that `request` was parsed from (behind the program's name): each byte that the log would
+// hide becomes "*". Entries that are null or beyond the arguments are left alone.
+void HideUrlPasswords(const CommandLineRequest& request, std::span<char*> memory);
 
 // The in-memory settings through which the request reaches the host page and the session.
 struct CommandLineKeys {

@@ -178,6 +178,41 @@ TEST(CommandLine, ShortcutFileFillsTheRequest) {
         SCOPED_TRACE(row.what);
         ExpectRequest(ParseCommandLine(row.line), row.want);
     }
+    // Each refused shortcut leaves one line for the log.
+    const CommandLineRequest refused =
+        ParseCommandLine(Args{"-o", full, "-o", "/dev/zero", "-o", missing});
+    EXPECT_EQ(refused.url(), "ftp://h/d/");
+    const std::string why = ": not a Qvex Shortcut file (a regular file of at most 64 KiB)";
+    EXPECT_EQ(refused.problems,
+              (Args{"@@@ Unable to read /dev/zero" + why, "@@@ Unable to read " + missing + why}));
+    EXPECT_TRUE(ParseCommandLine(Args{"-o", full}).problems.empty());
+}
+
+// The URL arguments' passwords are blanked in the process's own argument memory.
+TEST(CommandLine, UrlPasswordsAreBlankedInTheArgumentMemory) {
+    const Args line = {"-u", "ftp://u:secret@h/", "-d", "/x:y@z", "-f", "ftp:/v:pw@h/", "a:b@c",
+                       "-u", "ftp://h/",          "-u"};
+    CommandLineRequest request = ParseCommandLine(line, NoShortcut);
+    EXPECT_EQ(request.urlArguments, (std::vector<size_t>{1, 5, 8}));
+    // The parsed request keeps its copy.
+    EXPECT_EQ(request.url(), "ftp://h/");
+    std::vector<std::vector<char>> memory;
+    for (const std::string& argument : line) {
+        memory.emplace_back(argument.c_str(), argument.c_str() + argument.size() + 1);
+    }
+    std::vector<char*> pointers;
+    for (std::vector<char>& argument : memory) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    HideUrlPasswords(request, pointers);
+    Args after;
+    for (size_t i = 0; i < line.size(); ++i) {
+        after.emplace_back(pointers[i]);
+        EXPECT_EQ(after.back().size(), line[i].size());
+    }
+    EXPECT_EQ(after, (Args{"-u", "ftp://u:******@h/", "-d", "/x:y@z", "-f", "ftp:*****@h/", "a:b@c",
+                           "-u", "ftp://h/", "-u"}));
 }
 
 TEST(CommandLine, ShortcutReaderGetsTheValueAsGiven) {

@@ -8,6 +8,7 @@
 #include "log/log_sink.h"
 #include "platform/local_file.h"
 #include "platform/paths.h"
+#include "state/hosts/host_list.h"
 #include "state/settings.h"
 #include "state/url_grammar.h"
 #include "transfer/download.h"
@@ -37,7 +38,7 @@ bool QueueFetch(SessionWorker& session, const CommandLineRequest& request, Trans
                 bool updateOnly, const std::string& folder) {
     std::optional<SessionRequest> url = ParseUrl(request.url());
     if (!url) {
-        logExt("*** Invalid URL: ", request.url().c_str());
+        logExt("*** Invalid URL: ", MaskUrlPassword(request.url()).c_str());
         return false;
     }
     std::string path = DecodeUrlEscapes(url->path).value_or(url->path);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -18,6 +19,7 @@
 #include "state/startup/command_line_work.h"
 #include "state/startup/hash_job_run.h"
 #include "state/statistics_database.h"
+#include "state/url_grammar.h"
 #include "state/version.h"
 #include "sums/hash_entries.h"
 #include "transfer/listing_cache.h"
@@ -110,10 +112,23 @@ ProgramState::ProgramState(CommandLineRequest commandLine) : request(std::move(c
     InstallProcessHeap(&heap);
     settings.SetString("AppFile", platform::ProgramPath());
     dataFolder = platform::DataFolder();
+    if (dataFolder.empty()) {
+        const std::string wanted = platform::DataFolderPath();
+        dataFolderWarning = "@@@ Unable to use the data folder " +
+                            (wanted.empty() ? std::string("(no home folder)") : wanted) +
+                            ": running without one, the log is kept in memory only and no "
+                            "restart or statistics data is kept";
+    }
     settings.SetString("AppData", dataFolder);
     settings.SetInt("AppVersion", static_cast<int32_t>(kAppVersion));
     StoreCommandLineKeys(request, settings);
+    // An anonymous login sends the "EMail" setting as its password, whenever it changes.
+    auto followEmail = [this](const std::string&) {
+        SetUrlDefaults(nullptr, nullptr, settings.GetString("EMail").c_str(), nullptr);
+    };
+    settings.WatchSetting("EMail", followEmail);
     settings.LoadSettings();
+    followEmail("EMail");
     ready_ = true;
 }
 
@@ -139,6 +154,13 @@ ProgramLog::ProgramLog(ProgramState& state, std::FILE* echo)
     }
     if (!receiver_->Start()) {
         receiver_.reset();
+    }
+    // Lines for the user that start-up could not log yet.
+    if (!state.dataFolderWarning.empty()) {
+        logRaw(state.dataFolderWarning.c_str());
+    }
+    for (const std::string& problem : state.request.problems) {
+        logRaw(problem.c_str());
     }
 }
 
@@ -170,20 +192,27 @@ uint32_t CommandLineWork::Run(std::FILE* out) {
 
 uint32_t CommandLineWork::RunConnection() {
     ProgramState& state = state_;
-    RestartDatabase restart(state.dataFolder);
-    (void)StartRestartSlot(restart, state.settings);
-    ReportStoreWithoutRoom(restart.outOfRoom(), restart.filePath(), "restart information is");
-    StatisticsDatabase statistics(state.dataFolder, state.settings);
-    HostList hosts(state.registry, state.settings, &statistics);
+    // Without a data folder no restart or statistics file is kept.
+    std::optional<RestartDatabase> restart;
+    std::optional<StatisticsDatabase> statistics;
+    if (!state.dataFolder.empty()) {
+        restart.emplace(state.dataFolder);
+        (void)StartRestartSlot(*restart, state.settings);
+        ReportStoreWithoutRoom(restart->outOfRoom(), restart->filePath(), "restart information is");
+        statistics.emplace(state.dataFolder, state.settings);
+        ReportStoreWithoutRoom(statistics->outOfRoom(), statistics->filePath(),
+                               "host statistics are");
+    }
+    StatisticsDatabase* counted = statistics ? &*statistics : nullptr;
+    HostList hosts(state.registry, state.settings, counted);
     hosts.LoadHostList();
-    ReportStoreWithoutRoom(statistics.outOfRoom(), statistics.filePath(), "host statistics are");
     ListingCache cache;
     CommandHandlers handlers;
     InstallTransferHandlers(handlers, cache);
 
     uint32_t status = 0;
     {
-        HostConnector connector(state.settings, hosts, &statistics, &restart);
+        HostConnector connector(state.settings, hosts, counted, restart ? &*restart : nullptr);
         UnattendedSession events(state, connector);
         connector.SetObserver(&events);
         connector.SetCommandHandlers(handlers);
@@ -210,7 +239,9 @@ uint32_t CommandLineWork::RunConnection() {
         }
         connector.Shutdown(state.dataFolder);
     }
-    ShutdownRestartDatabase(restart);
+    if (restart) {
+        ShutdownRestartDatabase(*restart);
+    }
     return status;
 }
 
@@ -228,6 +259,11 @@ void CommandLineWork::Stop() {
 uint32_t RunWithoutWindow(ProgramState& state, const ProgramStreams& streams,
                           platform::StopSignals& stops) {
     ProgramLog log(state, state.request.silent ? nullptr : streams.err);
+    // Running without a data folder is told on the error stream even without the echo.
+    if (!state.dataFolderWarning.empty() && streams.err != nullptr &&
+        (state.request.silent || log.receiver() == nullptr)) {
+        std::fprintf(streams.err, "%s\n", state.dataFolderWarning.c_str());
+    }
     CommandLineWork work(state);
     stops.Start([&work] { work.Stop(); });
     uint32_t status = 0;
@@ -251,10 +287,11 @@ bool DisplayAvailable() {
 }
 
 int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
-               const ProgramStreams& streams) {
+               const ProgramStreams& streams, std::span<char*> argumentMemory) {
     // Before any thread starts, so that every thread holds the signals back.
     platform::StopSignals stops;
     ProgramState state(ParseCommandLine(arguments));
+    HideUrlPasswords(state.request, argumentMemory);
     if (!state.ready()) {
         if (streams.err != nullptr) {
             std::fputs("Qvex3: the shared heap could not be made\n", streams.err);

@@ -35,8 +35,10 @@ class ProgramState {
     SharedHeap heap;
     platform::RegistryFile registry;
     Settings settings{registry};
-    // "AppData": the per-user data folder, ending with the separator.
+    // "AppData": the per-user data folder, ending with the separator; "" when it cannot be
+    // used, and then dataFolderWarning tells the user so.
     std::string dataFolder;
+    std::string dataFolderWarning;
 
   private:
     bool ready_ = false;
@@ -115,8 +117,12 @@ inline constexpr int kCannotStart = 255;
 
 // The whole program: parses the arguments (after the program's name), starts up, and runs
 // with `window` when one is given and not refused ("-z", or no display), else without.
+// `argumentMemory`, the process's own argument strings behind the program's name, has the
+// passwords of its URLs blanked once they are parsed, so other users' process listings
+// no longer show them.
 [[nodiscard]] int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
-                             const ProgramStreams& streams = {});
+                             const ProgramStreams& streams = {},
+                             std::span<char*> argumentMemory = {});
 
 // Whether a display is there to open windows on: DISPLAY or WAYLAND_DISPLAY is set, or
 // QT_QPA_PLATFORM names one (such as "offscreen").

@@ -1,7 +1,9 @@
 #include "state/startup/shortcut_file.h"
 
+#include <cstdint>
 #include <fstream>
 
+#include "platform/local_file.h"
 #include "transfer/transfer_type.h"
 
 namespace qvex {
@@ -73,19 +75,29 @@ std::optional<ShortcutData> ReadShortcutText(std::string_view bytes) {
 }
 
 std::optional<ShortcutData> ReadShortcutFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Opening refuses anything but a regular file without waiting (a pipe with no writer
+    // would block), and reading stops one byte past the limit, so a file that grows while
+    // it is read is refused too.
+    platform::LocalFile file;
+    if (!file.OpenForReading(path) || file.Size().value_or(UINT64_MAX) > kMaxShortcutFileSize) {
         return std::nullopt;
     }
-    std::string bytes;
-    char block[4096];
-    while (in.read(block, sizeof block) || in.gcount() > 0) {
-        bytes.append(block, static_cast<size_t>(in.gcount()));
+    std::string bytes(kMaxShortcutFileSize + 1, '\0');
+    size_t used = 0;
+    while (used < bytes.size()) {
+        const long count = file.Read(bytes.data() + used, bytes.size() - used);
+        if (count < 0) {
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        used += static_cast<size_t>(count);
     }
-    // A folder opens but cannot be read: that sets the bad bit, not just the end.
-    if (in.bad()) {
+    if (used > kMaxShortcutFileSize) {
         return std::nullopt;
     }
+    bytes.resize(used);
     return ReadShortcutText(bytes);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,7 +38,11 @@ inline constexpr std::string_view kShortcutHeader = "[QvexShortcut]";
 // when its eighth character is '1'.
 [[nodiscard]] std::optional<ShortcutData> ReadShortcutText(std::string_view bytes);
 
-// The file's shortcut; nullopt when it cannot be opened or read, or has no header.
+// A shortcut file is small: anything larger is refused unread.
+inline constexpr size_t kMaxShortcutFileSize = 64 * 1024;
+
+// The file's shortcut; nullopt when it cannot be opened or read, is not a regular file (a
+// device, a pipe, a folder), is larger than kMaxShortcutFileSize, or has no header.
 [[nodiscard]] std::optional<ShortcutData> ReadShortcutFile(const std::string& path);
 
 // The file's bytes for `data`. A type outside 1 to 3 writes no "XMode=" line. A URL or

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <ostream>
 #include <string>
@@ -133,6 +135,27 @@ TEST(ShortcutFile, LargeFileReadsToTheEnd) {
     test::WriteFileBytes(folder.path("long.qvex"),
                          "[QvexShortcut]\r\n" + std::string(5000, '\n') + "URL=" + url);
     EXPECT_EQ(ReadShortcutFile(folder.path("long.qvex")), Shortcut(url, "", 0, false));
+}
+
+// A shortcut is a small regular file: devices that never end, pipes that would block and
+// large files are refused unread.
+TEST(ShortcutFile, OnlySmallRegularFilesAreRead) {
+    test::TempFolder folder;
+    const std::string head = "[QvexShortcut]\nURL=ftp://h/\n";
+    const std::string atLimit = folder.path("at-limit.qvex");
+    test::WriteFileBytes(atLimit, head + std::string(kMaxShortcutFileSize - head.size(), '\n'));
+    EXPECT_EQ(ReadShortcutFile(atLimit), Shortcut("ftp://h/", "", 0, false));
+    const std::string overLimit = folder.path("over-limit.qvex");
+    test::WriteFileBytes(overLimit,
+                         head + std::string(kMaxShortcutFileSize + 1 - head.size(), '\n'));
+    EXPECT_FALSE(ReadShortcutFile(overLimit).has_value());
+
+    const std::string pipe = folder.path("pipe.qvex");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    for (const std::string& path : {std::string("/dev/zero"), std::string("/dev/null"), pipe}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(ReadShortcutFile(path).has_value());
+    }
 }
 
 TEST(ShortcutFile, WritingTruncatesAndFailsWithoutAFolder) {

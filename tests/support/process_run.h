@@ -36,6 +36,7 @@ class RunningProgram {
     // it, or -1 when the program had to be killed (or had already ended).
     int Stop(int signal, std::chrono::seconds limit = std::chrono::seconds(30));
     bool running();
+    int pid() const { return pid_; }
 
   private:
     int pid_ = -1;

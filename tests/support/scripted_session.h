@@ -10,6 +10,16 @@
 
 namespace qvex::test {
 
+// A server that greets and accepts USER and PASS: "220", then "331" and "230", each after
+// reading the client's line.
+inline ScriptedPeer& ScriptGreetingAndLogin(ScriptedPeer& peer) {
+    return peer.SendLine("220 Hello")
+        .ReadLine()
+        .SendLine("331 Password")
+        .ReadLine()
+        .SendLine("230 Logged in");
+}
+
 // A session whose control connection talks to a scripted server, with its log lines
 // captured. A test writes the server's script on `peer`, then calls Connect().
 class ScriptedSessionTest : public ::testing::Test {
