@@ -13,6 +13,11 @@
 namespace qvex {
 namespace {
 
+// Bounds of one reply: a server that never ends its reply must not keep the session reading
+// (and logging) for ever.
+constexpr int kMaxReplyLines = 1000;
+constexpr uint32_t kMaxReplyBytes = 64 * 1024;
+
 // Telnet "interrupt process" then "data mark" (RFC 959 section 4.1.3, RFC 854).
 constexpr unsigned char kTelnetInterrupt[] = {0xFF, 0xF4};
 constexpr unsigned char kTelnetDataMark[] = {0xFF, 0xF2};
@@ -83,15 +88,62 @@ int DecimalPrefix(const char* text) {
     return value;
 }
 
-// Reads lines until one completes the reply. Returns false when the reply failed.
-bool ReadOneReply(SessionWorker& session, FtpReply& reply, char* line) {
+bool IsDigit(char character) {
+    return character >= '0' && character <= '9';
+}
+
+// RFC 959 section 4.2: a reply begins with a code of three digits, the first 1 to 5, and a
+// blank (the only line) or "-" (more lines follow).
+bool BeginsReply(const char* line) {
+    return line[0] >= '1' && line[0] <= '5' && IsDigit(line[1]) && IsDigit(line[2]) &&
+           (line[3] == ' ' || line[3] == '-');
+}
+
+// A body line that would end a reply with another code: servers must pad such lines
+// (RFC 959 section 4.2), so this is no body line.
+bool EndsAnotherReply(const char* line) {
+    return IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) && line[3] == ' ';
+}
+
+// Bytes taken from the socket's input so far.
+uint32_t Consumed(const TcpSocket& socket) {
+    return socket.bytesReceived() - static_cast<uint32_t>(socket.count());
+}
+
+enum class ReplyEnd {
+    Complete,
+    ReceiveFailed,
+    ProtocolError,
+};
+
+ReplyEnd ProtocolError(SessionWorker& session, const char* what) {
+    std::string line = "*** Protocol error: ";
+    line.append(what);
+    line.append("; connection closed");
+    logExt(line.c_str());
+    AbandonConnection(session);
+    // What a later failure line names: we ended the connection.
+    platform::SetLastSocketError(platform::kWsaEconnaborted);
+    return ReplyEnd::ProtocolError;
+}
+
+// Reads lines until one completes the reply.
+ReplyEnd ReadOneReply(SessionWorker& session, FtpReply& reply, char* line) {
     bool firstLineSeen = false;
     bool multiLine = false;
     char endMarker[4] = {};
+    int lines = 0;
+    const uint32_t start = Consumed(session.control);
     for (;;) {
         int length = session.control.ReadLine(line);
         if (length < 0) {
-            return false;
+            return ReplyEnd::ReceiveFailed;
+        }
+        if (++lines > kMaxReplyLines) {
+            return ProtocolError(session, "a reply of more than 1,000 lines");
+        }
+        if (Consumed(session.control) - start > kMaxReplyBytes) {
+            return ProtocolError(session, "a reply of more than 64 KiB");
         }
         if (length < 4) {
             // Short lines inside a multi-line body are skipped; as a first line they are
@@ -99,9 +151,15 @@ bool ReadOneReply(SessionWorker& session, FtpReply& reply, char* line) {
             if (multiLine) {
                 continue;
             }
-            return false;
+            return ReplyEnd::ReceiveFailed;
         }
+        std::string logged = ">";
+        logged.append(line, static_cast<size_t>(length));
         if (!firstLineSeen) {
+            if (!BeginsReply(line)) {
+                logCmd(logged.c_str());
+                return ProtocolError(session, "a line that is no FTP reply");
+            }
             std::memcpy(reply.codeText.data(), line, 3);
             reply.codeText[3] = '\0';
             std::memcpy(endMarker, line, 3);
@@ -109,11 +167,16 @@ bool ReadOneReply(SessionWorker& session, FtpReply& reply, char* line) {
             multiLine = line[3] == '-';
             firstLineSeen = true;
         }
-        std::string logged = ">";
-        logged.append(line, static_cast<size_t>(length));
         logCmd(logged.c_str());
         if (std::memcmp(line, endMarker, 4) == 0) {
-            return true;
+            return ReplyEnd::Complete;
+        }
+        if (EndsAnotherReply(line)) {
+            std::string what = "reply ";
+            what.append(endMarker, 3);
+            what.append(" ended by code ");
+            what.append(line, 3);
+            return ProtocolError(session, what.c_str());
         }
     }
 }
@@ -137,8 +200,11 @@ int ReadReply(SessionWorker& session, FtpReply& reply, bool wantLastLine) {
     bool passedOver = false;
     for (;;) {
         std::memcpy(reply.codeText.data(), "421", 4);
-        if (!ReadOneReply(session, reply, line)) {
-            LogNetFailure("[CONTROL] Receive failed");
+        ReplyEnd end = ReadOneReply(session, reply, line);
+        if (end != ReplyEnd::Complete) {
+            if (end == ReplyEnd::ReceiveFailed) {
+                LogNetFailure("[CONTROL] Receive failed");
+            }
             std::memcpy(reply.codeText.data(), "421", 4);
             reply.code = kReplyConnectionLost;
             return reply.code;
@@ -158,6 +224,11 @@ int ReadReply(SessionWorker& session, FtpReply& reply, bool wantLastLine) {
     }
     reply.code = DecimalPrefix(reply.codeText.data());
     return reply.code;
+}
+
+void AbandonConnection(SessionWorker& session) {
+    session.controlLost = true;
+    session.control.Abandon();
 }
 
 void LogNetFailure(const char* text) {

@@ -35,7 +35,15 @@ bool SendUrgentCommand(SessionWorker& session, std::string_view verb);
 
 // Reads one complete reply, logging each line of four or more characters; returns its code,
 // or 421 when the connection failed or the first line was shorter than four characters.
+// A reply that can never end well is a protocol error ("***" line, 421, the connection given
+// up): a first line that is no reply ("22 hello", "2200 hello"), a multi-line reply ended by
+// another code, or a reply of more than 1,000 lines or 64 KiB.
 int ReadReply(SessionWorker& session, FtpReply& reply, bool wantLastLine);
+
+// Gives the control connection up after a time-out or a protocol error: every later read
+// fails, so the running command ends as with a lost connection (421) and the session with
+// it. Worker thread only.
+void AbandonConnection(SessionWorker& session);
 
 // "@@@ <text> -> <socket error name>", a non-protocol error line.
 void LogNetFailure(const char* text);

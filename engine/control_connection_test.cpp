@@ -110,18 +110,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {">230-Welcome", ">   hello", ">230 Done"},
                  "230 Done"},
         ReplyRow{"BodyWithOtherDigitsAndEmptyLine",
-                 "211-Features:\r\n\r\n200 not the end\r\n211 End\r\n",
+                 "211-Features:\r\n\r\n200-not the end\r\n 200 padded\r\n211-more\r\n211 End\r\n",
                  211,
-                 {">211-Features:", ">200 not the end", ">211 End"},
+                 {">211-Features:", ">200-not the end", "> 200 padded", ">211-more", ">211 End"},
                  "211 End"},
-        ReplyRow{"FourthCharacterNeitherBlankNorDash",
-                 "220x\r\n220 ready\r\n",
-                 220,
-                 {">220x", ">220 ready"},
-                 "220 ready"},
         ReplyRow{"CrAnythingLf", "200 first\rjunk\n", 200, {">200 first"}, "200 first"},
         ReplyRow{"PartialLineAtClose", "220 partial", 220, {">220 partial"}, "220 partial"},
-        ReplyRow{"NonDigitCode", "abc def\r\n", 0, {">abc def"}, "abc def"},
         // The log line (">" and 511 characters) is cut to the sink's 511 bytes.
         ReplyRow{"Longest",
                  "200 " + std::string(507, 'x') + "\r\n",
@@ -164,8 +158,103 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"ShortFirstLine", "20\r\n", {}}, FailureRow{"NothingBeforeClose", "", {}},
         FailureRow{"OverlongLine", "200 " + std::string(508, 'x') + "\r\n", {}},
         FailureRow{"ClosedInsideMultiLine", "220-one\r\n220-two\r\n", {">220-one", ">220-two"}},
-        FailureRow{"ShortLineEndsASingleLineReplyInProgress", "220x\r\n22\r\n", {">220x"}}),
+        FailureRow{"ClosedAfterShortBodyLines", "220-one\r\n22\r\n\r\n", {">220-one"}}),
     [](const ::testing::TestParamInfo<FailureRow>& row) { return row.param.name; });
+
+// A multi-line reply of `lines` lines and exactly `bytes` bytes (CR LF included).
+std::string ReplyOfSize(size_t lines, size_t bytes) {
+    const std::string head = "220-start\r\n";
+    const std::string tail = "220 end\r\n";
+    size_t bodyLines = lines - 2;
+    size_t body = bytes - head.size() - tail.size();
+    std::string reply = head;
+    for (size_t line = 0; line < bodyLines; ++line) {
+        size_t length = body / (bodyLines - line);
+        reply += std::string(length - 2, 'x') + "\r\n";
+        body -= length;
+    }
+    return reply + tail;
+}
+
+TEST_F(ControlConnectionTest, RepliesUpToTheirLimitsAreRead) {
+    struct Row {
+        size_t lines;
+        size_t bytes;
+    };
+    for (const Row& row : {Row{1000, 12000}, Row{140, 65536}}) {
+        SCOPED_TRACE(row.lines);
+        const std::string bytes = ReplyOfSize(row.lines, row.bytes);
+        ASSERT_EQ(bytes.size(), row.bytes);
+        LogCapture rowLog;
+        ScriptedPeer server;
+        server.Send(bytes).ReadToEnd();
+        ASSERT_TRUE(server.Start());
+        SessionWorker rowSession;
+        ASSERT_TRUE(rowSession.control.Create());
+        ASSERT_TRUE(rowSession.control.Connect("127.0.0.1", server.port()));
+        ASSERT_TRUE(rowSession.control.SetBuffer(4096));
+        FtpReply reply;
+        EXPECT_EQ(ReadReply(rowSession, reply, true), 220);
+        EXPECT_STREQ(reply.lastLine.data(), "220 end");
+        EXPECT_EQ(rowLog.TakeTexts().size(), row.lines);
+        EXPECT_FALSE(rowSession.controlLost);
+    }
+}
+
+struct ProtocolErrorRow {
+    const char* name;
+    std::string bytes;
+    size_t linesLogged;      // reply lines logged with ">" before the error
+    std::string lastLogged;  // the last of them
+    std::string error;
+};
+
+class ProtocolErrorTest : public ControlConnectionTest,
+                          public ::testing::WithParamInterface<ProtocolErrorRow> {};
+
+// The exchange ends as with a lost connection: 421, the "***" line, and nothing that
+// follows on the connection is read any more.
+TEST_P(ProtocolErrorTest, EndsTheExchange) {
+    const ProtocolErrorRow& row = GetParam();
+    peer.Send(row.bytes + "200 After the error\r\n").ReadToEnd();
+    Connect();
+    FtpReply reply;
+    EXPECT_EQ(ReadReply(session, reply, true), 421);
+    EXPECT_STREQ(reply.codeText.data(), "421");
+    EXPECT_TRUE(session.controlLost);
+    std::vector<LogCapture::Line> lines = log.Take();
+    ASSERT_EQ(lines.size(), row.linesLogged + 1);
+    if (row.linesLogged > 0) {
+        EXPECT_EQ(lines[row.linesLogged - 1], (LogCapture::Line{"LogCmd", row.lastLogged}));
+    }
+    EXPECT_EQ(lines.back(), (LogCapture::Line{"LogExt", "*** Protocol error: " + row.error +
+                                                            "; connection closed"}));
+    EXPECT_EQ(ReadReply(session, reply, false), 421);
+    EXPECT_EQ(log.TakeTexts().back().rfind(kReceiveFailed, 0), 0u);
+}
+
+const std::string kNoReply = "a line that is no FTP reply";
+
+INSTANTIATE_TEST_SUITE_P(
+    ProtocolErrors, ProtocolErrorTest,
+    ::testing::Values(
+        ProtocolErrorRow{"TwoDigitCode", "22 hello\r\n", 1, ">22 hello", kNoReply},
+        ProtocolErrorRow{"FourDigitCode", "2200 hello\r\n", 1, ">2200 hello", kNoReply},
+        ProtocolErrorRow{"FourthCharacterNeitherBlankNorDash", "220x\r\n220 ready\r\n", 1, ">220x",
+                         kNoReply},
+        ProtocolErrorRow{"NonDigitCode", "abc def\r\n", 1, ">abc def", kNoReply},
+        ProtocolErrorRow{"FirstDigitOutsideOneToFive", "020 early\r\n", 1, ">020 early", kNoReply},
+        ProtocolErrorRow{"LeadingBlank", " 220 ready\r\n", 1, "> 220 ready", kNoReply},
+        ProtocolErrorRow{"MultiLineEndedByAnotherCode",
+                         "220-Welcome\r\n230 Logged in\r\n220 ready\r\n", 2, ">230 Logged in",
+                         "reply 220 ended by code 230"},
+        ProtocolErrorRow{"MoreThan1000Lines", ReplyOfSize(1001, 12000), 1000,
+                         ">" + std::string(10, 'x'), "a reply of more than 1,000 lines"},
+        ProtocolErrorRow{"EndlessEmptyLines", "220-Welcome\r\n" + std::string(2000, '\n'), 1,
+                         ">220-Welcome", "a reply of more than 1,000 lines"},
+        ProtocolErrorRow{"MoreThan64KiB", ReplyOfSize(140, 65537), 139, ">" + std::string(473, 'x'),
+                         "a reply of more than 64 KiB"}),
+    [](const ::testing::TestParamInfo<ProtocolErrorRow>& row) { return row.param.name; });
 
 TEST_F(ControlConnectionTest, RepliesArrivingByteByByteReadTheSame) {
     const std::string reply = "230-Welcome\r\n   hello\r\n230 Done\r\n";

@@ -1,5 +1,6 @@
 #include "engine/data_connection.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -69,6 +70,50 @@ int FailureFor(int code) {
     return code == kReplyConnectionLost ? kDataClosed : kDataFailed;
 }
 
+// A failure that gave the control connection up (a time-out) ends the session.
+int Failed(const SessionWorker& session) {
+    return session.controlLost ? kDataClosed : kDataFailed;
+}
+
+// Waits for the server's data connection. A caller from another address than the server's is
+// logged and dropped: its bytes would become the file. A reply on the control connection
+// instead ("425 Can't open data connection") ends the wait.
+int AcceptFromServer(SessionWorker& session, TcpSocket& listener, std::array<char, 512>* lastLine) {
+    char server[16] = {};
+    uint16_t serverPort = 0;
+    (void)session.control.PeerAddress(server, &serverPort);
+    const auto since = std::chrono::steady_clock::now();
+    for (;;) {
+        int ready = listener.WaitReadable(&session.control, since);
+        if (ready == 2) {
+            FtpReply reply;
+            int code = ReadReply(session, reply, lastLine != nullptr);
+            if (lastLine != nullptr) {
+                *lastLine = reply.lastLine;
+            }
+            return FailureFor(code);
+        }
+        if (ready == 0 || !listener.Accept(session.data)) {
+            if (platform::LastSocketError() != platform::kWsaEintr) {
+                LogNetFailure("Accept failed");
+            }
+            session.data.Close();
+            return Failed(session);
+        }
+        char caller[16] = {};
+        uint16_t callerPort = 0;
+        if (session.data.PeerAddress(caller, &callerPort) && std::strcmp(caller, server) == 0) {
+            return kDataOpen;
+        }
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      "!!! DATA connection from [%s:%u] refused: not the server's address", caller,
+                      callerPort);
+        logExt(line);
+        session.data.Close();
+    }
+}
+
 int OpenPassive(SessionWorker& session, std::string_view commandLine,
                 std::array<char, 512>* lastLine, const FtpReply& pasvReply) {
     SendRestartOffset(session);
@@ -86,7 +131,7 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
         uint32_t networkOrder = 0;
         std::memcpy(&networkOrder, address.bytes, 4);
         if (!SocksConnectData(session, networkOrder, address.port)) {
-            return kDataFailed;
+            return Failed(session);
         }
         std::snprintf(line, sizeof line, "Using proxy connection to [%s:%u] for DATA",
                       named.c_str(), address.port);
@@ -105,11 +150,11 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
             target = peer;
         }
         if (!session.data.Connect(target.c_str(), address.port)) {
-            if (platform::LastSocketError() != 10004) {
+            if (platform::LastSocketError() != platform::kWsaEintr) {
                 LogNetFailure("Connect failed");
             }
             session.data.Close();
-            return kDataFailed;
+            return Failed(session);
         }
         std::snprintf(line, sizeof line, "Connected to [%s:%u] for DATA", target.c_str(),
                       address.port);
@@ -126,20 +171,23 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
 int OpenActive(SessionWorker& session, std::string_view commandLine,
                std::array<char, 512>* lastLine) {
     TcpSocket listener;
+    listener.SetWaitLimits(session.data.waitLimits());
     uint8_t portBytes[4] = {};
     uint16_t port = 0;
     if (ViaSocks(session)) {
         uint32_t address = 0;
         if (!SocksBindData(session, &address, &port)) {
-            return kDataFailed;
+            return Failed(session);
         }
         std::memcpy(portBytes, &address, 4);
     } else {
         uint32_t controlAddress = 0;
         uint16_t controlPort = 0;
         uint32_t unused = 0;
-        if (!listener.Create() || !session.control.LocalAddress(&controlAddress, &controlPort) ||
-            !listener.LocalAddress(&unused, &port) || !listener.Listen()) {
+        // Listening on the address the server reaches us by only, not on every network.
+        if (!session.control.LocalAddress(&controlAddress, &controlPort) ||
+            !listener.Create(controlAddress) || !listener.LocalAddress(&unused, &port) ||
+            !listener.Listen()) {
             LogNetFailure("Listen failed");
             return kDataFailed;
         }
@@ -163,19 +211,15 @@ int OpenActive(SessionWorker& session, std::string_view commandLine,
     char line[512];
     if (ViaSocks(session)) {
         if (!SocksAwaitData(session)) {
-            return kDataFailed;
+            return Failed(session);
         }
         std::snprintf(line, sizeof line, "Using proxy connection on [%u.%u.%u.%u:%u] for DATA",
                       portBytes[0], portBytes[1], portBytes[2], portBytes[3], port);
         logExt(line);
         return kDataOpen;
     }
-    if (!listener.Accept(session.data)) {
-        if (platform::LastSocketError() != 10004) {
-            LogNetFailure("Accept failed");
-        }
-        session.data.Close();
-        return kDataFailed;
+    if (int accepted = AcceptFromServer(session, listener, lastLine); accepted != kDataOpen) {
+        return accepted;
     }
     std::snprintf(line, sizeof line, "Accepted connection on [%u.%u.%u.%u:%u] for DATA",
                   portBytes[0], portBytes[1], portBytes[2], portBytes[3], port);

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/session.h"
 #include "engine/session_worker.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
@@ -180,8 +182,11 @@ TEST_F(DataConnectionTest, RefusedTransferCommandClosesDataWithoutFurtherLines) 
 TEST_F(DataConnectionTest, TransferCommandAnswered421GivesTwo) {
     dataPort.ReadToEnd();
     ASSERT_TRUE(dataPort.Start());
-    control.ReadLine().SendLine(PassiveReply("127.0.0.1", dataPort.port()))
-        .ReadLine().SendLine("421 Timeout").ReadToEnd();
+    control.ReadLine()
+        .SendLine(PassiveReply("127.0.0.1", dataPort.port()))
+        .ReadLine()
+        .SendLine("421 Timeout")
+        .ReadToEnd();
     Connect();
     EXPECT_EQ(OpenDataConnection(session, "LIST"), kDataClosed);
     EXPECT_FALSE(session.data.isOpen());
@@ -207,8 +212,9 @@ TEST_F(DataConnectionTest, Unrecognized227) {
 }
 
 // Active mode: the test plays the server's side of the data connection by connecting to
-// the port that PORT named.
-void ConnectToPortArgument(const ScriptedPeer& server, std::string* portLine) {
+// the port that PORT named, once the transfer command (`verb`) has arrived.
+void AwaitPortArgument(const ScriptedPeer& server, const char* verb, std::string* portLine,
+                       uint16_t* port) {
     for (int tries = 0; tries < 20000; ++tries) {
         std::vector<std::string> lines = server.lines();
         for (const std::string& line : lines) {
@@ -216,20 +222,32 @@ void ConnectToPortArgument(const ScriptedPeer& server, std::string* portLine) {
                 *portLine = line;
             }
         }
-        if (!portLine->empty() && !lines.empty() && lines.back().rfind("LIST", 0) == 0) {
+        if (!portLine->empty() && !lines.empty() && lines.back().rfind(verb, 0) == 0) {
             unsigned a, b, c, d, high, low;
             ASSERT_EQ(std::sscanf(portLine->c_str(), "PORT %u,%u,%u,%u,%u,%u", &a, &b, &c, &d,
                                   &high, &low),
                       6);
-            TcpSocket client;
-            ASSERT_TRUE(client.Create());
-            ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(high * 256 + low)));
-            ASSERT_EQ(client.SendAll("data", 4), 4);
+            *port = static_cast<uint16_t>(high * 256 + low);
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    FAIL() << "PORT and LIST never arrived";
+    FAIL() << "PORT and " << verb << " never arrived";
+}
+
+// Connects from `from` to the listening port and sends `bytes`.
+void ConnectAndSend(TcpSocket& client, const char* from, uint16_t port, const char* bytes) {
+    ASSERT_TRUE(client.Create(platform::ParseDottedAddress(from)));
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
+    const long length = static_cast<long>(std::strlen(bytes));
+    ASSERT_EQ(client.SendAll(bytes, length), length);
+}
+
+void ConnectToPortArgument(const ScriptedPeer& server, std::string* portLine) {
+    uint16_t port = 0;
+    ASSERT_NO_FATAL_FAILURE(AwaitPortArgument(server, "LIST", portLine, &port));
+    TcpSocket client;
+    ConnectAndSend(client, "127.0.0.1", port, "data");
 }
 
 TEST_F(DataConnectionTest, PassiveRefusedFallsBackToPortForTheRestOfTheSession) {
@@ -272,6 +290,89 @@ TEST_F(DataConnectionTest, FtpProxyMeansPortAndSaysSoOnce) {
     std::vector<std::string> wire = Finish();
     ASSERT_EQ(wire.size(), 2u);
     EXPECT_EQ(wire[0].rfind("PORT ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace qvex
+
+namespace qvex {
+namespace {
+
+// Active mode takes its data only from the server: the listener sits on the control
+// connection's local address alone, and a caller from another address is dropped.
+TEST_F(DataConnectionTest, ActiveModeAcceptsOnlyTheServer) {
+    control.ReadLine().SendLine("200 PORT ok").ReadLine().SendLine("150 Go").ReadToEnd();
+    Connect();
+    session.passive = 0;
+    SetSessionTimeout(session, 30);
+    auto result =
+        std::async(std::launch::async, [&] { return OpenDataConnection(session, "RETR file"); });
+    std::string portLine;
+    uint16_t port = 0;
+    ASSERT_NO_FATAL_FAILURE(AwaitPortArgument(control, "RETR", &portLine, &port));
+    TcpSocket elsewhere;
+    ASSERT_TRUE(elsewhere.Create());
+    EXPECT_FALSE(elsewhere.Connect("127.0.0.2", port)) << "listening on every address";
+    TcpSocket stranger;
+    ConnectAndSend(stranger, "127.0.0.2", port, "evil");
+    uint32_t strangerAddress = 0;
+    uint16_t strangerPort = 0;
+    ASSERT_TRUE(stranger.LocalAddress(&strangerAddress, &strangerPort));
+    TcpSocket server;
+    ConnectAndSend(server, "127.0.0.1", port, "data");
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(result.get(), kDataOpen);
+    char bytes[4];
+    ASSERT_EQ(session.data.RecvAll(bytes, 4), 4);
+    EXPECT_EQ(std::string(bytes, 4), "data");
+    std::vector<std::string> lines = log.TakeTexts();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2],
+              "!!! DATA connection from [127.0.0.2:" + std::to_string(strangerPort) +
+                  "] refused: not the server's address");
+    EXPECT_EQ(lines.back(),
+              "Accepted connection on [127.0.0.1:" + std::to_string(port) + "] for DATA");
+    (void)Finish();
+}
+
+// The wait in accept ends without a connection: by a reply on the control connection, or
+// by the user's stop. Either comes long before the time-out.
+TEST_F(DataConnectionTest, ActiveWaitEndsOnAReplyOrAStop) {
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop" : "reply");
+        LogCapture rowLog;
+        ScriptedPeer server;
+        server.ReadLine().SendLine("200 PORT ok").ReadLine().SendLine("150 Go");
+        if (!stop) {
+            server.SendLine("425 Can't open data connection");
+        }
+        server.ReadToEnd();
+        ASSERT_TRUE(server.Start());
+        SessionWorker active;
+        ASSERT_TRUE(active.control.Create());
+        ASSERT_TRUE(active.control.Connect("127.0.0.1", server.port()));
+        ASSERT_TRUE(active.control.SetBuffer(4096));
+        SetSessionTimeout(active, 30);
+        std::array<char, 512> lastLine{};
+        auto result = std::async(
+            std::launch::async, [&] { return OpenDataConnection(active, "RETR file", &lastLine); });
+        if (stop) {
+            std::string portLine;
+            uint16_t port = 0;
+            ASSERT_NO_FATAL_FAILURE(AwaitPortArgument(server, "RETR", &portLine, &port));
+            active.abortRequested = true;
+        }
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(result.get(), kDataFailed);
+        EXPECT_FALSE(active.data.isOpen());
+        EXPECT_FALSE(active.controlLost);
+        std::vector<std::string> lines = rowLog.TakeTexts();
+        EXPECT_EQ(lines.back(), stop ? ">150 Go" : ">425 Can't open data connection")
+            << "no failure line for a stop";
+        EXPECT_STREQ(lastLine.data(), stop ? "150 Go" : "425 Can't open data connection");
+        active.control.Close();
+        ASSERT_TRUE(server.Wait());
+    }
 }
 
 }  // namespace

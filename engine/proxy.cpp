@@ -27,10 +27,13 @@ constexpr size_t kMaxSocks4UserId = 119;
 // RFC 1929: each of user name and password is one length byte long.
 constexpr size_t kMaxSocks5Credential = 255;
 
+constexpr uint8_t kAddressIpv4 = 1;
+
 struct SocksReply {
     uint8_t result = 0;
-    uint32_t address = 0;  // network order, as it came
-    uint16_t port = 0;     // host order
+    uint8_t addressType = kAddressIpv4;  // SOCKS5's; SOCKS4 knows only IPv4
+    uint32_t address = 0;                // network order, as it came
+    uint16_t port = 0;                   // host order
 };
 
 bool SendExactly(TcpSocket& socket, const std::string& message) {
@@ -101,10 +104,11 @@ bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
         LogProxyLine(session, kSocks5Error, reply.result);
         return false;
     }
+    reply.addressType = head[3];
     unsigned char rest[256 + 2];
     long restLength;
     switch (head[3]) {
-        case 1:
+        case kAddressIpv4:
             restLength = 4 + 2;
             break;
         case 3: {
@@ -127,7 +131,7 @@ bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
         LogProxyLine(session, kSocks5IoError);
         return false;
     }
-    if (head[3] == 1) {
+    if (head[3] == kAddressIpv4) {
         std::memcpy(&reply.address, rest, 4);
     }
     reply.port = static_cast<uint16_t>(rest[restLength - 2] << 8 | rest[restLength - 1]);
@@ -214,7 +218,10 @@ bool Socks5Negotiate(SessionWorker& session, TcpSocket& socket) {
             LogProxyLine(session, kSocks5AuthFailed);
             return false;
         default:
-            return true;  // a method we did not offer needs no exchange from us
+            // RFC 1928 section 3: the proxy picks one of the methods offered; anything else
+            // would leave us speaking a protocol we do not know.
+            LogProxyLine(session, kSocks5Error, answer[1]);
+            return false;
     }
     const std::string& user = session.proxyUser;
     const std::string& password = session.proxyPassword;
@@ -285,13 +292,13 @@ bool SocksBindData(SessionWorker& session, uint32_t* address, uint16_t* port) {
         session.data.Close();
         return false;
     }
-    if (session.proxyType == kProxySocks5 && reply.address == 0) {
+    if (reply.addressType != kAddressIpv4) {
         // PORT can only name an IPv4 address; a SOCKS5 proxy that binds elsewhere is no use.
         LogProxyLine(session, kSocks5IoError);
         session.data.Close();
         return false;
     }
-    // A SOCKS4 proxy that answers 0.0.0.0 means "my own address".
+    // A proxy that answers 0.0.0.0 means "my own address".
     *address = reply.address != 0 ? reply.address : session.proxyAddress;
     *port = reply.port;
     return true;

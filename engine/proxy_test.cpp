@@ -166,24 +166,32 @@ TEST_F(ProxyTest, Socks5CredentialsTooLongForTheirMessageAreRefused) {
     EXPECT_EQ(log.TakeTexts().size(), 2u);
 }
 
-TEST_F(ProxyTest, Socks5MethodOneIsTreatedLikeNoAuthentication) {
-    const std::string reply("\x05\x00\x00\x01\x7F\x00\x00\x01\x10\x00", 10);
-    ScriptedPeer proxy;
-    proxy.ReadBytes(4)
-        .Send("\x05\x01")
-        .ReadBytes(10)
-        .Send(reply)
-        .SendLine("220 Through")
-        .ReadToEnd();
-    ASSERT_TRUE(proxy.Start());
-    UseProxy(kProxySocks5, proxy.port());
-    UseServer(2121);
-    ASSERT_TRUE(Open());
-    EXPECT_EQ(Greeting(), 220);
-    session.control.Close();
-    ASSERT_TRUE(proxy.Wait());
-    EXPECT_EQ(proxy.received(), std::string("\x05\x02\x00\x02\x05\x01\x00\x01", 8) +
-                                    kLoopbackBytes + PortBytes(2121));
+// Only "no authentication" (00) and "user name and password" (02) are offered; a proxy that
+// picks anything else is refused before a request goes out.
+TEST_F(ProxyTest, Socks5MethodsNotOfferedAreRefused) {
+    for (const char* method : {"\x01", "\x03", "\x80"}) {
+        SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(method[0])));
+        LogCapture methodLog;
+        SessionWorker methodSession;
+        ScriptedPeer proxy;
+        proxy.ReadBytes(4).Send(std::string("\x05") + method).ReadToEnd();
+        ASSERT_TRUE(proxy.Start());
+        methodSession.proxyType = kProxySocks5;
+        methodSession.proxy.host = "127.0.0.1";
+        methodSession.proxy.port = std::to_string(proxy.port());
+        methodSession.request.host = "127.0.0.1";
+        methodSession.request.port = "2121";
+        ASSERT_TRUE(methodSession.control.Create());
+        EXPECT_FALSE(ConnectControl(methodSession));
+        methodSession.control.Close();
+        ASSERT_TRUE(proxy.Wait());
+        EXPECT_EQ(proxy.received(), std::string("\x05\x02\x00\x02", 4)) << "no request";
+        char number[8];
+        std::snprintf(number, sizeof number, "(%02x)", static_cast<unsigned char>(method[0]));
+        EXPECT_EQ(methodLog.TakeTexts(),
+                  std::vector<std::string>{"*** SOCKS5 error on server 127.0.0.1:" +
+                                           std::to_string(proxy.port()) + " " + number});
+    }
 }
 
 TEST_F(ProxyTest, Socks5MethodFFFailsWithOneLine) {
@@ -259,22 +267,48 @@ INSTANTIATE_TEST_SUITE_P(
                                      {"*** I/O error on SOCKS5 server %s"}}),
     [](const ::testing::TestParamInfo<Socks5ReplyRow>& row) { return row.param.name; });
 
-TEST_F(ProxyTest, Socks4BindAnsweringZeroAddressMeansTheProxyItself) {
-    ScriptedPeer proxy;
-    proxy.ReadBytes(9).Send(std::string("\x00\x5A\x12\x34\x00\x00\x00\x00", 8)).ReadToEnd();
-    ASSERT_TRUE(proxy.Start());
-    UseProxy(kProxySocks4, proxy.port());
-    UseServer(2121);
-    session.proxyAddress = platform::ParseDottedAddress("10.9.8.7");
-    uint32_t address = 0;
-    uint16_t port = 0;
-    ASSERT_TRUE(SocksBindData(session, &address, &port));
-    EXPECT_EQ(address, platform::ParseDottedAddress("10.9.8.7"));
-    EXPECT_EQ(port, 0x1234);
-    session.data.Close();
-    ASSERT_TRUE(proxy.Wait());
-    EXPECT_EQ(proxy.received(),
-              std::string("\x04\x02", 2) + PortBytes(2121) + kLoopbackBytes + std::string(1, '\0'));
+// RFC 1928 practice, and SOCKS4's own rule: a BIND reply with the address 0.0.0.0 means "the
+// proxy's own address".
+TEST_F(ProxyTest, BindAnsweringZeroAddressMeansTheProxyItself) {
+    struct Exchange {
+        size_t read;
+        std::string answer;
+    };
+    struct Row {
+        int32_t type;
+        std::vector<Exchange> script;
+        std::string request;
+    };
+    const Row rows[] = {
+        {kProxySocks4,
+         {{9, std::string("\x00\x5A\x12\x34\x00\x00\x00\x00", 8)}},
+         std::string("\x04\x02", 2) + PortBytes(2121) + kLoopbackBytes + std::string(1, '\0')},
+        {kProxySocks5,
+         {{4, std::string("\x05\x00", 2)},
+          {10, std::string("\x05\x00\x00\x01\x00\x00\x00\x00\x12\x34", 10)}},
+         std::string("\x05\x02\x00\x02\x05\x02\x00\x01", 8) + kLoopbackBytes + PortBytes(2121)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.type);
+        ScriptedPeer proxy;
+        for (const Exchange& exchange : row.script) {
+            proxy.ReadBytes(exchange.read).Send(exchange.answer);
+        }
+        proxy.ReadToEnd();
+        ASSERT_TRUE(proxy.Start());
+        UseProxy(row.type, proxy.port());
+        UseServer(2121);
+        session.proxyAddress = platform::ParseDottedAddress("10.9.8.7");
+        uint32_t address = 0;
+        uint16_t port = 0;
+        ASSERT_TRUE(SocksBindData(session, &address, &port));
+        EXPECT_EQ(address, platform::ParseDottedAddress("10.9.8.7"));
+        EXPECT_EQ(port, 0x1234);
+        session.data.Close();
+        ASSERT_TRUE(proxy.Wait());
+        EXPECT_EQ(proxy.received(), row.request);
+        EXPECT_TRUE(log.TakeTexts().empty());
+    }
 }
 
 TEST_F(ProxyTest, DataConnectionToAClosedProxyIsNamed) {

@@ -43,6 +43,28 @@ uint32_t ResolveForSocks(const std::string& host) {
     return platform::LookupHost(host.c_str(), &address) ? address : platform::kAddressNone;
 }
 
+void LogTimeout(uint32_t seconds, SocketWait what, bool control) {
+    const char* doing = "";
+    switch (what) {
+        case SocketWait::Connect:
+            doing = control ? "connecting" : "connecting for DATA";
+            break;
+        case SocketWait::Accept:
+            doing = "waiting for the server to connect for DATA";
+            break;
+        case SocketWait::Receive:
+            doing = control ? "waiting for a reply" : "waiting for DATA";
+            break;
+        case SocketWait::Send:
+            doing = control ? "sending a command" : "sending DATA";
+            break;
+    }
+    char line[128];
+    std::snprintf(line, sizeof line, "*** Time-out after %u second%s %s", seconds,
+                  seconds == 1 ? "" : "s", doing);
+    logExt(line);
+}
+
 void SendQuit(SessionWorker& session) {
     (void)SendCommand(session, "QUIT");
 }
@@ -50,7 +72,11 @@ void SendQuit(SessionWorker& session) {
 // RFC 959 section 5.4: the greeting, then USER and, when asked for, PASS.
 bool ReadGreeting(SessionWorker& session) {
     FtpReply reply;
-    switch (ReadReply(session, reply, false)) {
+    int code = ReadReply(session, reply, false);
+    if (session.controlLost) {
+        return false;  // the time-out or protocol error has said why
+    }
+    switch (code) {
         case 220:
             logExt("... connected, logging in");
             return true;
@@ -318,6 +344,7 @@ SessionOptions SessionOptionsFromSettings(const Settings& settings, std::string_
     options.commandLineStart = settings.GetInt("CLStart") != 0;
     options.noUiQuit = settings.GetInt("NoUIQuit") != 0;
     options.replaceSpaces = settings.GetInt("ReplaceSpaces") != 0;
+    options.timeoutSeconds = static_cast<uint32_t>(settings.GetInt("Timeout"));
     options.perHostWord = settings.PerHostWord(hostUrl);
     return options;
 }
@@ -365,7 +392,28 @@ std::shared_ptr<SessionWorker> CreateSession(const SessionRequest& request,
     session->observer = options.observer;
     session->restartDatabase = options.restartDatabase;
     session->handlers = std::move(options.handlers);
+    SetSessionTimeout(*session, options.timeoutSeconds);
     return session;
+}
+
+void SetSessionTimeout(SessionWorker& session, uint32_t seconds) {
+    auto limitsFor = [&session, seconds](bool control) {
+        WaitLimits limits;
+        limits.milliseconds = int64_t{1000} * seconds;
+        // A stop ends a wait for the server's data, never one for its replies: the reply
+        // after ABOR is still to be read.
+        limits.interrupt = control ? nullptr : &session.abortRequested;
+        limits.onTimeout = [&session, seconds, control](SocketWait what) {
+            LogTimeout(seconds, what, control);
+            AbandonConnection(session);
+            if (!control) {
+                session.data.Abandon();
+            }
+        };
+        return limits;
+    };
+    session.control.SetWaitLimits(limitsFor(true));
+    session.data.SetWaitLimits(limitsFor(false));
 }
 
 void PostCommand(SessionWorker& session, int32_t kind, std::string text, int32_t a, int32_t b,
@@ -438,7 +486,7 @@ bool Login(SessionWorker& session) {
     const std::string prefix = "... user " + session.request.user;
     FtpReply reply;
     int code = ReadReply(session, reply, false);
-    if (Cancelled(session)) {
+    if (Cancelled(session) || session.controlLost) {
         return false;
     }
     Step step = AnswerToUser(code, prefix);
@@ -450,7 +498,7 @@ bool Login(SessionWorker& session) {
         return false;
     }
     code = ReadReply(session, reply, false);
-    if (Cancelled(session)) {
+    if (Cancelled(session) || session.controlLost) {
         return false;
     }
     return Finish(session, AnswerToPass(code, prefix));
@@ -474,6 +522,9 @@ int RunSession(SessionWorker& session) {
     bool connected = ConnectControl(session);
     bool loggedIn = connected && Login(session);
     session.loggedIn = loggedIn;
+    // A server that never greets, stops answering or breaks the protocol before the login
+    // is through refused nobody: the connection failed.
+    connected = connected && !session.controlLost;
     if (!loggedIn) {
         if (Cancelled(session)) {
             logExt("!!! login aborted");

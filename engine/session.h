@@ -25,6 +25,7 @@ struct SessionOptions {
     bool commandLineStart = false;   // "CLStart"
     bool noUiQuit = false;           // "NoUIQuit"
     bool replaceSpaces = false;      // "ReplaceSpaces"
+    uint32_t timeoutSeconds = 120;   // "Timeout"; 0 waits for ever
     uint32_t perHostWord = 0;
     SessionObserver* observer = nullptr;
     RestartDatabase* restartDatabase = nullptr;
@@ -49,6 +50,12 @@ int RunSession(SessionWorker& session);
 
 // USER and PASS with every answer of RFC 959 section 5.4; true when logged in.
 [[nodiscard]] bool Login(SessionWorker& session);
+
+// How long the session waits for its peers: connect, each reply, accept in active mode and
+// each receive or send on a data connection. A time-out is a lost connection: a "***" line
+// naming it, and the connection given up, so the running command ends with 421. Waits on the
+// data connection also end when the user stops the transfer. 0 seconds wait for ever.
+void SetSessionTimeout(SessionWorker& session, uint32_t seconds);
 
 // Queues one command (any thread). Dropped when an end-of-session command with a non-zero
 // exit code is already queued.

@@ -365,6 +365,62 @@ TEST_F(SessionRunTest, FailedLoginSetsItsOutcomeAndUnattendedRunsExitWith3) {
     EXPECT_EQ(peer.lines(), std::vector<std::string>{"USER anonymous"}) << "no SYST, no QUIT";
 }
 
+// A server that never greets, goes silent during the login or breaks the protocol failed
+// the connect (outcome 128), not the login: nobody refused the user.
+TEST(SessionConnectFailure, SilentOrBrokenServerFailsTheConnect) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> replies;  // sent one by one, each after a command
+        std::vector<std::string> tail;     // the session's last lines
+    };
+    const std::string timedOut = "*** Time-out after 1 second waiting for a reply";
+    const Row rows[] = {
+        {"never greets",
+         {},
+         {timedOut, "@@@ [CONTROL] Receive failed -> WSAETIMEDOUT",
+          "@@@ Failed to connect -> WSAETIMEDOUT"}},
+        {"silent after USER",
+         {"220 Welcome"},
+         {"<USER anonymous", timedOut, "@@@ [CONTROL] Receive failed -> WSAETIMEDOUT",
+          "@@@ Failed to connect -> WSAETIMEDOUT"}},
+        {"greets with no reply",
+         {"22 Welcome"},
+         {">22 Welcome", "*** Protocol error: a line that is no FTP reply; connection closed",
+          "@@@ Failed to connect -> WSAECONNABORTED"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LogCapture log;
+        ScriptedPeer server;
+        for (size_t index = 0; index < row.replies.size(); ++index) {
+            if (index > 0) {
+                server.ReadLine();
+            }
+            server.SendLine(row.replies[index]);
+        }
+        server.ReadToEnd();
+        ASSERT_TRUE(server.Start());
+        RecordingObserver observer;
+        SessionOptions options;
+        options.observer = &observer;
+        options.timeoutSeconds = 1;
+        options.commandLineStart = true;
+        options.noUiQuit = true;
+        auto session = CreateSession(Request(server.port()), std::move(options));
+        ASSERT_NE(session, nullptr);
+        auto result = std::async(std::launch::async, [session] { return SessionThread(session); });
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(result.get(), kExitFailedUnattended);
+        EXPECT_EQ(observer.outcome, kOutcomeConnectFailed);
+        std::vector<std::string> texts = log.TakeTexts();
+        ASSERT_GE(texts.size(), row.tail.size());
+        EXPECT_EQ(std::vector<std::string>(
+                      texts.end() - static_cast<std::ptrdiff_t>(row.tail.size()), texts.end()),
+                  row.tail);
+        ASSERT_TRUE(server.Wait());
+    }
+}
+
 TEST(SessionConnectFailure, RefusedConnectionIsNamedAndCounted) {
     LogCapture log;
     RecordingObserver observer;
@@ -450,11 +506,18 @@ TEST(SessionCreation, OptionsAndPerHostWordShapeTheSession) {
     EXPECT_EQ(session->proxyUser, "user");
     EXPECT_EQ(session->hostAddress, platform::ParseDottedAddress("127.0.0.1"));
 
+    EXPECT_EQ(session->control.waitLimits().milliseconds, 120000) << "the default time-out";
+    EXPECT_EQ(session->control.waitLimits().interrupt, nullptr) << "a stop waits for replies";
+    EXPECT_EQ(session->data.waitLimits().interrupt, &session->abortRequested);
+
     options.perHostWord = 1u << 18;  // direct connection
+    options.timeoutSeconds = 0;
     session = CreateSession(Request(21), options);
     EXPECT_EQ(session->proxyType, kProxyNone);
     EXPECT_EQ(session->proxyUser, "");
     EXPECT_EQ(session->passive, 1);
+    EXPECT_EQ(session->control.waitLimits().milliseconds, 0) << "0 waits for ever";
+    EXPECT_EQ(session->data.waitLimits().milliseconds, 0);
 }
 
 TEST(SessionCreation, AUrlTooLongForTheSessionIsRefused) {

@@ -86,6 +86,9 @@ struct SessionWorker {
     std::atomic<bool> rawListingLog{false};
     std::atomic<bool> transferActive{false};
 
+    // The control connection was given up (AbandonConnection); worker thread only.
+    bool controlLost = false;
+
     int32_t currentType = 0;
     int32_t passive = 0;
     std::string systText;

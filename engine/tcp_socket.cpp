@@ -1,5 +1,7 @@
 #include "engine/tcp_socket.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -7,6 +9,8 @@ namespace qvex {
 namespace {
 
 constexpr int kListenBacklog = 5;
+// How often a wait that a stop may end looks at the stop flag.
+constexpr int kStopCheckMilliseconds = 100;
 // PeerAddress's caller gives at least this much room for the dotted text.
 constexpr size_t kAddressTextSize = 16;
 
@@ -43,7 +47,7 @@ TcpSocket::~TcpSocket() {
     TcpSocket::Close();
 }
 
-bool TcpSocket::Create() {
+bool TcpSocket::Create(uint32_t localAddress) {
     if (isOpen()) {
         Close();
     }
@@ -51,8 +55,9 @@ bool TcpSocket::Create() {
     if (handle_ == platform::kNoSocket) {
         return false;
     }
+    abandoned_ = false;
     // The handle stays even when the bind fails; Close or the destructor releases it.
-    return platform::BindSocket(handle_, platform::kAddressAny, 0);
+    return platform::BindSocket(handle_, localAddress, 0);
 }
 
 bool TcpSocket::Connect(const char* host, uint16_t port) {
@@ -60,14 +65,35 @@ bool TcpSocket::Connect(const char* host, uint16_t port) {
     if (!ResolveHost(host, &address)) {
         return false;
     }
-    return platform::ConnectSocket(handle_, address, port);
+    if (!Limited()) {
+        return platform::ConnectSocket(handle_, address, port);
+    }
+    bool pending = false;
+    if (!platform::StartConnect(handle_, address, port, &pending)) {
+        return false;
+    }
+    if (!pending) {
+        return true;
+    }
+    if (!WaitFor(SocketWait::Connect)) {
+        // Blocking again for whatever comes next; the wait's reason stays the error.
+        int reason = platform::LastSocketError();
+        (void)platform::FinishConnect(handle_);
+        platform::SetLastSocketError(reason);
+        return false;
+    }
+    return platform::FinishConnect(handle_);
 }
 
 bool TcpSocket::Listen() {
-    return platform::ListenSocket(handle_, kListenBacklog);
+    listening_ = platform::ListenSocket(handle_, kListenBacklog);
+    return listening_;
 }
 
 bool TcpSocket::Accept(TcpSocket& target) {
+    if (!WaitFor(SocketWait::Accept)) {
+        return false;
+    }
     platform::SocketHandle accepted = platform::AcceptSocket(handle_);
     if (accepted == platform::kNoSocket) {
         return false;
@@ -85,6 +111,15 @@ void TcpSocket::Close() {
         platform::CloseSocket(handle_);
         handle_ = platform::kNoSocket;
     }
+    listening_ = false;
+    abandoned_ = false;
+}
+
+void TcpSocket::Abandon() {
+    platform::ShutdownSocket(handle_);
+    position_ = 0;
+    count_ = 0;
+    abandoned_ = true;
 }
 
 long TcpSocket::Send(const void* bytes, long length, int flags) {
@@ -102,7 +137,14 @@ long TcpSocket::SendAll(const void* bytes, long length) {
     const char* next = static_cast<const char*>(bytes);
     long remaining = length;
     while (remaining > 0) {
-        long sent = platform::SendBytes(handle_, next, static_cast<size_t>(remaining), 0);
+        if (!WaitFor(SocketWait::Send)) {
+            return -1;
+        }
+        long sent = platform::SendBytes(handle_, next, static_cast<size_t>(remaining),
+                                        Limited() ? platform::kNoWait : 0);
+        if (sent < 0 && platform::LastSocketError() == platform::kWsaEwouldblock && Limited()) {
+            continue;
+        }
         if (sent < 1) {
             return -1;
         }
@@ -120,7 +162,17 @@ long TcpSocket::RecvAll(void* buffer, long length) {
     char* next = static_cast<char*>(buffer);
     long remaining = length;
     while (remaining > 0) {
-        long received = platform::ReceiveBytes(handle_, next, static_cast<size_t>(remaining));
+        if (abandoned_) {
+            return -2;
+        }
+        if (!WaitFor(SocketWait::Receive)) {
+            return -1;
+        }
+        long received = platform::ReceiveBytes(handle_, next, static_cast<size_t>(remaining),
+                                               Limited() ? platform::kNoWait : 0);
+        if (received < 0 && platform::LastSocketError() == platform::kWsaEwouldblock && Limited()) {
+            continue;
+        }
         if (received < 0) {
             return -1;
         }
@@ -184,7 +236,17 @@ long TcpSocket::Fill() {
         platform::SetLastSocketError(platform::kWsaEinval);
         return -1;
     }
-    long received = platform::ReceiveBytes(handle_, buffer_, static_cast<size_t>(capacity_));
+    if (abandoned_) {
+        return -2;
+    }
+    long received;
+    do {
+        if (!WaitFor(SocketWait::Receive)) {
+            return -1;
+        }
+        received = platform::ReceiveBytes(handle_, buffer_, static_cast<size_t>(capacity_),
+                                          Limited() ? platform::kNoWait : 0);
+    } while (received < 0 && platform::LastSocketError() == platform::kWsaEwouldblock && Limited());
     if (received < 0) {
         return -1;
     }
@@ -245,8 +307,14 @@ long TcpSocket::SendBuffer(int32_t length) {
     position_ = 0;
     count_ = length;
     while (count_ > 0) {
-        long sent =
-            platform::SendBytes(handle_, buffer_ + position_, static_cast<size_t>(count_), 0);
+        if (!WaitFor(SocketWait::Send)) {
+            return -1;
+        }
+        long sent = platform::SendBytes(handle_, buffer_ + position_, static_cast<size_t>(count_),
+                                        Limited() ? platform::kNoWait : 0);
+        if (sent < 0 && platform::LastSocketError() == platform::kWsaEwouldblock && Limited()) {
+            continue;
+        }
         if (sent < 1) {
             return -1;
         }
@@ -284,6 +352,60 @@ bool TcpSocket::SetNoDelay(int on) {
 
 bool TcpSocket::SetKeepAlive(int on) {
     return platform::SetKeepAlive(handle_, on != 0);
+}
+
+int TcpSocket::WaitReadable(const TcpSocket* other, std::chrono::steady_clock::time_point since) {
+    if (other != nullptr && other->count() > 0) {
+        platform::SocketHandle self = handle_;
+        return platform::WaitSockets(&self, 1, false, 0) == 0 ? 1 : 2;
+    }
+    return WaitUntilReady(listening_ ? SocketWait::Accept : SocketWait::Receive,
+                          other != nullptr ? other->handle() : platform::kNoSocket, since);
+}
+
+bool TcpSocket::WaitFor(SocketWait what) {
+    return WaitUntilReady(what, platform::kNoSocket, std::chrono::steady_clock::now()) == 1;
+}
+
+int TcpSocket::WaitUntilReady(SocketWait what, platform::SocketHandle other,
+                              std::chrono::steady_clock::time_point since) {
+    if (!Limited() && other == platform::kNoSocket) {
+        return 1;  // the operation itself blocks, as the system does it
+    }
+    const platform::SocketHandle handles[2] = {handle_, other};
+    const int count = other != platform::kNoSocket ? 2 : 1;
+    const bool forWriting = what == SocketWait::Connect || what == SocketWait::Send;
+    for (;;) {
+        if (limits_.interrupt != nullptr && limits_.interrupt->load()) {
+            platform::SetLastSocketError(platform::kWsaEintr);
+            return 0;
+        }
+        int slice = -1;
+        if (limits_.milliseconds > 0) {
+            auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - since)
+                               .count();
+            int64_t left = limits_.milliseconds - elapsed;
+            if (left <= 0) {
+                if (limits_.onTimeout) {
+                    limits_.onTimeout(what);
+                }
+                platform::SetLastSocketError(platform::kWsaEtimedout);
+                return 0;
+            }
+            slice = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+        }
+        if (limits_.interrupt != nullptr && (slice < 0 || slice > kStopCheckMilliseconds)) {
+            slice = kStopCheckMilliseconds;
+        }
+        int ready = platform::WaitSockets(handles, count, forWriting, slice);
+        if (ready >= 0) {
+            return ready + 1;
+        }
+        if (ready != platform::kWaitTimedOut) {
+            return 0;
+        }
+    }
 }
 
 }  // namespace qvex

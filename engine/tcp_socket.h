@@ -1,13 +1,35 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/socket.h"
 
 namespace qvex {
+
+// What a socket was waiting for.
+enum class SocketWait {
+    Connect,
+    Accept,
+    Receive,
+    Send,
+};
+
+// How long a socket's operations may wait for the peer, and what else ends a wait.
+struct WaitLimits {
+    // Longest wait of one operation (counted afresh whenever bytes have moved), in
+    // milliseconds; 0 waits for ever.
+    int64_t milliseconds = 0;
+    // A wait ends soon after this turns true (the user's stop); the operation then fails
+    // with WSAEINTR.
+    const std::atomic<bool>* interrupt = nullptr;
+    // Runs when a wait ran out of time, before the operation fails with WSAETIMEDOUT.
+    std::function<void(SocketWait)> onTimeout;
+};
 
 // The FTP engine's only network endpoint: a blocking IPv4 TCP socket with an optional owned
 // buffer for buffered reading (replies, downloads) and buffered sending (uploads).
@@ -21,11 +43,15 @@ class TcpSocket {
     TcpSocket& operator=(const TcpSocket&) = delete;
     virtual ~TcpSocket();
 
-    [[nodiscard]] bool Create();
+    // Binds to `localAddress` (network order; any by default) and a port the system picks.
+    [[nodiscard]] bool Create(uint32_t localAddress = platform::kAddressAny);
     [[nodiscard]] bool Connect(const char* host, uint16_t port);
     [[nodiscard]] bool Listen();
     [[nodiscard]] virtual bool Accept(TcpSocket& target);
     virtual void Close();
+    // Gives the connection up: the peer sees its end, and every later receive reports a
+    // closed connection, bytes already received but not yet read included.
+    void Abandon();
     // One raw send; `flags` is 0 or platform::kSendUrgent. The system's result, not counted.
     [[nodiscard]] virtual long Send(const void* bytes, long length, int flags);
 
@@ -58,6 +84,16 @@ class TcpSocket {
     [[nodiscard]] bool SetNoDelay(int on);
     [[nodiscard]] bool SetKeepAlive(int on);
 
+    // Limits kept across Close and Create; Send (the abort's raw send) never waits.
+    void SetWaitLimits(WaitLimits limits) { limits_ = std::move(limits); }
+    const WaitLimits& waitLimits() const { return limits_; }
+    // Waits until this socket can be read (or accepted from) or `other` can, bytes already in
+    // `other`'s buffer included; the time-out counts from `since`. 1 for this socket (it wins
+    // when both are ready), 2 for `other`, 0 when the wait failed, ran out of time or was
+    // interrupted (WSAETIMEDOUT, WSAEINTR).
+    [[nodiscard]] int WaitReadable(const TcpSocket* other,
+                                   std::chrono::steady_clock::time_point since);
+
     // Size of the line buffer ReadLine fills; a line holds at most one character less.
     static constexpr int kLineBufferSize = 512;
 
@@ -73,6 +109,14 @@ class TcpSocket {
     uint32_t bytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
 
   protected:
+    // Waits before one operation; false when it must fail (the last error says why).
+    [[nodiscard]] bool WaitFor(SocketWait what);
+    // The wait behind WaitFor and WaitReadable: 1, 2 or 0 as WaitReadable gives them.
+    [[nodiscard]] int WaitUntilReady(SocketWait what, platform::SocketHandle other,
+                                     std::chrono::steady_clock::time_point since);
+    // Whether operations wait in a poll first (and then move bytes without blocking).
+    bool Limited() const { return limits_.milliseconds > 0 || limits_.interrupt != nullptr; }
+
     platform::SocketHandle handle_ = platform::kNoSocket;
     std::unique_ptr<char[]> ownedBuffer_;
     char* buffer_ = nullptr;
@@ -82,6 +126,9 @@ class TcpSocket {
     int32_t capacity_ = 0;
     std::atomic<uint32_t> bytesReceived_{0};
     std::atomic<uint32_t> bytesSent_{0};
+    WaitLimits limits_;
+    bool listening_ = false;
+    bool abandoned_ = false;
 };
 
 // How Connect turns a host text into an address (network order): text made only of digits

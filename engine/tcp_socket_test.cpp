@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -555,6 +558,134 @@ TEST(TcpSocketSendAll, SendAfterResetFails) {
     ASSERT_EQ(pair.socket().RecvAll(&byte, 1), -1);
     EXPECT_EQ(pair.socket().SendAll("QUIT\r\n", 6), -1);
     EXPECT_STREQ(WsaErrorName(), "WSAECONNRESET");
+}
+
+// ---------------------------------------------------------------------------------------
+// Waits with a time-out and a stop flag
+
+// Limits of `milliseconds` whose time-outs are recorded in `waits`.
+WaitLimits RecordingLimits(int64_t milliseconds, std::vector<SocketWait>* waits) {
+    WaitLimits limits;
+    limits.milliseconds = milliseconds;
+    limits.onTimeout = [waits](SocketWait what) { waits->push_back(what); };
+    return limits;
+}
+
+TEST(TcpSocketWait, EachKindOfWaitTimesOutOnASilentPeer) {
+    struct Row {
+        const char* name;
+        SocketWait what;
+        std::function<bool(TcpSocket&, const WaitLimits&)> operation;  // true: it failed
+    };
+    const Row rows[] = {
+        {"fill", SocketWait::Receive,
+         [](TcpSocket&, const WaitLimits& limits) {
+             LoopbackPair pair;
+             pair.socket().SetWaitLimits(limits);
+             return pair.socket().SetBuffer(64) && pair.socket().Fill() == -1;
+         }},
+        {"whole receive after a part", SocketWait::Receive,
+         [](TcpSocket&, const WaitLimits& limits) {
+             LoopbackPair pair;
+             pair.socket().SetWaitLimits(limits);
+             char buffer[8];
+             return pair.PeerSend("abc") && pair.socket().RecvAll(buffer, 8) == -1;
+         }},
+        {"send to a peer that never reads", SocketWait::Send,
+         [](TcpSocket&, const WaitLimits& limits) {
+             LoopbackPair pair;
+             pair.socket().SetWaitLimits(limits);
+             const std::string block(64 * 1024 * 1024, 'x');
+             return pair.socket().SendAll(block.data(), static_cast<long>(block.size())) == -1;
+         }},
+        {"accept", SocketWait::Accept,
+         [](TcpSocket& socket, const WaitLimits& limits) {
+             socket.SetWaitLimits(limits);
+             TcpSocket target;
+             return socket.Create(Address(127, 0, 0, 1)) && socket.Listen() &&
+                    !socket.Accept(target);
+         }},
+        {"connect to a listener whose queue is full", SocketWait::Connect,
+         [](TcpSocket& listener, const WaitLimits& limits) {
+             // A full accept queue drops the next caller's SYN: its connect stays unanswered.
+             EXPECT_TRUE(listener.Create(Address(127, 0, 0, 1)));
+             EXPECT_TRUE(platform::ListenSocket(listener.handle(), 0));
+             uint32_t address = 0;
+             uint16_t port = 0;
+             EXPECT_TRUE(listener.LocalAddress(&address, &port));
+             std::vector<std::unique_ptr<TcpSocket>> callers;
+             for (int tries = 0; tries < 8; ++tries) {
+                 callers.push_back(std::make_unique<TcpSocket>());
+                 callers.back()->SetWaitLimits(limits);
+                 if (!callers.back()->Create() || !callers.back()->Connect("127.0.0.1", port)) {
+                     return platform::LastSocketError() == platform::kWsaEtimedout;
+                 }
+             }
+             return false;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<SocketWait> waits;
+        TcpSocket socket;
+        EXPECT_TRUE(row.operation(socket, RecordingLimits(300, &waits)));
+        EXPECT_EQ(platform::LastSocketError(), platform::kWsaEtimedout);
+        EXPECT_EQ(waits, std::vector<SocketWait>{row.what});
+    }
+}
+
+// The time-out counts from the last byte that moved: a slow but steady peer never runs
+// out of time, however long the whole transfer takes.
+TEST(TcpSocketWait, TimeOutCountsFromTheLastByteThatMoved) {
+    LoopbackPair pair;
+    std::vector<SocketWait> waits;
+    pair.socket().SetWaitLimits(RecordingLimits(1000, &waits));
+    std::thread feeder([&] {
+        for (int piece = 0; piece < 15; ++piece) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            (void)pair.PeerSend("x");
+        }
+    });
+    char buffer[15];
+    EXPECT_EQ(pair.socket().RecvAll(buffer, 15), 15);
+    feeder.join();
+    EXPECT_TRUE(waits.empty());
+}
+
+// The stop flag ends a wait that has no time limit, as WSAEINTR, and is no time-out.
+TEST(TcpSocketWait, StopFlagEndsAWaitWithoutLimit) {
+    LoopbackPair pair;
+    std::atomic<bool> stop{false};
+    std::vector<SocketWait> waits;
+    WaitLimits limits = RecordingLimits(0, &waits);
+    limits.interrupt = &stop;
+    pair.socket().SetWaitLimits(limits);
+    ASSERT_TRUE(pair.socket().SetBuffer(64));
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop = true;
+    });
+    EXPECT_EQ(pair.socket().Fill(), -1);
+    stopper.join();
+    EXPECT_EQ(platform::LastSocketError(), platform::kWsaEintr);
+    EXPECT_TRUE(waits.empty());
+    // Bytes that are there still move once the flag is down again.
+    stop = false;
+    ASSERT_TRUE(pair.PeerSend("ok"));
+    EXPECT_EQ(pair.socket().Fill(), 2);
+}
+
+// A socket given up reads as closed, also what it had received and not yet handed out.
+TEST(TcpSocketWait, AbandonedSocketReadsAsClosed) {
+    LoopbackPair pair;
+    ASSERT_TRUE(pair.socket().SetBuffer(4));
+    ASSERT_TRUE(pair.PeerSend("200 OK\r\n"));
+    EXPECT_EQ(pair.socket().ReadByte(), '2');
+    pair.socket().Abandon();
+    EXPECT_EQ(pair.socket().ReadByte(), -2);
+    char buffer[4];
+    EXPECT_EQ(pair.socket().RecvAll(buffer, 4), -2);
+    EXPECT_EQ(pair.PeerReceiveToEnd(), "") << "the peer sees the end";
 }
 
 TEST(TcpSocketSendLine, AppendsCrLfAndRefusesWhatDoesNotFit) {

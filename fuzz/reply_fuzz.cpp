@@ -1,5 +1,6 @@
 // Replies from a hostile server: whatever bytes arrive, ReadReply returns a code and stops
-// at 421 once the connection has closed, and never reads past its buffers.
+// at 421 once the connection has closed or was given up, never reads past its buffers, and
+// completes a reply only with a line of its own code: three digits and a blank.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (code == 421 && std::strcmp(reply.codeText.data(), "421") == 0) {
             return 0;
+        }
+        const char* last = reply.lastLine.data();
+        if (code < 100 || code > 599 || std::strncmp(last, reply.codeText.data(), 3) != 0 ||
+            last[3] != ' ' || session.controlLost) {
+            __builtin_trap();
         }
     }
     __builtin_trap();  // a closed connection must end the replies

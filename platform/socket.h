@@ -14,6 +14,9 @@ inline constexpr SocketHandle kNoSocket = 0;
 
 // Flag for SendBytes: send as urgent ("out-of-band") data.
 inline constexpr int kSendUrgent = 0x1;
+// Flag for SendBytes and ReceiveBytes: move what can move now and never block; with nothing
+// to move the result is -1 with WSAEWOULDBLOCK.
+inline constexpr int kNoWait = 0x2;
 
 // What ParseDottedAddress gives for text that is no address; also the bytes of
 // 255.255.255.255, which therefore can never be used as a destination.
@@ -24,12 +27,16 @@ inline constexpr uint32_t kAddressAny = 0;
 // unknown host, ...) as the calling thread's last socket error, so that log lines name
 // errors the same way on every system. A system error without such a code is passed on as
 // its own number.
+inline constexpr int kWsaEintr = 10004;
 inline constexpr int kWsaEfault = 10014;
 inline constexpr int kWsaEinval = 10022;
 inline constexpr int kWsaEnotsock = 10038;
 inline constexpr int kWsaEmsgsize = 10040;
 inline constexpr int kWsaEaddrnotavail = 10049;
 inline constexpr int kWsaEnobufs = 10055;
+inline constexpr int kWsaEwouldblock = 10035;
+inline constexpr int kWsaEconnaborted = 10053;
+inline constexpr int kWsaEtimedout = 10060;
 
 [[nodiscard]] int LastSocketError();
 void SetLastSocketError(int code);
@@ -45,13 +52,28 @@ void SetLastSocketError(int code);
 // Addresses are in network order, ports in host order.
 [[nodiscard]] bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port);
 [[nodiscard]] bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port);
+// A connect that does not wait: true when the connection is made (`*pending` false) or under
+// way (`*pending` true: wait until the socket is writable, then FinishConnect).
+[[nodiscard]] bool StartConnect(SocketHandle socket, uint32_t address, uint16_t port,
+                                bool* pending);
+// The outcome of a connect that was under way; the socket blocks again afterwards, also when
+// the wait was given up.
+[[nodiscard]] bool FinishConnect(SocketHandle socket);
 [[nodiscard]] bool ListenSocket(SocketHandle socket, int backlog);
 // Waits for one connection; kNoSocket on failure.
 [[nodiscard]] SocketHandle AcceptSocket(SocketHandle listening);
 // One send (never raising a signal when the peer has gone): the bytes sent or -1.
 [[nodiscard]] long SendBytes(SocketHandle socket, const void* bytes, size_t length, int flags);
-// One receive: the bytes received, 0 when the peer has closed, or -1.
-[[nodiscard]] long ReceiveBytes(SocketHandle socket, void* buffer, size_t length);
+// One receive: the bytes received, 0 when the peer has closed, or -1. `flags`: 0 or kNoWait.
+[[nodiscard]] long ReceiveBytes(SocketHandle socket, void* buffer, size_t length, int flags = 0);
+// What WaitSockets gives when its time ran out.
+inline constexpr int kWaitTimedOut = -2;
+// Waits until one of `count` sockets can be read (bytes, a caller to accept, the peer's end or
+// an error) or, `forWriting`, written (also the end of a connect under way). The index of the
+// first ready socket, kWaitTimedOut after `milliseconds` (a negative value waits without
+// limit), or -1 on error.
+[[nodiscard]] int WaitSockets(const SocketHandle* sockets, int count, bool forWriting,
+                              int milliseconds);
 // Ends both directions; a blocked receive or accept on another thread returns.
 void ShutdownSocket(SocketHandle socket);
 void CloseSocket(SocketHandle socket);

@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 namespace qvex::platform {
 namespace {
@@ -113,6 +115,27 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
     return socketAddress;
 }
 
+// The outcome of a connect that went on in the background.
+bool ConnectOutcome(int descriptor) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        return Fail();
+    }
+    if (error != 0) {
+        lastError = TranslateSystemError(error);
+        return false;
+    }
+    // Writable without an error, yet not connected: the connect was cut short (a shutdown
+    // from another thread).
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+        return Fail();
+    }
+    return true;
+}
+
 // A connect interrupted by a signal goes on in the background; wait for its outcome.
 bool FinishInterruptedConnect(int descriptor) {
     pollfd waiting{descriptor, POLLOUT, 0};
@@ -123,16 +146,16 @@ bool FinishInterruptedConnect(int descriptor) {
     if (ready < 0) {
         return Fail();
     }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-        return Fail();
-    }
-    if (error != 0) {
-        lastError = TranslateSystemError(error);
+    return ConnectOutcome(descriptor);
+}
+
+bool SetNonBlocking(int descriptor, bool on) {
+    int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0) {
         return false;
     }
-    return true;
+    flags = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    return ::fcntl(descriptor, F_SETFL, flags) == 0;
 }
 
 bool SetFlag(SocketHandle socket, int level, int option, bool on) {
@@ -247,6 +270,40 @@ bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
     return Fail();
 }
 
+bool StartConnect(SocketHandle socket, uint32_t address, uint16_t port, bool* pending) {
+    *pending = false;
+    if (NoSocket(socket)) {
+        return false;
+    }
+    const int descriptor = Descriptor(socket);
+    if (!SetNonBlocking(descriptor, true)) {
+        return Fail();
+    }
+    sockaddr_in socketAddress = MakeAddress(address, port);
+    if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&socketAddress),
+                  sizeof socketAddress) == 0) {
+        return SetNonBlocking(descriptor, false) || Fail();
+    }
+    if (errno == EINPROGRESS || errno == EINTR) {
+        *pending = true;
+        return true;
+    }
+    Fail();
+    (void)SetNonBlocking(descriptor, false);
+    return false;
+}
+
+bool FinishConnect(SocketHandle socket) {
+    if (NoSocket(socket)) {
+        return false;
+    }
+    const int descriptor = Descriptor(socket);
+    if (!SetNonBlocking(descriptor, false)) {
+        return Fail();
+    }
+    return ConnectOutcome(descriptor);
+}
+
 bool ListenSocket(SocketHandle socket, int backlog) {
     if (NoSocket(socket)) {
         return false;
@@ -280,6 +337,9 @@ long SendBytes(SocketHandle socket, const void* bytes, size_t length, int flags)
     if ((flags & kSendUrgent) != 0) {
         systemFlags |= MSG_OOB;
     }
+    if ((flags & kNoWait) != 0) {
+        systemFlags |= MSG_DONTWAIT;
+    }
     ssize_t sent;
     do {
         sent = ::send(Descriptor(socket), bytes, length, systemFlags);
@@ -291,19 +351,63 @@ long SendBytes(SocketHandle socket, const void* bytes, size_t length, int flags)
     return static_cast<long>(sent);
 }
 
-long ReceiveBytes(SocketHandle socket, void* buffer, size_t length) {
+long ReceiveBytes(SocketHandle socket, void* buffer, size_t length, int flags) {
     if (NoSocket(socket)) {
         return -1;
     }
+    const int systemFlags = (flags & kNoWait) != 0 ? MSG_DONTWAIT : 0;
     ssize_t received;
     do {
-        received = ::recv(Descriptor(socket), buffer, length, 0);
+        received = ::recv(Descriptor(socket), buffer, length, systemFlags);
     } while (received < 0 && errno == EINTR);
     if (received < 0) {
         Fail();
         return -1;
     }
     return static_cast<long>(received);
+}
+
+int WaitSockets(const SocketHandle* sockets, int count, bool forWriting, int milliseconds) {
+    constexpr int kMostSockets = 4;
+    if (count < 1 || count > kMostSockets) {
+        lastError = kWsaEinval;
+        return -1;
+    }
+    pollfd waiting[kMostSockets] = {};
+    for (int index = 0; index < count; ++index) {
+        if (NoSocket(sockets[index])) {
+            return -1;
+        }
+        waiting[index].fd = Descriptor(sockets[index]);
+        waiting[index].events = forWriting ? POLLOUT : POLLIN;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    int left = milliseconds;
+    for (;;) {
+        int ready = ::poll(waiting, static_cast<nfds_t>(count), left);
+        if (ready > 0) {
+            break;
+        }
+        if (ready == 0) {
+            return kWaitTimedOut;
+        }
+        if (errno != EINTR) {
+            Fail();
+            return -1;
+        }
+        if (milliseconds >= 0) {
+            auto remaining =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            left = remaining > 0 ? static_cast<int>(remaining) : 0;
+        }
+    }
+    for (int index = 0; index < count; ++index) {
+        if (waiting[index].revents != 0) {
+            return index;
+        }
+    }
+    return -1;
 }
 
 void ShutdownSocket(SocketHandle socket) {

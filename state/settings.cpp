@@ -95,6 +95,16 @@ constexpr OlderValue kOlderValues[] = {
     {"NoUITray", 16},  {"Passive", 17}, {"ProxyType", 18}, {"Restart", 19}, {"UpdateONLY", 20},
 };
 
+// Integer settings kept as DWORD values of their own under "Settings", beside the record.
+struct DwordSetting {
+    std::string_view name;
+    uint32_t defaultValue;
+};
+
+constexpr DwordSetting kStoredDwords[] = {
+    {"Timeout", 120},  // seconds a peer may stay silent; 0 waits for ever
+};
+
 struct StringSetting {
     std::string_view name;
     std::string_view defaultValue;
@@ -325,6 +335,14 @@ void Settings::LoadSettings() {
     strings.emplace_back("AuthName", std::move(authName));
     strings.emplace_back("AuthPasswd", std::move(authPasswd));
 
+    std::vector<std::pair<std::string, int32_t>> dwords;
+    for (const DwordSetting& setting : kStoredDwords) {
+        dwords.emplace_back(
+            setting.name,
+            static_cast<int32_t>(
+                registry_.ReadDword(kSettingsKey, setting.name).value_or(setting.defaultValue)));
+    }
+
     std::vector<std::string> changed;
     {
         std::lock_guard guard(mutex_);
@@ -346,6 +364,9 @@ void Settings::LoadSettings() {
         }
         for (auto& [name, value] : strings) {
             StoreString(name, std::move(value), changed);
+        }
+        for (const auto& [name, value] : dwords) {
+            StoreInt(name, value, changed);
         }
     }
     Notify(changed);
@@ -406,6 +427,11 @@ void Settings::SaveSettings() {
         writeString("Proxy", stringOf("Proxy"));
         writeString("AppFile", stringOf("AppFile"));
         writeString("AuthData", EncodeAuthData(stringOf("AuthName"), stringOf("AuthPasswd")));
+        for (const DwordSetting& setting : kStoredDwords) {
+            changes.push_back(RegistryChange::Dword(std::string(kSettingsKey),
+                                                    std::string(setting.name),
+                                                    static_cast<uint32_t>(intOf(setting.name))));
+        }
         if (intOf("CLStart") == 0) {
             writeString("LastHost", intOf("KeepHost") != 0 ? stringOf("LastHost") : "");
             writeString("LastXDir", intOf("KeepXDir") != 0 ? stringOf("LastXDir") : "");

@@ -199,6 +199,7 @@ TEST_F(SettingsTest, DefaultsWithoutRegistry) {
         EXPECT_EQ(settings.GetString(name), "");
     }
     EXPECT_EQ(settings.GetInt("Never set"), 0);
+    EXPECT_EQ(settings.GetInt("Timeout"), 120);
     EXPECT_EQ(settings.GetInt("AppVersion"), 0x03050000);
     EXPECT_TRUE(settings.OptionsReplacedByDefaults());
 }
@@ -372,11 +373,13 @@ TEST_F(SettingsTest, SaveWritesTheStoredStringsAndNothingHeldOnlyInMemory) {
     RegistryFile reader;
     std::vector<std::string> names;
     for (const RegistryNamedValue& entry : reader.EnumerateValues(kSettingsKey)) {
-        EXPECT_EQ(entry.value.type, RegistryValue::Type::String) << entry.name;
+        EXPECT_EQ(entry.value.type, entry.name == "Timeout" ? RegistryValue::Type::Dword
+                                                            : RegistryValue::Type::String)
+            << entry.name;
         names.push_back(entry.name);
     }
-    std::vector<std::string> expected = {"Options",  "EMail",    "Proxy",    "AppFile",
-                                         "AuthData", "LastHost", "LastXDir", "LastSearch"};
+    std::vector<std::string> expected = {"Options", "EMail",    "Proxy",    "AppFile",   "AuthData",
+                                         "Timeout", "LastHost", "LastXDir", "LastSearch"};
     EXPECT_EQ(names, expected);
     EXPECT_EQ(reader.ReadString(kSettingsKey, "AppFile"), "/opt/qvex/Qvex3");
     EXPECT_EQ(reader.ReadString(kSettingsKey, "EMail"), "QvexUser@");
@@ -386,6 +389,22 @@ TEST_F(SettingsTest, SaveWritesTheStoredStringsAndNothingHeldOnlyInMemory) {
     EXPECT_EQ(DecodeAuthData(authData),
               (std::pair<std::string, std::string>("proxyuser", "proxypass")));
     EXPECT_NE(test::ReadFileBytes(registry_.path()).find("/opt/qvex/Qvex3"), std::string::npos);
+}
+
+// "Timeout" lives beside the record, as a DWORD of its own; every value round-trips, 0
+// (wait for ever) included.
+TEST_F(SettingsTest, TimeoutIsADwordOfItsOwn) {
+    for (uint32_t value : {0u, 2u, 120u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(value);
+        StoreDword("Timeout", value);
+        Settings settings(registry_);
+        settings.LoadSettings();
+        EXPECT_EQ(static_cast<uint32_t>(settings.GetInt("Timeout")), value);
+        settings.SetInt("Timeout", static_cast<int32_t>(value ^ 1));
+        settings.SaveSettings();
+        RegistryFile reader;
+        EXPECT_EQ(reader.ReadDword(kSettingsKey, "Timeout"), value ^ 1);
+    }
 }
 
 TEST_F(SettingsTest, ReservedBytesAreKeptAsRead) {

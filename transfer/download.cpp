@@ -395,6 +395,9 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     }
     (void)session.data.SetBuffer(kDownloadBlockSize);
 
+    // Data flows from here on, so a stop sends ABOR, also while the Smart block is awaited.
+    session.transferActive = true;
+
     // 7. Smart: the first block decides the conversion of the whole file.
     long pending = 0;
     TextConversion conversion;
@@ -407,7 +410,6 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     }
 
     // 8.
-    session.transferActive = true;
     if (expected < 0) {
         auto captures = session.patterns.byteCount.Search(firstReply.data());
         if (captures.size() > 1 && captures[1] && captures[1]->size() <= 18) {
