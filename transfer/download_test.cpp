@@ -438,6 +438,18 @@ TEST_F(Download, ALinkToAFileTakesItsSizeFromTheOpeningReply) {
                              "CWD dist/rel.bin", "PASV", "RETR dist/rel.bin"}));
 }
 
+// A link listed without " -> target" goes by its own name.
+TEST_F(Download, ALinkWithoutATargetIsFetchedByItsName) {
+    (void)Add(LinkEntry("bare link", ""));
+    Answer("550 Not a directory").Answer("200 Type set to I").Transfer("x");
+    Begin();
+    EXPECT_EQ(Get({0}, kImage), 226);
+    EXPECT_EQ(Wire(), (Lines{"CWD bare link", "TYPE I", "PASV", "RETR bare link"}));
+    EXPECT_EQ(test::ReadFileBytes(In("bare link")), "x");
+    Lines lines = log.TakeTexts();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "GETing bare link -> " + into), 1);
+}
+
 // Update-ONLY compares times only; entries with a time of day are moved by the server's
 // bias, year-only entries are compared as listed.
 TEST_F(Download, UpdateOnlyFetchesOnlyWhatIsNewerOnTheServer) {

@@ -423,20 +423,24 @@ TEST(RemoteEntryNames, LocalNameDirectoryArgumentDisplayName) {
         uint32_t flags;
         const char* linkTarget;
         const char* localName;
+        const char* remoteName;
         const char* directoryArgument;
         const char* displayName;
     };
     const Row rows[] = {
-        {"file.txt", 0, "", "file.txt", "file.txt", "file.txt"},
-        {"pub", kEntryDirectory, "", "pub", "pub", "pub"},
-        {"latest", kEntrySymLink, "release/1.2", "1.2", "release/1.2", "latest -> release/1.2"},
-        {"l", kEntrySymLink, "target", "target", "target", "l -> target"},
-        {"l", kEntrySymLink, "/abs/dir/", "l", "/abs/dir/", "l -> /abs/dir/"},
-        {"dangling", kEntrySymLink, "", "dangling", "dangling", "dangling -> "},
-        {"README.TXT;2", kEntryVmsForm, "", "README.TXT", "[.README.TXT;2]", "README.TXT;2"},
-        {"PUB", kEntryVmsForm | kEntryDirectory, "", "PUB", "[.PUB]", "PUB"},
-        {"A;1;2", kEntryVmsForm, "", "A;1", "[.A;1;2]", "A;1;2"},
-        {"name;1", 0, "", "name;1", "name;1", "name;1"},
+        {"file.txt", 0, "", "file.txt", "file.txt", "file.txt", "file.txt"},
+        {"pub", kEntryDirectory, "", "pub", "pub", "pub", "pub"},
+        {"latest", kEntrySymLink, "release/1.2", "1.2", "release/1.2", "release/1.2",
+         "latest -> release/1.2"},
+        {"l", kEntrySymLink, "target", "target", "target", "target", "l -> target"},
+        {"l", kEntrySymLink, "/abs/dir/", "l", "/abs/dir/", "/abs/dir/", "l -> /abs/dir/"},
+        // Listed without " -> target": nothing is made up.
+        {"dangling", kEntrySymLink, "", "dangling", "dangling", "dangling", "dangling"},
+        {"README.TXT;2", kEntryVmsForm, "", "README.TXT", "README.TXT;2", "[.README.TXT;2]",
+         "README.TXT;2"},
+        {"PUB", kEntryVmsForm | kEntryDirectory, "", "PUB", "PUB", "[.PUB]", "PUB"},
+        {"A;1;2", kEntryVmsForm, "", "A;1", "A;1;2", "[.A;1;2]", "A;1;2"},
+        {"name;1", 0, "", "name;1", "name;1", "name;1", "name;1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -445,6 +449,7 @@ TEST(RemoteEntryNames, LocalNameDirectoryArgumentDisplayName) {
         entry.flags = row.flags;
         entry.linkTarget = row.linkTarget;
         EXPECT_EQ(localNameOf(entry), row.localName);
+        EXPECT_EQ(remoteNameOf(entry), row.remoteName);
         EXPECT_EQ(directoryArgument(entry), row.directoryArgument);
         EXPECT_EQ(displayName(entry), row.displayName);
     }

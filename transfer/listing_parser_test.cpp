@@ -97,6 +97,24 @@ const ParsedRow kParsedLines[] = {
      0644, "", "Jan 15 10:42"},
     {"-rw-r--r-- 1 u g 99999999999999999999 Jan 15 10:42 huge", "huge", Kind::File, INT64_MAX, true,
      0644, "", "Jan 15 10:42"},
+    {"-rw-r--r-- 1 u g 9223372036854775807 Jan 15 10:42 largest", "largest", Kind::File, INT64_MAX,
+     true, 0644, "", "Jan 15 10:42"},
+    {"-rw-r--r-- 1 u g 9223372036854775808 Jan 15 10:42 one more", "one more", Kind::File,
+     INT64_MAX, true, 0644, "", "Jan 15 10:42"},
+    // A size of -1 written unsigned, as servers do for a file they cannot read.
+    {"-rw-r--r--    1 0        0        18446744073709551615 Jan 15 10:42 kcore", "kcore",
+     Kind::File, INT64_MAX, true, 0644, "", "Jan 15 10:42"},
+    {"-r--------   1 root     root     18446744073709551615 Mar  3  2004 unsized file",
+     "unsized file", Kind::File, INT64_MAX, false, 0400, "", "Mar 3 2004"},
+    {"lrwxrwxrwx 1 u g 18446744073709551615 Jan 15 10:42 l -> t", "l", Kind::SymLink, INT64_MAX,
+     true, 0777, "t", "Jan 15 10:42"},
+    // Links listed without " -> target".
+    {"lrwxrwxrwx 1 u g 7 Jan 15 10:42 bare link", "bare link", Kind::SymLink, 7, true, 0777, "",
+     "Jan 15 10:42"},
+    {"lrwxrwxrwx 1 u g 7 Jan 15 10:42 a->b", "a->b", Kind::SymLink, 7, true, 0777, "",
+     "Jan 15 10:42"},
+    {"l 1 u g 0 Jan 15 10:42 no mode", "no mode", Kind::SymLink, 0, true, kNoMode, "",
+     "Jan 15 10:42"},
     // Names of any bytes after the date.
     {"-rw-r--r-- 1 u g 3 Jan 15 10:42 \xC3\xA4rger.txt", "\xC3\xA4rger.txt", Kind::File, 3, true,
      0644, "", "Jan 15 10:42"},
@@ -128,6 +146,8 @@ const ParsedRow kParsedLines[] = {
      "Jun 30 2005"},
     // A third token that is neither a size nor <DIR>: a file of unknown size.
     {"01-15-07  03:45PM  <JUNCTION>  odd", "odd", Kind::File, 0, true, kNoMode, "", "Jan 15 15:45"},
+    {"01-15-07  03:45PM  18446744073709551615 dos max", "dos max", Kind::File, INT64_MAX, true,
+     kNoMode, "", "Jan 15 15:45"},
 
     // OS/2.
     {"       0           DIR   02-18-97  11:48  ADDRESS", "ADDRESS", Kind::Directory, 0, true,
@@ -136,6 +156,8 @@ const ParsedRow kParsedLines[] = {
      "Feb 18 1997"},
     {"  73098      A          04-06-97   15:15  ds0.internic.net1996052434624.txt",
      "ds0.internic.net1996052434624.txt", Kind::File, 73098, true, kNoMode, "", "Apr 6 1997"},
+    {"18446744073709551615 A 02-18-97 11:48 OS2MAX", "OS2MAX", Kind::File, INT64_MAX, true, kNoMode,
+     "", "Feb 18 1997"},
 
     // VMS.
     {"PUB.DIR;1  1/3  14-JAN-1997 10:20:30  [GROUP,OWNER]  (RWE,RWE,RE,RE)", "PUB",

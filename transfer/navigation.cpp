@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -30,6 +31,8 @@ namespace {
 constexpr int32_t kListingBlock = 4096;
 // Entries formatted per hold of the cache's lock when a listing goes to a file.
 constexpr int32_t kListingFileBatch = 1024;
+// The size column of a listing file, right-aligned.
+constexpr int kListingFileSizeWidth = 11;
 constexpr size_t kMaxSystemErrorText = 127;
 
 bool HoldsLineBreakOrNul(std::string_view text) {
@@ -96,14 +99,14 @@ int Serve(const ListingCache& cache, int32_t id, int32_t flags, int32_t* outId) 
 void QueueSubdirectories(SessionWorker& session, const ListingCache& cache, int32_t id,
                          int32_t flags) {
     std::vector<std::pair<std::string, int32_t>> found;
-    (void)cache.VisitEntries(
-        id, 0, INT32_MAX, [&found](int32_t position, const RemoteEntry& entry) {
-            if (entry.name.empty() || !isDirectory(entry) || entry.name == "." ||
-                entry.name == "..") {
-                return;
-            }
-            found.emplace_back(isSymLink(entry) ? entry.linkTarget : entry.name, position);
-        });
+    (void)cache.VisitEntries(id, 0, INT32_MAX,
+                             [&found](int32_t position, const RemoteEntry& entry) {
+                                 if (entry.name.empty() || !isDirectory(entry) ||
+                                     entry.name == "." || entry.name == "..") {
+                                     return;
+                                 }
+                                 found.emplace_back(remoteNameOf(entry), position);
+                             });
     // Posted after the cache's lock is gone: the queue lock is never taken inside it.
     for (auto& [text, position] : found) {
         PostCommand(session, kCommandList, std::move(text), position, flags & ~kListShowUser, id);
@@ -283,12 +286,24 @@ int listToFile(ListingCache& cache, const SessionCommand& command) {
         logExt("*** Open failed on ", path.c_str());
         return 599;
     }
+    // One size column for the whole file, wider than 11 characters only when a size needs
+    // it, so that no line's name starts where another line's size is.
+    int64_t largest = 0;
+    (void)cache.VisitEntries(command.c, 0, INT32_MAX,
+                             [&largest](int32_t, const RemoteEntry& entry) {
+                                 if (!entry.name.empty()) {
+                                     largest = std::max(largest, entry.size);
+                                 }
+                             });
+    const int sizeWidth =
+        std::max(kListingFileSizeWidth, static_cast<int>(std::to_string(largest).size()));
     std::string text;
     int error = 0;
     for (int32_t first = 0; error == 0; first += kListingFileBatch) {
         text.clear();
         int32_t visited = cache.VisitEntries(
-            command.c, first, kListingFileBatch, [&text](int32_t, const RemoteEntry& entry) {
+            command.c, first, kListingFileBatch,
+            [&text, sizeWidth](int32_t, const RemoteEntry& entry) {
                 if (entry.name.empty()) {
                     return;
                 }
@@ -296,8 +311,8 @@ int listToFile(ListingCache& cache, const SessionCommand& command) {
                 (void)platform::TimeToLocalCalendar(entry.time, local);
                 char head[64];
                 int length = std::snprintf(
-                    head, sizeof head, "%04d/%02d/%02d %02d:%02d %11" PRId64 " ", local.year,
-                    local.month, local.day, local.hour, local.minute, entry.size);
+                    head, sizeof head, "%04d/%02d/%02d %02d:%02d %*" PRId64 " ", local.year,
+                    local.month, local.day, local.hour, local.minute, sizeWidth, entry.size);
                 text.append(head, static_cast<size_t>(length));
                 text.append(displayName(entry));
                 text.append("\r\n");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "tests/support/temp_env.h"
 #include "transfer/listing_cache.h"
 #include "transfer/listing_language.h"
+#include "transfer/listing_parser.h"
 #include "transfer/remote_operations.h"
 #include "transfer/transfer_handlers.h"
 
@@ -378,6 +380,33 @@ TEST_F(Conversation, ListToFileWritesOneCrLfLinePerNamedEntry) {
     EXPECT_EQ(Notes(),
               (Lines{"Listing directory to " + path, "Listing directory to " + command.text,
                      "*** Open failed on " + command.text}));
+}
+
+// Sizes wider than the usual column widen it for every line, so names stay in one column.
+TEST_F(Conversation, ListToFileWidensTheSizeColumnForTheLargestSizes) {
+    test::TempFolder folder;
+    ASSERT_TRUE(loadListingLanguage(kDefaultListingLanguage));
+    int32_t dir = cache.FindOrCreate("/big", kNoDirectory, kNoPosition, true);
+    for (const char* line :
+         {"-rw-r--r-- 1 0 0 18446744073709551615 Jan 15 10:42 kcore",
+          "-rw-r--r-- 1 u g 5 Jan 15 10:42 small", "lrwxrwxrwx 1 u g 7 Jan 15 10:42 bare link"}) {
+        std::string pending;
+        RemoteEntry entry;
+        ASSERT_TRUE(parseListingLine(line, pending, entry)) << line;
+        entry.time = 0;
+        (void)cache.AppendEntry(dir, std::move(entry));
+    }
+    const std::string path = folder.path("list.txt");
+    EXPECT_EQ(listToFile(cache, Command(dir, path)), 200);
+    platform::CalendarTime epoch;
+    ASSERT_TRUE(platform::TimeToLocalCalendar(0, epoch));
+    char date[32];
+    std::snprintf(date, sizeof date, "%04d/%02d/%02d %02d:%02d ", epoch.year, epoch.month,
+                  epoch.day, epoch.hour, epoch.minute);
+    const std::string day = date;
+    EXPECT_EQ(test::ReadFileBytes(path), day + "9223372036854775807 kcore\r\n" + day +
+                                             "                  5 small\r\n" + day +
+                                             "                  7 bare link\r\n");
 }
 
 // --- remote operations --------------------------------------------------------------------
