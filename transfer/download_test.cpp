@@ -656,6 +656,22 @@ TEST_F(Download, AFileInTheWayOfAFolderStopsTheWholeCommand) {
     EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
 }
 
+// A folder whose listing holds more entries than the cache takes (set low here) fails the
+// command, as any folder that cannot be listed does.
+TEST_F(Download, AFolderListingBeyondTheEntryLimitFails) {
+    cache.SetEntryLimit(2);
+    (void)Add(FileEntry("many", 0, 0, kEntryDirectory));
+    Answer("250 OK").Answer("257 \"/pub/many\"");
+    Listing({"-rw-r--r-- 1 u g 1 Jan 15 10:42 f1", "-rw-r--r-- 1 u g 1 Jan 15 10:42 f2",
+             "-rw-r--r-- 1 u g 1 Jan 15 10:42 f3"});
+    Begin();
+    EXPECT_EQ(Get({0}, kImage), 599);
+    EXPECT_EQ(Wire(), (Lines{"CWD many", "PWD", "PASV", "LIST"}));
+    EXPECT_EQ(Notes(), Lines{"*** Listing has more than 2 entries; stopped reading it"});
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    EXPECT_FALSE(cache.IsComplete(cache.FindPath("/pub/many")));
+}
+
 // A link back to a directory being fetched ends that branch; the rest goes on.
 TEST_F(Download, ALinkBackIntoTheTreeEndsThatBranch) {
     (void)Add(FileEntry("a", 0, 0, kEntryDirectory));

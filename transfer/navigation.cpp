@@ -15,6 +15,7 @@
 #include "engine/session_worker.h"
 #include "log/log_sink.h"
 #include "platform/locale.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 #include "state/restart_database.h"
 #include "state/shared_heap.h"
@@ -113,6 +114,21 @@ void QueueSubdirectories(SessionWorker& session, const ListingCache& cache, int3
     }
 }
 
+// After ReadLine refused a line as too long: the rest of that line, counted into `bytes`.
+// False when the listing ended inside it.
+bool SkipRestOfLine(TcpSocket& data, uint64_t& bytes) {
+    for (;;) {
+        int next = data.ReadByte();
+        if (next < 0) {
+            return false;
+        }
+        ++bytes;
+        if (next == '\n') {
+            return true;
+        }
+    }
+}
+
 // Reads the listing once the data connection for LIST is open.
 int ReadListing(SessionWorker& session, ListingCache& cache, const SessionCommand& command,
                 const std::string& target, int32_t* outId) {
@@ -131,13 +147,26 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
     progress.progressStart(0, startTick, ByteProgress::kListingStep);
     const int64_t now = listingNow();
     char line[TcpSocket::kLineBufferSize];
+    const int32_t entryLimit = cache.entryLimit();
+    int32_t entries = 0;
     bool aborted = false;
+    bool overflowed = false;
     while (readable) {
         if (session.abortRequested) {
             aborted = true;
             break;
         }
         int length = session.data.ReadLine(line);
+        if (length == -1 && platform::LastSocketError() == platform::kWsaEmsgsize) {
+            // One over-long line costs one entry, not the rest of the folder.
+            bytes += TcpSocket::kLineBufferSize;
+            pendingName.clear();
+            logExt("!!! Listing line longer than 511 characters skipped");
+            if (!SkipRestOfLine(session.data, bytes)) {
+                break;
+            }
+            continue;
+        }
         if (length < 0) {
             break;
         }
@@ -149,14 +178,28 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
         RemoteEntry entry;
         if (length > 0 && parseListingLine(std::string_view(line, static_cast<size_t>(length)),
                                            pendingName, entry, now)) {
+            if (entries == entryLimit) {
+                overflowed = true;
+                break;
+            }
             (void)cache.AppendEntry(id, std::move(entry));
+            ++entries;
         }
+    }
+    if (overflowed) {
+        std::string text = "*** Listing has more than " + std::to_string(entryLimit) +
+                           " entries; stopped reading it";
+        logExt(text.c_str());
     }
     LogTransferSummary(session, "cached", bytes, startTick);
     session.data.Close();
     FtpReply reply;
     int code = ReadReply(session, reply, false);
     session.transferActive = false;
+    if (overflowed) {
+        cache.AbandonListing(id, flags);
+        return code == kReplyConnectionLost ? code : 599;
+    }
     cache.MarkComplete(id, flags, aborted);
     if (outId != nullptr && id >= 0) {
         *outId = id;

@@ -309,19 +309,45 @@ TEST_F(Conversation, PrintWorkingDirectoryTakesTheFirstQuotedPathOf257Only) {
     EXPECT_EQ(Wire(), Lines(5, "PWD"));
 }
 
-TEST_F(Conversation, A511CharacterLineIsParsedAndA512CharacterLineEndsTheListing) {
+TEST_F(Conversation, A511CharacterLineIsParsedAndALongerOneIsSkipped) {
     const std::string prefix = "-rw-r--r-- 1 u g 5 Jan 15 10:42 ";
     const std::string longest = prefix + std::string(511 - prefix.size(), 'n');
+    const std::string skipped = "!!! Listing line longer than 511 characters skipped";
     session.currentDirectory = "/d";
     session.rawListingLog = true;
+    // 512 characters, then one across several reads of the data connection, then one that
+    // the end of the listing cuts.
     Listing(longest + "\r\n" + kFile + "\r\n" + prefix + std::string(480, 'x') + "\r\n" +
-            File("after"));
+            File("after") + prefix + std::string(9000, 'y') + "\n" + File("last") +
+            std::string(600, 'z'));
     Connect();
     EXPECT_EQ(List("/d", 0), 226);
     (void)Wire();
-    EXPECT_EQ(Names(id), (Lines{std::string(511 - prefix.size(), 'n'), "read me.txt"}));
+    EXPECT_EQ(Names(id),
+              (Lines{std::string(511 - prefix.size(), 'n'), "read me.txt", "after", "last"}));
     EXPECT_TRUE(cache.IsComplete(id));
-    EXPECT_EQ(Notes(), (Lines{longest, kFile})) << "raw lines are logged as they came";
+    EXPECT_EQ(Notes(),
+              (Lines{longest, kFile, skipped, prefix + "after", skipped, prefix + "last", skipped}))
+        << "raw lines are logged as they came";
+}
+
+// A listing that never ends stops at the cache's limit (set low here): nothing of it is
+// kept, and the command fails.
+TEST_F(Conversation, AListingBeyondTheEntryLimitIsDropped) {
+    cache.SetEntryLimit(3);
+    session.currentDirectory = "/big";
+    Listing("total 4\r\n" + File("1") + File("2") + File("3"))
+        .Listing(File("1") + File("2") + File("3") + File("4") + File("5"), "150 Here");
+    Connect();
+    EXPECT_EQ(List("/big", kListRecursive), 226) << "three entries are allowed";
+    EXPECT_EQ(Names(id), (Lines{"1", "2", "3"}));
+    EXPECT_EQ(List("/big", kListRefresh | kListRecursive), 599);
+    (void)Wire();
+    EXPECT_FALSE(cache.IsComplete(id));
+    EXPECT_EQ(cache.EntryCount(id), 0);
+    EXPECT_TRUE(session.queue.empty());
+    EXPECT_EQ(notices.lines, (Lines{"ready 0 16", "aborted 0 24"}));
+    EXPECT_EQ(Notes(), Lines{"*** Listing has more than 3 entries; stopped reading it"});
 }
 
 TEST_F(Conversation, RecursiveListingQueuesEachSubdirectoryOnceUnlessAborted) {
