@@ -4,6 +4,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace qvex::platform {
 
@@ -12,6 +14,10 @@ struct LocaleRow {
     uint16_t languageId;
     const char* localeName;    // "de_DE.UTF-8"
     const char* languageName;  // "German (Germany)"
+    // The 8-bit character sets servers of the language write, when not UTF-8: the Windows
+    // code page and the Unix one ("CP1250", "ISO-8859-2"); null for languages without one.
+    const char* windowsCharset;
+    const char* unixCharset;
 };
 
 // Every language the program can offer, US English first.
@@ -40,6 +46,13 @@ class SystemLocale {
     [[nodiscard]] bool installed() const { return handle_ != nullptr; }
     // The abbreviated name of a month (1-12) in UTF-8, empty when unavailable.
     [[nodiscard]] std::string AbbreviatedMonth(int month) const;
+    // UTF-8 text in lower or in upper case by the locale's rules ("Şub": "şub", "ŞUB" in Turkish);
+    // empty when the text is not valid UTF-8.
+    [[nodiscard]] std::string LowerCase(std::string_view text) const;
+    [[nodiscard]] std::string UpperCase(std::string_view text) const;
+    // UTF-8 text in the language's Windows and Unix 8-bit character sets, each once; a set
+    // that cannot hold the text gives nothing.
+    [[nodiscard]] std::vector<std::string> EightBitForms(std::string_view text) const;
     // The characters between day, month and year of a short date ("/", ".", "-", ". ").
     [[nodiscard]] std::string DateSeparator() const;
     // The characters between hours and minutes (":", ".").
@@ -47,6 +60,9 @@ class SystemLocale {
     [[nodiscard]] DateOrder LongDateOrder() const;
 
   private:
+    [[nodiscard]] std::string MapCase(std::string_view text, bool upper) const;
+
+    const LocaleRow* row_ = nullptr;
     std::shared_ptr<void> handle_;
 };
 

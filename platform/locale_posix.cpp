@@ -1,12 +1,19 @@
 #include "platform/locale.h"
 
+#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <time.h>
+#include <wctype.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
 #include <string_view>
+#include <utility>
 
 namespace qvex::platform {
 
@@ -14,64 +21,64 @@ namespace {
 
 // Windows language identifiers and the glibc locales that carry the same conventions.
 constexpr std::array<LocaleRow, 58> kLocaleTable = {{
-    {1033, "en_US.UTF-8", "English (United States)"},
-    {2057, "en_GB.UTF-8", "English (United Kingdom)"},
-    {3081, "en_AU.UTF-8", "English (Australia)"},
-    {4105, "en_CA.UTF-8", "English (Canada)"},
-    {5129, "en_NZ.UTF-8", "English (New Zealand)"},
-    {6153, "en_IE.UTF-8", "English (Ireland)"},
-    {7177, "en_ZA.UTF-8", "English (South Africa)"},
-    {1031, "de_DE.UTF-8", "German (Germany)"},
-    {3079, "de_AT.UTF-8", "German (Austria)"},
-    {2055, "de_CH.UTF-8", "German (Switzerland)"},
-    {1036, "fr_FR.UTF-8", "French (France)"},
-    {2060, "fr_BE.UTF-8", "French (Belgium)"},
-    {3084, "fr_CA.UTF-8", "French (Canada)"},
-    {4108, "fr_CH.UTF-8", "French (Switzerland)"},
-    {1040, "it_IT.UTF-8", "Italian (Italy)"},
-    {2064, "it_CH.UTF-8", "Italian (Switzerland)"},
-    {1034, "es_ES.UTF-8", "Spanish (Spain, Traditional Sort)"},
-    {3082, "es_ES.UTF-8", "Spanish (Spain, International Sort)"},
-    {2058, "es_MX.UTF-8", "Spanish (Mexico)"},
-    {1043, "nl_NL.UTF-8", "Dutch (Netherlands)"},
-    {2067, "nl_BE.UTF-8", "Dutch (Belgium)"},
-    {1053, "sv_SE.UTF-8", "Swedish (Sweden)"},
-    {1044, "nb_NO.UTF-8", "Norwegian, Bokmal (Norway)"},
-    {2068, "nn_NO.UTF-8", "Norwegian, Nynorsk (Norway)"},
-    {1030, "da_DK.UTF-8", "Danish (Denmark)"},
-    {1035, "fi_FI.UTF-8", "Finnish (Finland)"},
-    {1039, "is_IS.UTF-8", "Icelandic (Iceland)"},
-    {1080, "fo_FO.UTF-8", "Faroese (Faroe Islands)"},
-    {1045, "pl_PL.UTF-8", "Polish (Poland)"},
-    {1029, "cs_CZ.UTF-8", "Czech (Czech Republic)"},
-    {1051, "sk_SK.UTF-8", "Slovak (Slovakia)"},
-    {1060, "sl_SI.UTF-8", "Slovenian (Slovenia)"},
-    {1050, "hr_HR.UTF-8", "Croatian (Croatia)"},
-    {1038, "hu_HU.UTF-8", "Hungarian (Hungary)"},
-    {1048, "ro_RO.UTF-8", "Romanian (Romania)"},
-    {1026, "bg_BG.UTF-8", "Bulgarian (Bulgaria)"},
-    {1049, "ru_RU.UTF-8", "Russian (Russia)"},
-    {1058, "uk_UA.UTF-8", "Ukrainian (Ukraine)"},
-    {1062, "lv_LV.UTF-8", "Latvian (Latvia)"},
-    {1063, "lt_LT.UTF-8", "Lithuanian (Lithuania)"},
-    {1061, "et_EE.UTF-8", "Estonian (Estonia)"},
-    {1046, "pt_BR.UTF-8", "Portuguese (Brazil)"},
-    {2070, "pt_PT.UTF-8", "Portuguese (Portugal)"},
-    {1027, "ca_ES.UTF-8", "Catalan (Catalan)"},
-    {1069, "eu_ES.UTF-8", "Basque (Basque)"},
-    {1110, "gl_ES.UTF-8", "Galician (Galician)"},
-    {1055, "tr_TR.UTF-8", "Turkish (Turkey)"},
-    {1032, "el_GR.UTF-8", "Greek (Greece)"},
-    {1052, "sq_AL.UTF-8", "Albanian (Albania)"},
-    {1078, "af_ZA.UTF-8", "Afrikaans (South Africa)"},
-    {1077, "zu_ZA.UTF-8", "isiZulu (South Africa)"},
-    {1057, "id_ID.UTF-8", "Indonesian (Indonesia)"},
-    {1086, "ms_MY.UTF-8", "Malay (Malaysia)"},
-    {1124, "fil_PH.UTF-8", "Filipino (Philippines)"},
-    {1041, "ja_JP.UTF-8", "Japanese (Japan)"},
-    {1042, "ko_KR.UTF-8", "Korean (Korea)"},
-    {2052, "zh_CN.UTF-8", "Chinese (PRC)"},
-    {1028, "zh_TW.UTF-8", "Chinese (Taiwan)"},
+    {1033, "en_US.UTF-8", "English (United States)", "CP1252", "ISO-8859-15"},
+    {2057, "en_GB.UTF-8", "English (United Kingdom)", "CP1252", "ISO-8859-15"},
+    {3081, "en_AU.UTF-8", "English (Australia)", "CP1252", "ISO-8859-15"},
+    {4105, "en_CA.UTF-8", "English (Canada)", "CP1252", "ISO-8859-15"},
+    {5129, "en_NZ.UTF-8", "English (New Zealand)", "CP1252", "ISO-8859-15"},
+    {6153, "en_IE.UTF-8", "English (Ireland)", "CP1252", "ISO-8859-15"},
+    {7177, "en_ZA.UTF-8", "English (South Africa)", "CP1252", "ISO-8859-15"},
+    {1031, "de_DE.UTF-8", "German (Germany)", "CP1252", "ISO-8859-15"},
+    {3079, "de_AT.UTF-8", "German (Austria)", "CP1252", "ISO-8859-15"},
+    {2055, "de_CH.UTF-8", "German (Switzerland)", "CP1252", "ISO-8859-15"},
+    {1036, "fr_FR.UTF-8", "French (France)", "CP1252", "ISO-8859-15"},
+    {2060, "fr_BE.UTF-8", "French (Belgium)", "CP1252", "ISO-8859-15"},
+    {3084, "fr_CA.UTF-8", "French (Canada)", "CP1252", "ISO-8859-15"},
+    {4108, "fr_CH.UTF-8", "French (Switzerland)", "CP1252", "ISO-8859-15"},
+    {1040, "it_IT.UTF-8", "Italian (Italy)", "CP1252", "ISO-8859-15"},
+    {2064, "it_CH.UTF-8", "Italian (Switzerland)", "CP1252", "ISO-8859-15"},
+    {1034, "es_ES.UTF-8", "Spanish (Spain, Traditional Sort)", "CP1252", "ISO-8859-15"},
+    {3082, "es_ES.UTF-8", "Spanish (Spain, International Sort)", "CP1252", "ISO-8859-15"},
+    {2058, "es_MX.UTF-8", "Spanish (Mexico)", "CP1252", "ISO-8859-15"},
+    {1043, "nl_NL.UTF-8", "Dutch (Netherlands)", "CP1252", "ISO-8859-15"},
+    {2067, "nl_BE.UTF-8", "Dutch (Belgium)", "CP1252", "ISO-8859-15"},
+    {1053, "sv_SE.UTF-8", "Swedish (Sweden)", "CP1252", "ISO-8859-15"},
+    {1044, "nb_NO.UTF-8", "Norwegian, Bokmal (Norway)", "CP1252", "ISO-8859-15"},
+    {2068, "nn_NO.UTF-8", "Norwegian, Nynorsk (Norway)", "CP1252", "ISO-8859-15"},
+    {1030, "da_DK.UTF-8", "Danish (Denmark)", "CP1252", "ISO-8859-15"},
+    {1035, "fi_FI.UTF-8", "Finnish (Finland)", "CP1252", "ISO-8859-15"},
+    {1039, "is_IS.UTF-8", "Icelandic (Iceland)", "CP1252", "ISO-8859-15"},
+    {1080, "fo_FO.UTF-8", "Faroese (Faroe Islands)", "CP1252", "ISO-8859-15"},
+    {1045, "pl_PL.UTF-8", "Polish (Poland)", "CP1250", "ISO-8859-2"},
+    {1029, "cs_CZ.UTF-8", "Czech (Czech Republic)", "CP1250", "ISO-8859-2"},
+    {1051, "sk_SK.UTF-8", "Slovak (Slovakia)", "CP1250", "ISO-8859-2"},
+    {1060, "sl_SI.UTF-8", "Slovenian (Slovenia)", "CP1250", "ISO-8859-2"},
+    {1050, "hr_HR.UTF-8", "Croatian (Croatia)", "CP1250", "ISO-8859-2"},
+    {1038, "hu_HU.UTF-8", "Hungarian (Hungary)", "CP1250", "ISO-8859-2"},
+    {1048, "ro_RO.UTF-8", "Romanian (Romania)", "CP1250", "ISO-8859-2"},
+    {1026, "bg_BG.UTF-8", "Bulgarian (Bulgaria)", "CP1251", "ISO-8859-5"},
+    {1049, "ru_RU.UTF-8", "Russian (Russia)", "CP1251", "KOI8-R"},
+    {1058, "uk_UA.UTF-8", "Ukrainian (Ukraine)", "CP1251", "KOI8-U"},
+    {1062, "lv_LV.UTF-8", "Latvian (Latvia)", "CP1257", "ISO-8859-13"},
+    {1063, "lt_LT.UTF-8", "Lithuanian (Lithuania)", "CP1257", "ISO-8859-13"},
+    {1061, "et_EE.UTF-8", "Estonian (Estonia)", "CP1257", "ISO-8859-13"},
+    {1046, "pt_BR.UTF-8", "Portuguese (Brazil)", "CP1252", "ISO-8859-15"},
+    {2070, "pt_PT.UTF-8", "Portuguese (Portugal)", "CP1252", "ISO-8859-15"},
+    {1027, "ca_ES.UTF-8", "Catalan (Catalan)", "CP1252", "ISO-8859-15"},
+    {1069, "eu_ES.UTF-8", "Basque (Basque)", "CP1252", "ISO-8859-15"},
+    {1110, "gl_ES.UTF-8", "Galician (Galician)", "CP1252", "ISO-8859-15"},
+    {1055, "tr_TR.UTF-8", "Turkish (Turkey)", "CP1254", "ISO-8859-9"},
+    {1032, "el_GR.UTF-8", "Greek (Greece)", "CP1253", "ISO-8859-7"},
+    {1052, "sq_AL.UTF-8", "Albanian (Albania)", "CP1250", "ISO-8859-2"},
+    {1078, "af_ZA.UTF-8", "Afrikaans (South Africa)", "CP1252", "ISO-8859-15"},
+    {1077, "zu_ZA.UTF-8", "isiZulu (South Africa)", "CP1252", "ISO-8859-15"},
+    {1057, "id_ID.UTF-8", "Indonesian (Indonesia)", "CP1252", "ISO-8859-15"},
+    {1086, "ms_MY.UTF-8", "Malay (Malaysia)", "CP1252", "ISO-8859-15"},
+    {1124, "fil_PH.UTF-8", "Filipino (Philippines)", "CP1252", "ISO-8859-15"},
+    {1041, "ja_JP.UTF-8", "Japanese (Japan)", nullptr, nullptr},
+    {1042, "ko_KR.UTF-8", "Korean (Korea)", nullptr, nullptr},
+    {2052, "zh_CN.UTF-8", "Chinese (PRC)", nullptr, nullptr},
+    {1028, "zh_TW.UTF-8", "Chinese (Taiwan)", nullptr, nullptr},
 }};
 
 constexpr uint16_t kUsEnglish = 1033;
@@ -217,16 +224,17 @@ const LocaleRow* FindLocaleRow(uint16_t languageId) {
     return nullptr;
 }
 
-SystemLocale::SystemLocale(uint16_t languageId) {
-    const LocaleRow* row = FindLocaleRow(languageId);
-    if (row == nullptr) {
+SystemLocale::SystemLocale(uint16_t languageId) : row_(FindLocaleRow(languageId)) {
+    if (row_ == nullptr) {
         return;
     }
-    locale_t handle = ::newlocale(LC_TIME_MASK, row->localeName, static_cast<locale_t>(0));
+    // LC_CTYPE for the case of letters beyond ASCII.
+    constexpr int kMask = LC_TIME_MASK | LC_CTYPE_MASK;
+    locale_t handle = ::newlocale(kMask, row_->localeName, static_cast<locale_t>(0));
     // US English is the program's default, so a system without its locale still has it:
     // the C locale has the same month names, separators and order.
     if (handle == static_cast<locale_t>(0) && languageId == kUsEnglish) {
-        handle = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+        handle = ::newlocale(kMask, "C", static_cast<locale_t>(0));
     }
     if (handle != static_cast<locale_t>(0)) {
         handle_ =
@@ -243,6 +251,81 @@ std::string SystemLocale::AbbreviatedMonth(int month) const {
     const char* name =
         ::nl_langinfo_l(static_cast<nl_item>(ABMON_1 + (month - 1)), Handle(handle_));
     return name != nullptr ? std::string(name) : std::string();
+}
+
+std::string SystemLocale::MapCase(std::string_view text, bool upper) const {
+    if (!installed()) {
+        return {};
+    }
+    const locale_t handle = Handle(handle_);
+    // mbrtowc and wcrtomb read the character set of the thread's locale.
+    const locale_t previous = ::uselocale(handle);
+    std::string out;
+    std::mbstate_t decoding{};
+    std::mbstate_t encoding{};
+    bool valid = true;
+    for (size_t pos = 0; pos < text.size();) {
+        wchar_t character = 0;
+        const size_t used =
+            std::mbrtowc(&character, text.data() + pos, text.size() - pos, &decoding);
+        // 0 is a NUL, (size_t)-1 and -2 a broken or cut sequence.
+        if (used == 0 || used > text.size() - pos) {
+            valid = false;
+            break;
+        }
+        character =
+            static_cast<wchar_t>(upper ? ::towupper_l(static_cast<wint_t>(character), handle)
+                                       : ::towlower_l(static_cast<wint_t>(character), handle));
+        char bytes[MB_LEN_MAX];
+        const size_t written = std::wcrtomb(bytes, character, &encoding);
+        if (written == static_cast<size_t>(-1)) {
+            valid = false;
+            break;
+        }
+        out.append(bytes, written);
+        pos += used;
+    }
+    ::uselocale(previous);
+    return valid ? out : std::string();
+}
+
+std::string SystemLocale::LowerCase(std::string_view text) const {
+    return MapCase(text, false);
+}
+
+std::string SystemLocale::UpperCase(std::string_view text) const {
+    return MapCase(text, true);
+}
+
+std::vector<std::string> SystemLocale::EightBitForms(std::string_view text) const {
+    std::vector<std::string> forms;
+    if (row_ == nullptr) {
+        return forms;
+    }
+    for (const char* charset : {row_->windowsCharset, row_->unixCharset}) {
+        if (charset == nullptr) {
+            continue;
+        }
+        iconv_t converter = ::iconv_open(charset, "UTF-8");
+        if (converter == reinterpret_cast<iconv_t>(-1)) {
+            continue;
+        }
+        std::string in(text);
+        // An 8-bit set never needs more bytes than UTF-8 does.
+        std::string out(text.size(), '\0');
+        char* inPointer = in.data();
+        size_t inLeft = in.size();
+        char* outPointer = out.data();
+        size_t outLeft = out.size();
+        const bool converted = ::iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft) !=
+                               static_cast<size_t>(-1);
+        ::iconv_close(converter);
+        out.resize(out.size() - outLeft);
+        if (converted && inLeft == 0 && std::find(forms.begin(), forms.end(), out) == forms.end()) {
+            forms.push_back(std::move(out));
+        }
+    }
+    return forms;
 }
 
 std::string SystemLocale::DateSeparator() const {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace qvex::platform {
 namespace {
@@ -78,6 +79,43 @@ TEST(SystemLocale, ConventionsOfOtherLocales) {
     }
 }
 
+// What servers of a language may write a month name as: other cases, 8-bit character sets.
+TEST(SystemLocale, CaseAndEightBitForms) {
+    struct Row {
+        uint16_t id;
+        const char* text;
+        const char* lower;
+        const char* upper;
+        std::vector<std::string> eightBit;  // Windows code page, then the Unix set
+    };
+    const Row rows[] = {
+        {1055, "\xC5\x9Eub", "\xC5\x9Fub", "\xC5\x9EUB", {"\xDEub"}},
+        {1031, "M\xC3\xA4r", "m\xC3\xA4r", "M\xC3\x84R", {"M\xE4r"}},
+        {1029, "\xC3\xBAno", "\xC3\xBAno", "\xC3\x9ANO", {"\xFAno"}},
+        {1045, "pa\xC5\xBA", "pa\xC5\xBA", "PA\xC5\xB9", {"pa\x9F", "pa\xBC"}},
+        {1049,
+         "\xD0\xBC\xD0\xB0\xD1\x80",
+         "\xD0\xBC\xD0\xB0\xD1\x80",
+         "\xD0\x9C\xD0\x90\xD0\xA0",
+         {"\xEC\xE0\xF0", "\xCD\xC1\xD2"}},
+        // No 8-bit set holds it.
+        {1031, "\xD0\xBC", "\xD0\xBC", "\xD0\x9C", {}},
+        {1041, "1\xE6\x9C\x88", "1\xE6\x9C\x88", "1\xE6\x9C\x88", {}},
+        // Not UTF-8.
+        {1031, "M\xE4r", "", "", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        SystemLocale locale(row.id);
+        if (!locale.installed()) {
+            GTEST_SKIP() << FindLocaleRow(row.id)->localeName << " is not installed";
+        }
+        EXPECT_EQ(locale.LowerCase(row.text), row.lower);
+        EXPECT_EQ(locale.UpperCase(row.text), row.upper);
+        EXPECT_EQ(locale.EightBitForms(row.text), row.eightBit);
+    }
+}
+
 TEST(SystemLocale, UnknownLanguage) {
     SystemLocale unknown(9999);
     EXPECT_FALSE(unknown.installed());
@@ -85,6 +123,8 @@ TEST(SystemLocale, UnknownLanguage) {
     EXPECT_EQ(unknown.DateSeparator(), "");
     EXPECT_EQ(unknown.TimeSeparator(), "");
     EXPECT_EQ(unknown.LongDateOrder(), DateOrder::Unknown);
+    EXPECT_EQ(unknown.UpperCase("a"), "");
+    EXPECT_TRUE(unknown.EightBitForms("a").empty());
 }
 
 // Runs with a time zone given as a POSIX rule, so no zone files are needed.

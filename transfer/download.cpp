@@ -240,8 +240,7 @@ int getFiles(SessionWorker& session, ListingCache& cache, SessionCommand& comman
         }
         const std::string localName = localNameOf(*entry);
         publishTitle("GET " + localName);
-        std::string line = "GETing " + (isSymLink(*entry) ? entry->linkTarget : entry->name) +
-                           " -> " + session.localFolder;
+        std::string line = "GETing " + remoteNameOf(*entry) + " -> " + session.localFolder;
         logExt(line.c_str());
         code = fetchEntry(session, cache, dirId, position, *entry,
                           joinLocalPath(session.localFolder, localName), flags, trail);
@@ -371,7 +370,7 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     if (resuming) {
         session.restartOffset = existing ? existing->size : 0;
     }
-    std::string command = "RETR " + (isSymLink(entry) ? entry.linkTarget : entry.name);
+    std::string command = "RETR " + remoteNameOf(entry);
     int64_t expected = isSymLink(entry) ? -1 : entry.size;
     std::array<char, 512> firstReply{};
     int opened = OpenDataConnection(session, command, &firstReply);

@@ -438,6 +438,18 @@ TEST_F(Download, ALinkToAFileTakesItsSizeFromTheOpeningReply) {
                              "CWD dist/rel.bin", "PASV", "RETR dist/rel.bin"}));
 }
 
+// A link listed without " -> target" goes by its own name.
+TEST_F(Download, ALinkWithoutATargetIsFetchedByItsName) {
+    (void)Add(LinkEntry("bare link", ""));
+    Answer("550 Not a directory").Answer("200 Type set to I").Transfer("x");
+    Begin();
+    EXPECT_EQ(Get({0}, kImage), 226);
+    EXPECT_EQ(Wire(), (Lines{"CWD bare link", "TYPE I", "PASV", "RETR bare link"}));
+    EXPECT_EQ(test::ReadFileBytes(In("bare link")), "x");
+    Lines lines = log.TakeTexts();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "GETing bare link -> " + into), 1);
+}
+
 // Update-ONLY compares times only; entries with a time of day are moved by the server's
 // bias, year-only entries are compared as listed.
 TEST_F(Download, UpdateOnlyFetchesOnlyWhatIsNewerOnTheServer) {
@@ -642,6 +654,22 @@ TEST_F(Download, AFileInTheWayOfAFolderStopsTheWholeCommand) {
     EXPECT_EQ(test::ReadFileBytes(In("sub")), "a plain file");
     EXPECT_FALSE(test::FileExists(In("after.txt")));
     EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+}
+
+// A folder whose listing holds more entries than the cache takes (set low here) fails the
+// command, as any folder that cannot be listed does.
+TEST_F(Download, AFolderListingBeyondTheEntryLimitFails) {
+    cache.SetEntryLimit(2);
+    (void)Add(FileEntry("many", 0, 0, kEntryDirectory));
+    Answer("250 OK").Answer("257 \"/pub/many\"");
+    Listing({"-rw-r--r-- 1 u g 1 Jan 15 10:42 f1", "-rw-r--r-- 1 u g 1 Jan 15 10:42 f2",
+             "-rw-r--r-- 1 u g 1 Jan 15 10:42 f3"});
+    Begin();
+    EXPECT_EQ(Get({0}, kImage), 599);
+    EXPECT_EQ(Wire(), (Lines{"CWD many", "PWD", "PASV", "LIST"}));
+    EXPECT_EQ(Notes(), Lines{"*** Listing has more than 2 entries; stopped reading it"});
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    EXPECT_FALSE(cache.IsComplete(cache.FindPath("/pub/many")));
 }
 
 // A link back to a directory being fetched ends that branch; the rest goes on.

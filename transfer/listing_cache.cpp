@@ -352,6 +352,13 @@ void ListingCache::MarkComplete(int32_t id, int32_t flags, bool aborted) {
     }
 }
 
+void ListingCache::AbandonListing(int32_t id, int32_t flags) {
+    DropListing(id);
+    if (DirectoryObserver* watcher = observer()) {
+        watcher->OnListingReady(id, flags, true);
+    }
+}
+
 void ListingCache::AnnounceListing(int32_t id, int32_t flags) const {
     if (DirectoryObserver* watcher = observer()) {
         watcher->OnListingReady(id, flags, false);

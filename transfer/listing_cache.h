@@ -22,6 +22,10 @@ namespace qvex {
 inline constexpr int32_t kNoDirectory = -1;
 inline constexpr int32_t kNoPosition = -1;
 
+// The most entries one listing may hold: far beyond any real folder, it stops a server
+// whose listing never ends before memory runs out.
+inline constexpr int32_t kMaxListingEntries = 5'000'000;
+
 // What the remote pane hears from the listing cache and the remote operations. Calls come
 // on the session worker thread, never while the cache's lock is held, so an observer may
 // read the cache; a window turns each call into a queued call on its own thread.
@@ -99,6 +103,12 @@ class ListingCache {
     [[nodiscard]] int32_t AppendEntry(int32_t id, RemoteEntry&& entry);
     // Marks the listing complete and tells the observer.
     void MarkComplete(int32_t id, int32_t flags, bool aborted);
+    // A listing that could not be read to its end: forgets what was stored, so the directory
+    // is listed again next time, and tells the observer the listing was cut short.
+    void AbandonListing(int32_t id, int32_t flags);
+    // Entries one listing may hold: kMaxListingEntries unless a test sets fewer.
+    void SetEntryLimit(int32_t limit) { entryLimit_ = limit; }
+    int32_t entryLimit() const { return entryLimit_; }
     // Tells the observer that a cached listing is ready, without changing anything.
     void AnnounceListing(int32_t id, int32_t flags) const;
 
@@ -140,6 +150,7 @@ class ListingCache {
     // Keys view the nodes' own paths, which never change once a node exists.
     std::unordered_map<std::string_view, int32_t> byPath_;
     std::atomic<DirectoryObserver*> observer_{nullptr};
+    int32_t entryLimit_ = kMaxListingEntries;
 };
 
 }  // namespace qvex

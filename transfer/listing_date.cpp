@@ -18,10 +18,6 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool IsLetter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 char Upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -147,18 +143,21 @@ bool ReadNumericDate(std::string_view token, const ListingLanguage& language, Li
     return true;
 }
 
-// "14-JAN-1997": day, three-letter month, four-digit year.
+// "14-JAN-1997": day, month name, four-digit year.
 bool ReadVmsDate(std::string_view token, const ListingLanguage& language, ListingDate& out) {
     size_t pos = 0;
     int day = 0;
     int year = 0;
-    if (!ReadNumber(token, pos, 1, 2, day) || pos + 5 > token.size() ||
+    if (!ReadNumber(token, pos, 1, 2, day) || pos >= token.size() ||
         !language.isDateSeparator(token[pos])) {
         return false;
     }
-    int month = language.monthNumberOf(token.substr(pos + 1, 3));
-    pos += 4;
-    if (month == 0 || !language.isDateSeparator(token[pos])) {
+    const size_t monthStart = ++pos;
+    while (pos < token.size() && !language.isDateSeparator(token[pos])) {
+        ++pos;
+    }
+    int month = language.monthNumberOf(token.substr(monthStart, pos - monthStart));
+    if (month == 0 || pos >= token.size()) {
         return false;
     }
     ++pos;
@@ -251,7 +250,8 @@ bool parseListingDate(std::string_view text, const ListingLanguage& language, Li
         while (digits < first.size() && IsDigit(first[digits])) {
             ++digits;
         }
-        bool vms = digits + 1 < first.size() && IsLetter(first[digits + 1]);
+        // A month name, in any script, after the first separator.
+        bool vms = digits + 1 < first.size() && !IsDigit(first[digits + 1]);
         if (vms) {
             // "14-JAN-1997" with or without "10:20:30".
             if (!ReadVmsDate(first, language, date)) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 
@@ -171,8 +172,9 @@ TEST(ListingDateToTime, SeparatorsOfTheLanguage) {
     EXPECT_EQ(date.hour, 10);
     EXPECT_EQ(date.minute, 42);
     // Month names come from the language, and only whole names count.
-    const char kSpanish[] = "enefebmarabrmayjunjulagosepoctnovdic";
-    std::copy(kSpanish, kSpanish + 36, custom.months.begin());
+    ASSERT_TRUE(custom.setMonthNames(
+        {"ene", "feb", "mar", "abr", "may", "jun", "jul", "ago", "sep", "oct", "nov", "dic"}));
+    EXPECT_EQ(custom.monthString(), "enefebmarabrmayjunjulagosepoctnovdic");
     EXPECT_FALSE(parseListingDate("Jan 15 10:42", custom, date));
     ASSERT_TRUE(parseListingDate("ENE 15 10:42", custom, date));
     EXPECT_EQ(date.month, 1);
@@ -255,21 +257,55 @@ TEST_F(ListingLanguageTest, UsEnglishIsTheDefault) {
 }
 
 TEST_F(ListingLanguageTest, LocaleWithLongMonthNamesKeepsTheDefaults) {
-    platform::SystemLocale german(1031);
-    if (!german.installed()) {
-        GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+    platform::SystemLocale finnish(1035);
+    if (!finnish.installed()) {
+        GTEST_SKIP() << "fi_FI.UTF-8 is not installed";
     }
     ASSERT_TRUE(loadListingLanguage(1033));
     ASSERT_TRUE(currentListingLanguage().isDateSeparator('/'));
-    EXPECT_FALSE(loadListingLanguage(1031)) << "\"M\xC3\xA4r\" is no three-letter ASCII name";
+    EXPECT_FALSE(loadListingLanguage(1035)) << "\"tammi\" has more than three characters";
     const ListingLanguage& tables = currentListingLanguage();
-    EXPECT_EQ(tables.languageId, 1031) << "the id is recorded anyway";
+    EXPECT_EQ(tables.languageId, 1035) << "the id is recorded anyway";
     EXPECT_EQ(tables.monthString(), kDefaultMonthString);
+    EXPECT_EQ(tables.monthNumberOf("Jan"), 1);
     EXPECT_TRUE(tables.isDateSeparator('-'));
     EXPECT_FALSE(tables.isDateSeparator('.'));
     EXPECT_FALSE(tables.isDateSeparator('/')) << "separators were reset before the failure";
     EXPECT_TRUE(tables.isTimeSeparator(':'));
-    EXPECT_FALSE(isUsableListingLanguage(1031));
+    EXPECT_FALSE(isUsableListingLanguage(1035));
+}
+
+// Names of up to three characters in UTF-8, each also in other cases and in the 8-bit
+// character sets of the language.
+TEST_F(ListingLanguageTest, GermanTables) {
+    if (!platform::SystemLocale(1031).installed()) {
+        GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+    }
+    ASSERT_TRUE(loadListingLanguage(1031));
+    const ListingLanguage& tables = currentListingLanguage();
+    EXPECT_EQ(tables.monthString(), "janfebm\xC3\xA4raprmaijunjulaugsepoktnovdez");
+    EXPECT_TRUE(tables.wideMonths);
+    struct Row {
+        const char* text;
+        int month;
+    };
+    const Row rows[] = {
+        {"M\xC3\xA4r", 3}, {"m\xC3\xA4r", 3}, {"M\xC3\x84R", 3}, {"M\xE4r", 3},    {"M\xC4R", 3},
+        {"OKT", 10},       {"Dez", 12},       {"Mar", 0},        {"M\xC3\xA4", 0}, {"Mai ", 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(tables.monthNumberOf(row.text), row.month);
+    }
+    EXPECT_TRUE(tables.containsMonthLetters('n', 'f', 'e'));
+    EXPECT_TRUE(tables.isDateSeparator('.'));
+
+    ListingLanguage custom = defaultListingLanguage();
+    std::array<std::string, 12> names{"jan", "feb", "mar", "apr", "may", "jun",
+                                      "jul", "aug", "sep", "oct", "nov", std::string(13, 'd')};
+    EXPECT_FALSE(custom.setMonthNames(names)) << "longer than three 4-byte characters";
+    EXPECT_EQ(custom.monthString(), kDefaultMonthString);
+    EXPECT_FALSE(custom.wideMonths);
 }
 
 TEST_F(ListingLanguageTest, UnknownLanguage) {
@@ -291,13 +327,20 @@ TEST_F(ListingLanguageTest, WhichLanguagesAreUsable) {
         {1040, true},   // gen feb mar ...
         {3082, true},   // ene feb mar ...
         {1053, true},   // jan feb mar ... maj
-        {1031, false},  // "Mär"
+        {1031, true},   // "Mär", "Mai", "Okt", "Dez"
+        {3079, true},   // "Jän"
+        {1029, true},   // "úno", "kvě", "říj"
+        {1039, true},   // "maí", "nóv"
+        {1055, true},   // "Şub", "Eki"
+        {1049, true},   // "мар"
         {1036, false},  // "janv."
         {1035, false},  // "tammi"
-        {1049, false},  // Cyrillic
+        {1044, false},  // "jan."
+        {1032, false},  // "Ιουν"
         {1038, false},  // year first, and "febr"
         {1063, false},  // year first
-        {1041, false},  // Japanese
+        {1041, false},  // " 1月" starts with a blank
+        {2052, false},  // "1月" starts with a digit
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.id);
@@ -336,9 +379,11 @@ TEST_F(ListingLanguageTest, ChoicesStartWithTheDefault) {
         return std::any_of(choices.begin(), choices.end(),
                            [id](const ListingLanguageChoice& c) { return c.languageId == id; });
     };
-    EXPECT_FALSE(has(1031));
-    if (platform::SystemLocale(1040).installed()) {
-        EXPECT_TRUE(has(1040));
+    EXPECT_FALSE(has(1036));
+    for (uint16_t id : {uint16_t{1040}, uint16_t{1031}, uint16_t{1049}}) {
+        if (platform::SystemLocale(id).installed()) {
+            EXPECT_TRUE(has(id)) << id;
+        }
     }
 }
 
@@ -378,20 +423,24 @@ TEST(RemoteEntryNames, LocalNameDirectoryArgumentDisplayName) {
         uint32_t flags;
         const char* linkTarget;
         const char* localName;
+        const char* remoteName;
         const char* directoryArgument;
         const char* displayName;
     };
     const Row rows[] = {
-        {"file.txt", 0, "", "file.txt", "file.txt", "file.txt"},
-        {"pub", kEntryDirectory, "", "pub", "pub", "pub"},
-        {"latest", kEntrySymLink, "release/1.2", "1.2", "release/1.2", "latest -> release/1.2"},
-        {"l", kEntrySymLink, "target", "target", "target", "l -> target"},
-        {"l", kEntrySymLink, "/abs/dir/", "l", "/abs/dir/", "l -> /abs/dir/"},
-        {"dangling", kEntrySymLink, "", "dangling", "dangling", "dangling -> "},
-        {"README.TXT;2", kEntryVmsForm, "", "README.TXT", "[.README.TXT;2]", "README.TXT;2"},
-        {"PUB", kEntryVmsForm | kEntryDirectory, "", "PUB", "[.PUB]", "PUB"},
-        {"A;1;2", kEntryVmsForm, "", "A;1", "[.A;1;2]", "A;1;2"},
-        {"name;1", 0, "", "name;1", "name;1", "name;1"},
+        {"file.txt", 0, "", "file.txt", "file.txt", "file.txt", "file.txt"},
+        {"pub", kEntryDirectory, "", "pub", "pub", "pub", "pub"},
+        {"latest", kEntrySymLink, "release/1.2", "1.2", "release/1.2", "release/1.2",
+         "latest -> release/1.2"},
+        {"l", kEntrySymLink, "target", "target", "target", "target", "l -> target"},
+        {"l", kEntrySymLink, "/abs/dir/", "l", "/abs/dir/", "/abs/dir/", "l -> /abs/dir/"},
+        // Listed without " -> target": nothing is made up.
+        {"dangling", kEntrySymLink, "", "dangling", "dangling", "dangling", "dangling"},
+        {"README.TXT;2", kEntryVmsForm, "", "README.TXT", "README.TXT;2", "[.README.TXT;2]",
+         "README.TXT;2"},
+        {"PUB", kEntryVmsForm | kEntryDirectory, "", "PUB", "PUB", "[.PUB]", "PUB"},
+        {"A;1;2", kEntryVmsForm, "", "A;1", "A;1;2", "[.A;1;2]", "A;1;2"},
+        {"name;1", 0, "", "name;1", "name;1", "name;1", "name;1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -400,6 +449,7 @@ TEST(RemoteEntryNames, LocalNameDirectoryArgumentDisplayName) {
         entry.flags = row.flags;
         entry.linkTarget = row.linkTarget;
         EXPECT_EQ(localNameOf(entry), row.localName);
+        EXPECT_EQ(remoteNameOf(entry), row.remoteName);
         EXPECT_EQ(directoryArgument(entry), row.directoryArgument);
         EXPECT_EQ(displayName(entry), row.displayName);
     }

@@ -24,9 +24,11 @@ char LowerAscii(char c) {
 
 ListingLanguage BuildDefaultTables() {
     ListingLanguage tables;
-    for (size_t i = 0; i < tables.months.size(); ++i) {
-        tables.months[i] = kDefaultMonthString[i];
+    std::array<std::string, 12> names;
+    for (size_t i = 0; i < names.size(); ++i) {
+        names[i] = kDefaultMonthString.substr(3 * i, 3);
     }
+    (void)tables.setMonthNames(names);
     tables.dateSeparators['-'] = true;
     tables.timeSeparators[':'] = true;
     return tables;
@@ -45,11 +47,36 @@ void MarkSeparators(std::string_view text, std::array<bool, 256>& set) {
     }
 }
 
-// A month name the tables can hold: exactly three ASCII letters ("Mär", "janv." or
-// "tammi" cannot be matched against three-letter listing tokens).
-bool IsThreeLetterName(const std::string& name) {
-    return name.size() == 3 && IsAsciiLetter(name[0]) && IsAsciiLetter(name[1]) &&
-           IsAsciiLetter(name[2]);
+// Whether the bytes are a spelling the listing parser can hold and tell from other tokens:
+// one to three UTF-8 characters ("Mär", "úno", "мар"), no blank or control character, and
+// no leading digit, which would make it a number.
+bool IsUsableMonthName(const platform::SystemLocale& locale, const std::string& name) {
+    if (name.empty() || name.size() > kMaxMonthNameBytes || (name[0] >= '0' && name[0] <= '9') ||
+        locale.LowerCase(name).empty()) {
+        return false;
+    }
+    size_t characters = 0;
+    for (char c : name) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= 32 || byte == 127) {
+            return false;
+        }
+        // Every byte but a continuation byte (10xxxxxx) starts a character.
+        characters += (byte & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return characters <= kMaxMonthCharacters;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view lowered, std::string_view text) {
+    if (lowered.size() != text.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (lowered[i] != LowerAscii(text[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct Published {
@@ -58,10 +85,7 @@ struct Published {
 };
 
 bool SameTables(const Published& a, const Published& b) {
-    return a.complete == b.complete && a.tables.languageId == b.tables.languageId &&
-           a.tables.months == b.tables.months &&
-           a.tables.dateSeparators == b.tables.dateSeparators &&
-           a.tables.timeSeparators == b.tables.timeSeparators;
+    return a.complete == b.complete && a.tables == b.tables;
 }
 
 // Every table set ever published stays alive: a listing being parsed on the session thread
@@ -99,28 +123,56 @@ void Publish(const Published& candidate) {
 
 }  // namespace
 
-int ListingLanguage::monthNumberOf(std::string_view letters) const {
-    if (letters.size() != 3) {
-        return 0;
-    }
-    const char a = LowerAscii(letters[0]);
-    const char b = LowerAscii(letters[1]);
-    const char c = LowerAscii(letters[2]);
-    for (size_t i = 0; i < 12; ++i) {
-        if (months[3 * i] == a && months[3 * i + 1] == b && months[3 * i + 2] == c) {
-            return static_cast<int>(i) + 1;
+int ListingLanguage::monthNumberOf(std::string_view text) const {
+    for (size_t i = 0; i < spellingCount; ++i) {
+        if (EqualsIgnoringAsciiCase(spellings[i].text(), text)) {
+            return spellings[i].month;
         }
     }
     return 0;
 }
 
 bool ListingLanguage::containsMonthLetters(char a, char b, char c) const {
-    for (size_t i = 0; i + 2 < months.size(); ++i) {
+    for (size_t i = 0; i + 2 < monthsLength; ++i) {
         if (months[i] == a && months[i + 1] == b && months[i + 2] == c) {
             return true;
         }
     }
     return false;
+}
+
+bool ListingLanguage::setMonthNames(const std::array<std::string, 12>& names) {
+    for (const std::string& name : names) {
+        if (name.empty() || name.size() > kMaxMonthNameBytes) {
+            return false;
+        }
+    }
+    monthsLength = 0;
+    spellingCount = 0;
+    wideMonths = false;
+    for (size_t i = 0; i < names.size(); ++i) {
+        for (char c : names[i]) {
+            months[monthsLength++] = LowerAscii(c);
+        }
+        addMonthSpelling(static_cast<int>(i) + 1, names[i]);
+    }
+    return true;
+}
+
+void ListingLanguage::addMonthSpelling(int month, std::string_view text) {
+    if (text.empty() || text.size() > kMaxMonthNameBytes || spellingCount == spellings.size() ||
+        monthNumberOf(text) != 0) {
+        return;
+    }
+    MonthSpelling& spelling = spellings[spellingCount++];
+    spelling.length = static_cast<uint8_t>(text.size());
+    spelling.month = static_cast<uint8_t>(month);
+    for (size_t i = 0; i < text.size(); ++i) {
+        spelling.bytes[i] = LowerAscii(text[i]);
+    }
+    const bool threeLetters = text.size() == 3 && IsAsciiLetter(text[0]) &&
+                              IsAsciiLetter(text[1]) && IsAsciiLetter(text[2]);
+    wideMonths = wideMonths || !threeLetters;
 }
 
 ListingLanguage defaultListingLanguage() {
@@ -147,18 +199,27 @@ bool loadListingLanguage(uint16_t languageId) {
         Publish(next);
         return false;
     }
-    std::array<char, 36> months{};
+    std::array<std::string, 12> names;
     for (int month = 1; month <= 12; ++month) {
-        std::string name = locale.AbbreviatedMonth(month);
-        if (!IsThreeLetterName(name)) {
+        std::string& name = names[static_cast<size_t>(month - 1)];
+        name = locale.AbbreviatedMonth(month);
+        if (!IsUsableMonthName(locale, name)) {
             Publish(next);
             return false;
         }
-        for (size_t i = 0; i < 3; ++i) {
-            months[static_cast<size_t>(month - 1) * 3 + i] = LowerAscii(name[i]);
+    }
+    (void)next.tables.setMonthNames(names);
+    // Servers write the names as the locale does, but also in another case or in the
+    // language's 8-bit character set.
+    for (int month = 1; month <= 12; ++month) {
+        const std::string& name = names[static_cast<size_t>(month - 1)];
+        for (const std::string& cased : {name, locale.LowerCase(name), locale.UpperCase(name)}) {
+            next.tables.addMonthSpelling(month, cased);
+            for (const std::string& form : locale.EightBitForms(cased)) {
+                next.tables.addMonthSpelling(month, form);
+            }
         }
     }
-    next.tables.months = months;
 
     std::string dateSeparator = locale.DateSeparator();
     if (dateSeparator.empty()) {
@@ -186,7 +247,7 @@ bool isUsableListingLanguage(uint16_t languageId) {
         return false;
     }
     for (int month = 1; month <= 12; ++month) {
-        if (!IsThreeLetterName(locale.AbbreviatedMonth(month))) {
+        if (!IsUsableMonthName(locale, locale.AbbreviatedMonth(month))) {
             return false;
         }
     }

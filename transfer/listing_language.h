@@ -16,25 +16,56 @@ inline constexpr std::string_view kDefaultListingLanguageName = "Default (US Eng
 // At most this many installed languages are collected for the list.
 inline constexpr size_t kMaxListingLanguages = 256;
 
+// A month name has at most three characters, each of at most four bytes in UTF-8.
+inline constexpr size_t kMaxMonthCharacters = 3;
+inline constexpr size_t kMaxMonthNameBytes = 12;
+// Each month as the locale writes it, in lower and upper case, in UTF-8 and in two 8-bit
+// character sets.
+inline constexpr size_t kMaxMonthSpellings = 12 * 9;
+
+// One way a listing may write a month name, ASCII letters in lower case.
+struct MonthSpelling {
+    std::array<char, kMaxMonthNameBytes> bytes{};
+    uint8_t length = 0;
+    uint8_t month = 0;  // 1-12
+
+    std::string_view text() const { return {bytes.data(), length}; }
+    bool operator==(const MonthSpelling&) const = default;
+};
+
 // The conventions listings are read with: one set for the whole program, replaced as a
 // whole when another language is loaded. A published set never changes, so the listing
 // thread may keep reading one while the options page loads the next.
 struct ListingLanguage {
     // 0 until the first load.
     uint16_t languageId = 0;
-    // The 12 abbreviated month names, 3 lower-case ASCII letters each.
-    std::array<char, 36> months{};
+    // The 12 abbreviated month names concatenated in UTF-8, A-Z in lower case:
+    // "janfebmaraprmayjunjulaugsepoctnovdec", "janfebmäraprmaijunjulaugsepoktnovdez".
+    std::array<char, 12 * kMaxMonthNameBytes> months{};
+    uint8_t monthsLength = 0;
+    std::array<MonthSpelling, kMaxMonthSpellings> spellings{};
+    uint8_t spellingCount = 0;
+    // Some spelling is not three ASCII letters, so tokens of other shapes can name a month.
+    bool wideMonths = false;
     // Flags by byte value; "-" is always a date separator and ":" always a time separator.
     std::array<bool, 256> dateSeparators{};
     std::array<bool, 256> timeSeparators{};
 
     bool isDateSeparator(char c) const { return dateSeparators[static_cast<unsigned char>(c)]; }
     bool isTimeSeparator(char c) const { return timeSeparators[static_cast<unsigned char>(c)]; }
-    std::string_view monthString() const { return {months.data(), months.size()}; }
-    // 1-12 for three letters naming a month (any case), 0 otherwise.
-    int monthNumberOf(std::string_view letters) const;
+    std::string_view monthString() const { return {months.data(), monthsLength}; }
+    // 1-12 for a spelling of a month (ASCII letters in any case), 0 otherwise.
+    int monthNumberOf(std::string_view text) const;
     // Whether three lower-case letters occur anywhere in the month string ("anf" does).
     bool containsMonthLetters(char a, char b, char c) const;
+    // Replaces the months by twelve names of at most kMaxMonthNameBytes bytes each, every
+    // name its own only spelling. False, changing nothing, for a longer or empty name.
+    bool setMonthNames(const std::array<std::string, 12>& names);
+    // One more spelling of a month (1-12): another case, another character set. Spellings
+    // met before, ones too long and ones beyond kMaxMonthSpellings are left out.
+    void addMonthSpelling(int month, std::string_view text);
+
+    bool operator==(const ListingLanguage&) const = default;
 };
 
 // The tables before any load: English months, "-" and ":".
@@ -50,7 +81,9 @@ struct ListingLanguage {
 [[nodiscard]] bool loadListingLanguage(uint16_t languageId);
 
 // Whether a language can read listings: its locale is installed, does not write the year
-// first in long dates, and has twelve abbreviated month names of three ASCII letters.
+// first in long dates, and has twelve abbreviated month names that can be told in a listing:
+// one to three characters of UTF-8 ("Mär", "úno", "мар"), no blank or control character,
+// not starting with a digit (" 1月" and "1月" would read as numbers).
 [[nodiscard]] bool isUsableListingLanguage(uint16_t languageId);
 
 struct ListingLanguageChoice {

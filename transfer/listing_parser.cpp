@@ -63,12 +63,16 @@ ListingToken ClassifyDigitToken(std::string_view token, const ListingLanguage& l
         IsDigit(token[7])) {
         return ListingToken::NumericDate;
     }
-    // "4-JAN-1997", "14-JAN-1997"
-    if (digits <= 2 && length == digits + 9 && language.isDateSeparator(token[digits]) &&
-        IsLetter(token[digits + 1]) && IsLetter(token[digits + 2]) && IsLetter(token[digits + 3]) &&
-        language.isDateSeparator(token[digits + 4]) && IsDigit(token[digits + 5]) &&
-        IsDigit(token[digits + 6]) && IsDigit(token[digits + 7]) && IsDigit(token[digits + 8])) {
-        return ListingToken::VmsDate;
+    // "4-JAN-1997", "14-JAN-1997", and with a month of the language "14-MÄR-1997"
+    if (digits <= 2 && length >= digits + 7 && language.isDateSeparator(token[digits]) &&
+        language.isDateSeparator(token[length - 5]) && IsDigit(token[length - 4]) &&
+        IsDigit(token[length - 3]) && IsDigit(token[length - 2]) && IsDigit(token[length - 1])) {
+        std::string_view month = token.substr(digits + 1, length - digits - 6);
+        bool threeLetters =
+            month.size() == 3 && IsLetter(month[0]) && IsLetter(month[1]) && IsLetter(month[2]);
+        if (threeLetters || (language.wideMonths && language.monthNumberOf(month) != 0)) {
+            return ListingToken::VmsDate;
+        }
     }
     // "12/36", "1/3": blocks used / allocated
     if (token[digits] == '/' && length > 2 * digits) {
@@ -86,6 +90,11 @@ ListingToken Classify(std::string_view token, const ListingLanguage& language) {
     const char first = token[0];
     if (IsDigit(first)) {
         return ClassifyDigitToken(token, language);
+    }
+    // "Mär", "úno", "мар", or "M\xE4r" from a server that writes Latin-1.
+    if (language.wideMonths && token.size() <= kMaxMonthNameBytes &&
+        language.monthNumberOf(token) != 0) {
+        return ListingToken::MonthName;
     }
     if (!IsLetter(first) && !IsPunctuation(first)) {
         return ListingToken::Garbage;

@@ -97,6 +97,24 @@ const ParsedRow kParsedLines[] = {
      0644, "", "Jan 15 10:42"},
     {"-rw-r--r-- 1 u g 99999999999999999999 Jan 15 10:42 huge", "huge", Kind::File, INT64_MAX, true,
      0644, "", "Jan 15 10:42"},
+    {"-rw-r--r-- 1 u g 9223372036854775807 Jan 15 10:42 largest", "largest", Kind::File, INT64_MAX,
+     true, 0644, "", "Jan 15 10:42"},
+    {"-rw-r--r-- 1 u g 9223372036854775808 Jan 15 10:42 one more", "one more", Kind::File,
+     INT64_MAX, true, 0644, "", "Jan 15 10:42"},
+    // A size of -1 written unsigned, as servers do for a file they cannot read.
+    {"-rw-r--r--    1 0        0        18446744073709551615 Jan 15 10:42 kcore", "kcore",
+     Kind::File, INT64_MAX, true, 0644, "", "Jan 15 10:42"},
+    {"-r--------   1 root     root     18446744073709551615 Mar  3  2004 unsized file",
+     "unsized file", Kind::File, INT64_MAX, false, 0400, "", "Mar 3 2004"},
+    {"lrwxrwxrwx 1 u g 18446744073709551615 Jan 15 10:42 l -> t", "l", Kind::SymLink, INT64_MAX,
+     true, 0777, "t", "Jan 15 10:42"},
+    // Links listed without " -> target".
+    {"lrwxrwxrwx 1 u g 7 Jan 15 10:42 bare link", "bare link", Kind::SymLink, 7, true, 0777, "",
+     "Jan 15 10:42"},
+    {"lrwxrwxrwx 1 u g 7 Jan 15 10:42 a->b", "a->b", Kind::SymLink, 7, true, 0777, "",
+     "Jan 15 10:42"},
+    {"l 1 u g 0 Jan 15 10:42 no mode", "no mode", Kind::SymLink, 0, true, kNoMode, "",
+     "Jan 15 10:42"},
     // Names of any bytes after the date.
     {"-rw-r--r-- 1 u g 3 Jan 15 10:42 \xC3\xA4rger.txt", "\xC3\xA4rger.txt", Kind::File, 3, true,
      0644, "", "Jan 15 10:42"},
@@ -128,6 +146,8 @@ const ParsedRow kParsedLines[] = {
      "Jun 30 2005"},
     // A third token that is neither a size nor <DIR>: a file of unknown size.
     {"01-15-07  03:45PM  <JUNCTION>  odd", "odd", Kind::File, 0, true, kNoMode, "", "Jan 15 15:45"},
+    {"01-15-07  03:45PM  18446744073709551615 dos max", "dos max", Kind::File, INT64_MAX, true,
+     kNoMode, "", "Jan 15 15:45"},
 
     // OS/2.
     {"       0           DIR   02-18-97  11:48  ADDRESS", "ADDRESS", Kind::Directory, 0, true,
@@ -136,6 +156,8 @@ const ParsedRow kParsedLines[] = {
      "Feb 18 1997"},
     {"  73098      A          04-06-97   15:15  ds0.internic.net1996052434624.txt",
      "ds0.internic.net1996052434624.txt", Kind::File, 73098, true, kNoMode, "", "Apr 6 1997"},
+    {"18446744073709551615 A 02-18-97 11:48 OS2MAX", "OS2MAX", Kind::File, INT64_MAX, true, kNoMode,
+     "", "Feb 18 1997"},
 
     // VMS.
     {"PUB.DIR;1  1/3  14-JAN-1997 10:20:30  [GROUP,OWNER]  (RWE,RWE,RE,RE)", "PUB",
@@ -356,6 +378,92 @@ TEST(ParseListingLine, MonthsOfAnotherLanguage) {
     EXPECT_FALSE(parseListingLine("-rw-r--r-- 1 u g 5 Jan 15 10:42 x", pending, english, Now()));
     ASSERT_TRUE(loadListingLanguage(kDefaultListingLanguage));
     EXPECT_TRUE(parseListingLine("-rw-r--r-- 1 u g 5 Jan 15 10:42 x", pending, english, Now()));
+}
+
+// Lines of coreutils' ls -l under each locale, with the time style servers write (month, day,
+// then time or year), in UTF-8 and in the locale's 8-bit character sets; a few rows in
+// another case or form. Read on 1 March 2007 at noon.
+TEST(ParseListingLine, MonthsOfOtherLanguages) {
+    struct Row {
+        uint16_t language;
+        const char* line;
+        const char* name;  // nullptr: no entry
+        int year;
+        int month;
+        int day;
+        int hour;
+        int minute;
+    };
+    const Row rows[] = {
+        {1031, "-rw-r--r-- 1 root root    0 M\xC3\xA4r  3  2006 M\xC3\xA4rz.txt", "M\xC3\xA4rz.txt",
+         2006, 3, 3, 0, 0},
+        {1031, "-rw-r--r-- 1 root root 0 Mai 15  2006 mai", "mai", 2006, 5, 15, 0, 0},
+        {1031, "-rw-r--r-- 1 root root    0 Okt 15  2006 okt", "okt", 2006, 10, 15, 0, 0},
+        {1031, "drwxr-xr-x 2 root root 4096 Nov  2  2006 ordner", "ordner", 2006, 11, 2, 0, 0},
+        {1031, "-rw-r--r-- 1 root root    0 Dez 30 10:00 dez", "dez", 2006, 12, 30, 10, 0},
+        // de_DE (ISO-8859-1).
+        {1031, "-rw-r--r-- 1 root root    0 M\xE4r  3  2006 M\xC3\xA4rz.txt", "M\xC3\xA4rz.txt",
+         2006, 3, 3, 0, 0},
+        {1031, "-rw-r--r-- 1 u g 1 M\xC3\x84R 3 2006 upper", "upper", 2006, 3, 3, 0, 0},
+        {1031, "-rw-r--r-- 1 u g 1 m\xC3\xA4r 3 2006 lower", "lower", 2006, 3, 3, 0, 0},
+        {1031, "-rw-r--r-- 1 u g 1 M\xC4R 3 2006 upper latin1", "upper latin1", 2006, 3, 3, 0, 0},
+        {1031, "A.TXT;1  1/3  14-M\xC3\x84R-1997 10:20  [G,O]  (RWE,RWE,RE,RE)", "A.TXT;1", 1997, 3,
+         14, 10, 20},
+        {1031, "-rw-r--r-- 1 u g 1 Mar 3 2006 english", nullptr, 0, 0, 0, 0, 0},
+        {1033, "-rw-r--r-- 1 root root    0 M\xC3\xA4r  3  2006 M\xC3\xA4rz.txt", nullptr, 0, 0, 0,
+         0, 0},
+        {3079, "-rw-r--r-- 1 root root 0 J\xC3\xA4n 15 10:42 j\xC3\xA4nner", "j\xC3\xA4nner", 2007,
+         1, 15, 10, 42},
+        {1029, "-rw-r--r-- 1 root root    0 \xC3\xBAno 20  2007 bericht Feb.txt", "bericht Feb.txt",
+         2007, 2, 20, 0, 0},
+        {1029, "-rw-r--r-- 1 root root    0 \xC5\x99\xC3\xADj 15  2006 okt", "okt", 2006, 10, 15, 0,
+         0},
+        {1029, "-rw-r--r-- 1 u g 1 \xC3\x9ANO 20 2007 upper", "upper", 2007, 2, 20, 0, 0},
+        // cs_CZ (ISO-8859-2).
+        {1029, "-rw-r--r-- 1 root root    0 \xF8\xEDj 15  2006 okt", "okt", 2006, 10, 15, 0, 0},
+        {1039, "lrwxrwxrwx 1 root root    4 ma\xC3\xAD  1  2006 verweis -> ziel", "verweis", 2006,
+         5, 1, 0, 0},
+        {1039, "drwxr-xr-x 2 root root 4096 n\xC3\xB3v  2  2006 ordner", "ordner", 2006, 11, 2, 0,
+         0},
+        {1055, "-rw-r--r-- 1 root root    0 \xC5\x9Eub 20  2007 bericht Feb.txt", "bericht Feb.txt",
+         2007, 2, 20, 0, 0},
+        {1055, "-rw-r--r-- 1 root root    0 Eki 15  2006 okt", "okt", 2006, 10, 15, 0, 0},
+        {1055, "-rw-r--r-- 1 u g 1 \xC5\x9Fub 20 2007 lower", "lower", 2007, 2, 20, 0, 0},
+        // tr_TR (ISO-8859-9).
+        {1055, "-rw-r--r-- 1 root root    0 \xDEub 20  2007 bericht Feb.txt", "bericht Feb.txt",
+         2007, 2, 20, 0, 0},
+        {1049, "-rw-r--r-- 1 root root    0 \xD0\xBC\xD0\xB0\xD1\x80  3  2006 M\xC3\xA4rz.txt",
+         "M\xC3\xA4rz.txt", 2006, 3, 3, 0, 0},
+        {1049, "lrwxrwxrwx 1 root root    4 \xD0\xBC\xD0\xB0\xD1\x8F  1  2006 verweis -> ziel",
+         "verweis", 2006, 5, 1, 0, 0},
+        // ru_RU.KOI8-R and ru_RU.CP1251.
+        {1049, "-rw-r--r-- 1 root root    0 \xCF\xCB\xD4 15  2006 okt", "okt", 2006, 10, 15, 0, 0},
+        {1049, "lrwxrwxrwx 1 root root    4 \xEC\xE0\xFF  1  2006 verweis -> ziel", "verweis", 2006,
+         5, 1, 0, 0},
+        {1045, "-rw-r--r-- 1 root root 0 pa\xC5\xBA 15 08:00 okt", "okt", 2006, 10, 15, 8, 0},
+        {1058, "-rw-r--r-- 1 root root    0 \xD0\xB3\xD1\x80\xD1\x83 30 10:00 dez", "dez", 2006, 12,
+         30, 10, 0},
+    };
+    for (const Row& row : rows) {
+        if (!platform::SystemLocale(row.language).installed()) {
+            GTEST_SKIP() << platform::FindLocaleRow(row.language)->localeName
+                         << " is not installed";
+        }
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        ASSERT_TRUE(loadListingLanguage(row.language));
+        EXPECT_TRUE(isUsableListingLanguage(row.language));
+        std::string pending;
+        RemoteEntry entry;
+        const bool parsed = parseListingLine(row.line, pending, entry, Now());
+        ASSERT_EQ(parsed, row.name != nullptr);
+        if (parsed) {
+            EXPECT_EQ(entry.name, row.name);
+            EXPECT_EQ(entry.time, LocalTime(row.year, row.month, row.day, row.hour, row.minute, 0));
+        }
+    }
+    ASSERT_TRUE(loadListingLanguage(kDefaultListingLanguage));
 }
 
 TEST(ClassifyListingToken, EveryClass) {

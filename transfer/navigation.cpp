@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "engine/session_worker.h"
 #include "log/log_sink.h"
 #include "platform/locale.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 #include "state/restart_database.h"
 #include "state/shared_heap.h"
@@ -30,6 +32,8 @@ namespace {
 constexpr int32_t kListingBlock = 4096;
 // Entries formatted per hold of the cache's lock when a listing goes to a file.
 constexpr int32_t kListingFileBatch = 1024;
+// The size column of a listing file, right-aligned.
+constexpr int kListingFileSizeWidth = 11;
 constexpr size_t kMaxSystemErrorText = 127;
 
 bool HoldsLineBreakOrNul(std::string_view text) {
@@ -96,17 +100,32 @@ int Serve(const ListingCache& cache, int32_t id, int32_t flags, int32_t* outId) 
 void QueueSubdirectories(SessionWorker& session, const ListingCache& cache, int32_t id,
                          int32_t flags) {
     std::vector<std::pair<std::string, int32_t>> found;
-    (void)cache.VisitEntries(
-        id, 0, INT32_MAX, [&found](int32_t position, const RemoteEntry& entry) {
-            if (entry.name.empty() || !isDirectory(entry) || entry.name == "." ||
-                entry.name == "..") {
-                return;
-            }
-            found.emplace_back(isSymLink(entry) ? entry.linkTarget : entry.name, position);
-        });
+    (void)cache.VisitEntries(id, 0, INT32_MAX,
+                             [&found](int32_t position, const RemoteEntry& entry) {
+                                 if (entry.name.empty() || !isDirectory(entry) ||
+                                     entry.name == "." || entry.name == "..") {
+                                     return;
+                                 }
+                                 found.emplace_back(remoteNameOf(entry), position);
+                             });
     // Posted after the cache's lock is gone: the queue lock is never taken inside it.
     for (auto& [text, position] : found) {
         PostCommand(session, kCommandList, std::move(text), position, flags & ~kListShowUser, id);
+    }
+}
+
+// After ReadLine refused a line as too long: the rest of that line, counted into `bytes`.
+// False when the listing ended inside it.
+bool SkipRestOfLine(TcpSocket& data, uint64_t& bytes) {
+    for (;;) {
+        int next = data.ReadByte();
+        if (next < 0) {
+            return false;
+        }
+        ++bytes;
+        if (next == '\n') {
+            return true;
+        }
     }
 }
 
@@ -128,13 +147,26 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
     progress.progressStart(0, startTick, ByteProgress::kListingStep);
     const int64_t now = listingNow();
     char line[TcpSocket::kLineBufferSize];
+    const int32_t entryLimit = cache.entryLimit();
+    int32_t entries = 0;
     bool aborted = false;
+    bool overflowed = false;
     while (readable) {
         if (session.abortRequested) {
             aborted = true;
             break;
         }
         int length = session.data.ReadLine(line);
+        if (length == -1 && platform::LastSocketError() == platform::kWsaEmsgsize) {
+            // One over-long line costs one entry, not the rest of the folder.
+            bytes += TcpSocket::kLineBufferSize;
+            pendingName.clear();
+            logExt("!!! Listing line longer than 511 characters skipped");
+            if (!SkipRestOfLine(session.data, bytes)) {
+                break;
+            }
+            continue;
+        }
         if (length < 0) {
             break;
         }
@@ -146,14 +178,28 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
         RemoteEntry entry;
         if (length > 0 && parseListingLine(std::string_view(line, static_cast<size_t>(length)),
                                            pendingName, entry, now)) {
+            if (entries == entryLimit) {
+                overflowed = true;
+                break;
+            }
             (void)cache.AppendEntry(id, std::move(entry));
+            ++entries;
         }
+    }
+    if (overflowed) {
+        std::string text = "*** Listing has more than " + std::to_string(entryLimit) +
+                           " entries; stopped reading it";
+        logExt(text.c_str());
     }
     LogTransferSummary(session, "cached", bytes, startTick);
     session.data.Close();
     FtpReply reply;
     int code = ReadReply(session, reply, false);
     session.transferActive = false;
+    if (overflowed) {
+        cache.AbandonListing(id, flags);
+        return code == kReplyConnectionLost ? code : 599;
+    }
     cache.MarkComplete(id, flags, aborted);
     if (outId != nullptr && id >= 0) {
         *outId = id;
@@ -283,12 +329,24 @@ int listToFile(ListingCache& cache, const SessionCommand& command) {
         logExt("*** Open failed on ", path.c_str());
         return 599;
     }
+    // One size column for the whole file, wider than 11 characters only when a size needs
+    // it, so that no line's name starts where another line's size is.
+    int64_t largest = 0;
+    (void)cache.VisitEntries(command.c, 0, INT32_MAX,
+                             [&largest](int32_t, const RemoteEntry& entry) {
+                                 if (!entry.name.empty()) {
+                                     largest = std::max(largest, entry.size);
+                                 }
+                             });
+    const int sizeWidth =
+        std::max(kListingFileSizeWidth, static_cast<int>(std::to_string(largest).size()));
     std::string text;
     int error = 0;
     for (int32_t first = 0; error == 0; first += kListingFileBatch) {
         text.clear();
         int32_t visited = cache.VisitEntries(
-            command.c, first, kListingFileBatch, [&text](int32_t, const RemoteEntry& entry) {
+            command.c, first, kListingFileBatch,
+            [&text, sizeWidth](int32_t, const RemoteEntry& entry) {
                 if (entry.name.empty()) {
                     return;
                 }
@@ -296,8 +354,8 @@ int listToFile(ListingCache& cache, const SessionCommand& command) {
                 (void)platform::TimeToLocalCalendar(entry.time, local);
                 char head[64];
                 int length = std::snprintf(
-                    head, sizeof head, "%04d/%02d/%02d %02d:%02d %11" PRId64 " ", local.year,
-                    local.month, local.day, local.hour, local.minute, entry.size);
+                    head, sizeof head, "%04d/%02d/%02d %02d:%02d %*" PRId64 " ", local.year,
+                    local.month, local.day, local.hour, local.minute, sizeWidth, entry.size);
                 text.append(head, static_cast<size_t>(length));
                 text.append(displayName(entry));
                 text.append("\r\n");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "tests/support/temp_env.h"
 #include "transfer/listing_cache.h"
 #include "transfer/listing_language.h"
+#include "transfer/listing_parser.h"
 #include "transfer/remote_operations.h"
 #include "transfer/transfer_handlers.h"
 
@@ -307,19 +309,45 @@ TEST_F(Conversation, PrintWorkingDirectoryTakesTheFirstQuotedPathOf257Only) {
     EXPECT_EQ(Wire(), Lines(5, "PWD"));
 }
 
-TEST_F(Conversation, A511CharacterLineIsParsedAndA512CharacterLineEndsTheListing) {
+TEST_F(Conversation, A511CharacterLineIsParsedAndALongerOneIsSkipped) {
     const std::string prefix = "-rw-r--r-- 1 u g 5 Jan 15 10:42 ";
     const std::string longest = prefix + std::string(511 - prefix.size(), 'n');
+    const std::string skipped = "!!! Listing line longer than 511 characters skipped";
     session.currentDirectory = "/d";
     session.rawListingLog = true;
+    // 512 characters, then one across several reads of the data connection, then one that
+    // the end of the listing cuts.
     Listing(longest + "\r\n" + kFile + "\r\n" + prefix + std::string(480, 'x') + "\r\n" +
-            File("after"));
+            File("after") + prefix + std::string(9000, 'y') + "\n" + File("last") +
+            std::string(600, 'z'));
     Connect();
     EXPECT_EQ(List("/d", 0), 226);
     (void)Wire();
-    EXPECT_EQ(Names(id), (Lines{std::string(511 - prefix.size(), 'n'), "read me.txt"}));
+    EXPECT_EQ(Names(id),
+              (Lines{std::string(511 - prefix.size(), 'n'), "read me.txt", "after", "last"}));
     EXPECT_TRUE(cache.IsComplete(id));
-    EXPECT_EQ(Notes(), (Lines{longest, kFile})) << "raw lines are logged as they came";
+    EXPECT_EQ(Notes(),
+              (Lines{longest, kFile, skipped, prefix + "after", skipped, prefix + "last", skipped}))
+        << "raw lines are logged as they came";
+}
+
+// A listing that never ends stops at the cache's limit (set low here): nothing of it is
+// kept, and the command fails.
+TEST_F(Conversation, AListingBeyondTheEntryLimitIsDropped) {
+    cache.SetEntryLimit(3);
+    session.currentDirectory = "/big";
+    Listing("total 4\r\n" + File("1") + File("2") + File("3"))
+        .Listing(File("1") + File("2") + File("3") + File("4") + File("5"), "150 Here");
+    Connect();
+    EXPECT_EQ(List("/big", kListRecursive), 226) << "three entries are allowed";
+    EXPECT_EQ(Names(id), (Lines{"1", "2", "3"}));
+    EXPECT_EQ(List("/big", kListRefresh | kListRecursive), 599);
+    (void)Wire();
+    EXPECT_FALSE(cache.IsComplete(id));
+    EXPECT_EQ(cache.EntryCount(id), 0);
+    EXPECT_TRUE(session.queue.empty());
+    EXPECT_EQ(notices.lines, (Lines{"ready 0 16", "aborted 0 24"}));
+    EXPECT_EQ(Notes(), Lines{"*** Listing has more than 3 entries; stopped reading it"});
 }
 
 TEST_F(Conversation, RecursiveListingQueuesEachSubdirectoryOnceUnlessAborted) {
@@ -378,6 +406,33 @@ TEST_F(Conversation, ListToFileWritesOneCrLfLinePerNamedEntry) {
     EXPECT_EQ(Notes(),
               (Lines{"Listing directory to " + path, "Listing directory to " + command.text,
                      "*** Open failed on " + command.text}));
+}
+
+// Sizes wider than the usual column widen it for every line, so names stay in one column.
+TEST_F(Conversation, ListToFileWidensTheSizeColumnForTheLargestSizes) {
+    test::TempFolder folder;
+    ASSERT_TRUE(loadListingLanguage(kDefaultListingLanguage));
+    int32_t dir = cache.FindOrCreate("/big", kNoDirectory, kNoPosition, true);
+    for (const char* line :
+         {"-rw-r--r-- 1 0 0 18446744073709551615 Jan 15 10:42 kcore",
+          "-rw-r--r-- 1 u g 5 Jan 15 10:42 small", "lrwxrwxrwx 1 u g 7 Jan 15 10:42 bare link"}) {
+        std::string pending;
+        RemoteEntry entry;
+        ASSERT_TRUE(parseListingLine(line, pending, entry)) << line;
+        entry.time = 0;
+        (void)cache.AppendEntry(dir, std::move(entry));
+    }
+    const std::string path = folder.path("list.txt");
+    EXPECT_EQ(listToFile(cache, Command(dir, path)), 200);
+    platform::CalendarTime epoch;
+    ASSERT_TRUE(platform::TimeToLocalCalendar(0, epoch));
+    char date[32];
+    std::snprintf(date, sizeof date, "%04d/%02d/%02d %02d:%02d ", epoch.year, epoch.month,
+                  epoch.day, epoch.hour, epoch.minute);
+    const std::string day = date;
+    EXPECT_EQ(test::ReadFileBytes(path), day + "9223372036854775807 kcore\r\n" + day +
+                                             "                  5 small\r\n" + day +
+                                             "                  7 bare link\r\n");
 }
 
 // --- remote operations --------------------------------------------------------------------

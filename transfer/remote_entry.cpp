@@ -88,20 +88,24 @@ std::string localNameOf(const RemoteEntry& entry) {
     return entry.name;
 }
 
-std::string directoryArgument(const RemoteEntry& entry) {
-    if ((entry.flags & kEntryVmsForm) != 0) {
-        return "[." + entry.name + "]";
-    }
-    // An empty CWD argument would be refused; a link without a listed target is entered by
-    // its own name.
+const std::string& remoteNameOf(const RemoteEntry& entry) {
+    // An empty argument would be refused; a link without a listed target goes by its own
+    // name.
     if (isSymLink(entry) && !entry.linkTarget.empty()) {
         return entry.linkTarget;
     }
     return entry.name;
 }
 
+std::string directoryArgument(const RemoteEntry& entry) {
+    if ((entry.flags & kEntryVmsForm) != 0) {
+        return "[." + entry.name + "]";
+    }
+    return remoteNameOf(entry);
+}
+
 std::string displayName(const RemoteEntry& entry) {
-    if (isSymLink(entry)) {
+    if (isSymLink(entry) && !entry.linkTarget.empty()) {
         return entry.name + " -> " + entry.linkTarget;
     }
     return entry.name;

@@ -92,10 +92,12 @@ void setSizeAndTime(ListItem& item, int64_t size, int64_t time);
 // target after its last "/" (the link's own name when that is empty), a VMS name without
 // its ";version", else the name.
 [[nodiscard]] std::string localNameOf(const RemoteEntry& entry);
-// The CWD argument that enters a listed directory: "[.NAME]" for VMS, a link's target (its
+// The name the server knows the entry by in RETR and in log lines: a link's target (its
 // name when no target was listed), else the name.
+[[nodiscard]] const std::string& remoteNameOf(const RemoteEntry& entry);
+// The CWD argument that enters a listed directory: "[.NAME]" for VMS, else remoteNameOf.
 [[nodiscard]] std::string directoryArgument(const RemoteEntry& entry);
-// The name, or for a link "name -> target".
+// The name, or for a link with a listed target "name -> target".
 [[nodiscard]] std::string displayName(const RemoteEntry& entry);
 
 }  // namespace qvex
