@@ -330,6 +330,12 @@ TEST_P(Downloads, FetchWithTypeDWritesTheListingFile) {
     }
     // Nothing was downloaded beside the listing.
     EXPECT_EQ(std::distance(fs::directory_iterator(local.root()), fs::directory_iterator()), 1);
+
+    // A folder that is not there fails the run, and no listing (of its parent) is written.
+    TempFolder none;
+    Outcome missing = Qvex3({"-z", "-f", Url("pub/missing;type=d"), "-d", none.root()});
+    EXPECT_EQ(missing.status, kDownloadFailed) << missing << server->output();
+    EXPECT_EQ(std::distance(fs::directory_iterator(none.root()), fs::directory_iterator()), 0);
 }
 
 TEST_P(Downloads, DownloadOnlyTakesTheUrlFromDashU) {
