@@ -888,6 +888,16 @@ TEST_F(Program, HardKillLeavesTheStoresWhole) {
         test::RunningProgram program;
         ASSERT_TRUE(program.Start({kProgram, "-z", "-f", Url("big.bin"), "-d", local.path("in")}));
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        if (milliseconds >= 1000) {
+            // The local file appears with the first bytes; on a busy machine they may come
+            // later than a second.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            std::error_code missing;
+            while ((fs::file_size(local.path("in/big.bin"), missing) == 0 || missing) &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
         EXPECT_TRUE(program.running()) << "the download ended before the kill";
         program.KillHard();
         if (milliseconds >= 1000) {
