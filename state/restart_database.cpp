@@ -105,6 +105,10 @@ void WriteField(char* slot, int n, std::string_view text) {
     char* begin = slot + field.offset;
     std::memcpy(begin, text.data(), length);
     std::memset(begin + length, 0, field.size - length);
+    const uint64_t bit = uint64_t{1} << n;
+    const uint64_t cut = LoadLittle(slot + kRestartCutOffset, 4);
+    const bool whole = length == std::min(text.find('\0'), text.size());
+    StoreLittle(slot + kRestartCutOffset, 4, whole ? cut & ~bit : cut | bit);
 }
 
 RestartRecord ReadRecord(const char* slot, int number) {
@@ -118,6 +122,7 @@ RestartRecord ReadRecord(const char* slot, int number) {
     record.localFolder = ReadField(slot, kRestartFieldLocal);
     record.direction = !record.operation.empty() ? record.operation[0] : '\0';
     record.mode = record.operation.size() > 1 ? record.operation[1] : '\0';
+    record.resumable = LoadLittle(slot + kRestartCutOffset, 4) == 0;
     return record;
 }
 
@@ -272,6 +277,12 @@ void RestartDatabase::SetRestartPending(uint64_t pending) {
     }
 }
 
+bool RestartDatabase::RecordResumable() const {
+    std::lock_guard guard(mutex_);
+    const char* slot = CurrentSlotLocked();
+    return slot == nullptr || LoadLittle(slot + kRestartCutOffset, 4) == 0;
+}
+
 std::string RestartDatabase::GetRestartField(int n) const {
     std::lock_guard guard(mutex_);
     const char* slot = CurrentSlotLocked();
@@ -374,11 +385,12 @@ RestartRecord ReadRestartRecord(const RestartDatabase& database) {
     record.localFolder = database.GetRestartField(kRestartFieldLocal);
     record.direction = !record.operation.empty() ? record.operation[0] : '\0';
     record.mode = record.operation.size() > 1 ? record.operation[1] : '\0';
+    record.resumable = database.RecordResumable();
     return record;
 }
 
 uint64_t RestartPendingFlag(const RestartDatabase& database) {
-    return database.GetRestartPending();
+    return database.RecordResumable() ? database.GetRestartPending() : 0;
 }
 
 void SetRestartHost(RestartDatabase& database, std::string_view host) {
@@ -397,7 +409,7 @@ void WriteRestartRecord(RestartDatabase& database, const RestartRecord& record) 
 
 bool StartRestartSlot(RestartDatabase& database, const Settings& settings) {
     return database.ClaimRestartSlot(settings.GetInt("CLConnect") != 0) != 0 &&
-           database.GetRestartPending() != 0;
+           RestartPendingFlag(database) != 0;
 }
 
 std::string ResumeRestartSlot(RestartDatabase& database, Settings& settings) {
@@ -465,8 +477,12 @@ RestartTool::RestartTool(RestartDatabase& database, const Settings& settings, bo
       promptOnDelete_(settings.GetInt("RestartDelete") != 0),
       currentSlot_(database.currentSlot()) {
     for (const RestartRecord& record : database.ListRestartSlots(sessionRunning)) {
-        rows_.push_back({record.slot, RestartFileText(record),
-                         RestartOperationText(record.operation), record.host});
+        std::string operation = RestartOperationText(record.operation);
+        if (!record.resumable) {
+            operation += kNotResumableText;
+        }
+        rows_.push_back({record.slot, RestartFileText(record), std::move(operation), record.host,
+                         record.resumable});
     }
 }
 
@@ -508,7 +524,7 @@ size_t RestartTool::Wipe(const std::vector<size_t>& selected, const ConfirmResta
 }
 
 bool RestartTool::Restart(const std::vector<size_t>& selected) {
-    if (selected.size() != 1 || selected[0] >= rows_.size()) {
+    if (selected.size() != 1 || selected[0] >= rows_.size() || !rows_[selected[0]].resumable) {
         return false;
     }
     chosen_ = rows_[selected[0]].slot;
@@ -522,7 +538,7 @@ RestartToolResult RestartTool::Commit() {
         return result;
     }
     (void)database_.ClaimRestartSlot(false);
-    result.hideResumeButton = database_.GetRestartPending() == 0;
+    result.hideResumeButton = RestartPendingFlag(database_) == 0;
     return result;
 }
 

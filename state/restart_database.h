@@ -32,6 +32,10 @@ inline constexpr size_t kRestartInUseOffset = 32;
 inline constexpr size_t kRestartLiveOffset = 36;
 // In a slot: the u64 pending flag, then the five text fields.
 inline constexpr size_t kRestartPendingOffset = 0;
+// The slot's last word (u32, zero in files of earlier versions): bit n set when field n was
+// cut to fit at its last write. Such a record names another path than the transfer's: a
+// resumption could append to another file, so it is never resumed.
+inline constexpr size_t kRestartCutOffset = 1020;
 
 // Field numbers for GetRestartField and SetRestartField.
 inline constexpr int kRestartFieldOperation = 1;        // "G" or "P", then "a", "i" or "x"
@@ -61,6 +65,7 @@ struct RestartRecord {
     std::string localFolder;      // field 5
     char direction = '\0';        // first letter of the operation: 'G' download, else upload
     char mode = '\0';             // second letter: 'a' text, 'x' smart, anything else image
+    bool resumable = true;        // no field was cut to fit
 };
 
 // The restart state of one running copy. Failures never throw: when the file cannot be
@@ -97,10 +102,13 @@ class RestartDatabase {
     [[nodiscard]] uint64_t GetRestartPending() const;
     void SetRestartPending(uint64_t pending);
     // n = 1..5; anything else gives "" (and is ignored by the setter). A text longer than its
-    // field is cut to fit, never into the middle of a UTF-8 sequence; the rest of the field is
-    // zeroed.
+    // field is cut to fit, never into the middle of a UTF-8 sequence, and marks the record as
+    // not resumable until the field is written again with a text that fits; the rest of the
+    // field is zeroed.
     [[nodiscard]] std::string GetRestartField(int n) const;
     void SetRestartField(int n, std::string_view text);
+    // False when a field of the current slot was cut to fit (see kRestartCutOffset).
+    [[nodiscard]] bool RecordResumable() const;
 
     // The slots the restart tool lists, in slot order: every abandoned slot, plus the current
     // slot when its pending flag is set and no session is running.
@@ -132,7 +140,8 @@ class RestartDatabase {
 
 // The current slot as a record (an empty record with slot 0 when none is current).
 [[nodiscard]] RestartRecord ReadRestartRecord(const RestartDatabase& database);
-// The current slot's pending flag, 0 without one: at connect, non-zero means resume.
+// The current slot's pending flag, 0 without one or when its record is not resumable: at
+// connect, non-zero means resume.
 [[nodiscard]] uint64_t RestartPendingFlag(const RestartDatabase& database);
 // A session that starts with nothing to resume records its host (field 2).
 void SetRestartHost(RestartDatabase& database, std::string_view host);
@@ -143,7 +152,7 @@ void WriteRestartRecord(RestartDatabase& database, const RestartRecord& record);
 // --- the host page ---
 
 // Start of the host page: claims a slot (a fresh one when "CLConnect" is set). True when the
-// resume button is to be shown (the slot's pending flag is set).
+// resume button is to be shown (the slot's pending flag is set and its record resumable).
 [[nodiscard]] bool StartRestartSlot(RestartDatabase& database, const Settings& settings);
 
 // The resume button: sets "Restart" to 1 and gives the host (field 2) to select and
@@ -183,9 +192,12 @@ inline constexpr std::string_view kRestartToolTitle = "Qvex Restart Session Mana
 struct RestartToolRow {
     int slot = 0;
     std::string file;       // field 4 of a download; the name part of field 5 of an upload
-    std::string operation;  // "GET(text)", "PUT(smart)", "GET(image)", ...
+    std::string operation;  // "GET(text)", "PUT(smart)", "GET(image)", ...; kNotResumableText
+                            // follows for a record that cannot be resumed
     std::string host;       // field 2
+    bool resumable = true;
 };
+inline constexpr std::string_view kNotResumableText = " not resumable: a path was too long";
 
 // The file column: field 4 for a download, else field 5 after its last "\" or "/".
 [[nodiscard]] std::string RestartFileText(const RestartRecord& record);
@@ -215,8 +227,8 @@ class RestartTool {
     // number of rows removed.
     [[nodiscard]] size_t Wipe(const std::vector<size_t>& selected,
                               const ConfirmRestartWipe& confirm = {});
-    // "Restart": with exactly one row selected, chooses it; true when the dialog is to close
-    // as OK.
+    // "Restart": with exactly one resumable row selected, chooses it; true when the dialog is
+    // to close as OK.
     [[nodiscard]] bool Restart(const std::vector<size_t>& selected);
     // The dialog closed with OK: deletes the marked slots and switches to the chosen one, or,
     // without a choice, claims a slot again. Then, outside the lock, the caller does what

@@ -194,6 +194,10 @@ TEST_F(RestartDatabaseTest, LongTextsAreCutToTheirField) {
         std::string expected = before;
         expected.replace(layout.offset, layout.size, std::string(layout.size, '\0'));
         expected.replace(layout.offset, row.stored.size(), row.stored);
+        // The slot's last word: one bit per field that was cut to fit (all but a row's
+        // field that now fits whole).
+        const bool whole = row.stored == row.text.substr(0, row.text.find('\0'));
+        expected[kRestartCutOffset] = static_cast<char>(whole ? 0x3E & ~(1 << row.field) : 0x3E);
         EXPECT_EQ(SlotOf(File(), 1), expected);
     }
 }
@@ -726,6 +730,27 @@ TEST_F(RestartToolTest, WipingTheCurrentSlotClaimsAnother) {
     EXPECT_EQ(SlotOf(File(), 1), std::string(1024, '\0'));
     EXPECT_EQ(InUse(), 0x5Du);
     EXPECT_EQ(Live(), 0xCu);
+}
+
+// A path cut to fit its field names another file: the record is never resumed, and the
+// list says so, until the field is written whole again.
+TEST_F(RestartToolTest, ARecordWithACutPathIsNeverResumed) {
+    database_.SetRestartField(kRestartFieldLocal, "/home/" + std::string(300, 'l'));
+    EXPECT_EQ(database_.GetRestartPending(), 1u);
+    EXPECT_EQ(RestartPendingFlag(database_), 0u);
+    EXPECT_FALSE(ReadRestartRecord(database_).resumable);
+    EXPECT_FALSE(StartRestartSlot(database_, settings_)) << "no resume button";
+    RestartTool tool(database_, settings_, false);
+    ASSERT_EQ(tool.initialRow(), 0);
+    EXPECT_EQ(tool.rows()[0].operation, "GET(text) not resumable: a path was too long");
+    EXPECT_EQ(tool.rows()[1].operation, "PUT(smart)");
+    EXPECT_FALSE(tool.Restart({0}));
+    EXPECT_TRUE(tool.Commit().hideResumeButton);
+
+    database_.SetRestartField(kRestartFieldLocal, "/home/me");
+    EXPECT_EQ(RestartPendingFlag(database_), 1u);
+    EXPECT_TRUE(ReadRestartRecord(database_).resumable);
+    EXPECT_TRUE(StartRestartSlot(database_, settings_));
 }
 
 TEST_F(RestartToolTest, RestartChoosesExactlyOneRow) {

@@ -1,6 +1,5 @@
 #include "transfer/download.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +25,9 @@
 
 namespace qvex {
 namespace {
+
+// RFC 959 "426 Connection closed; transfer aborted": what a short file amounts to.
+constexpr int kTransferAborted = 426;
 
 void logUnsafeName(const std::string& name) {
     logRaw("@@@ Unsafe name from the server skipped: ", name.c_str());
@@ -94,6 +96,8 @@ bool prepareLocalFolder(const ListingCache& cache, const std::string& folder) {
 // The item list of a get command, by source kind.
 struct GetItems {
     const std::vector<int32_t>* positions = nullptr;
+    // The view's entries as queued: each is found by its name, not its position.
+    const PositionList* queued = nullptr;
     std::vector<int32_t> ownPositions;
     std::vector<std::string> names;
 
@@ -105,8 +109,8 @@ GetItems itemsOf(const SessionCommand& command) {
     const int32_t source = sourceKindOf(command.b);
     if (source == 0) {
         static const std::vector<int32_t> none;
-        auto* list = dynamic_cast<const PositionList*>(command.object.get());
-        items.positions = list != nullptr ? &list->positions : &none;
+        items.queued = dynamic_cast<const PositionList*>(command.object.get());
+        items.positions = items.queued != nullptr ? &items.queued->positions : &none;
     } else if (source == 1 || source == kGetRemotePath) {
         if (auto* name = dynamic_cast<const TextPayload*>(command.object.get())) {
             items.names.push_back(name->text);
@@ -136,17 +140,9 @@ bool resolveRemotePath(SessionWorker& session, ListingCache& cache, GetItems& it
     std::string folder =
         cut == std::string::npos ? std::string() : path.substr(0, cut == 0 ? 1 : cut);
     std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
-    if (folder.empty() || folder.front() != '/') {
-        std::string base = session.workingDirectory;
-        if (!folder.empty()) {
-            folder = base + (base.empty() || base.back() == '/' ? "" : "/") + folder;
-        } else {
-            folder = base;
-        }
-    }
     SessionCommand list;
     list.kind = kCommandList;
-    list.text = folder;
+    list.text = pathFromLoginFolder(session, std::move(folder));
     code = listDirectory(session, cache, list, &dirId);
     if (!succeeded(code) || dirId < 0) {
         return false;
@@ -206,11 +202,23 @@ int getFiles(SessionWorker& session, ListingCache& cache, SessionCommand& comman
     int result = 0;
     DirectoryTrail trail;
     if (auto path = cache.PathOf(dirId)) {
-        trail.push_back(*path);
+        trail.path.push_back(*path);
     }
     for (size_t index = 0; index < items.size() && !session.abortRequested; ++index) {
         int32_t position;
-        if (items.positions != nullptr) {
+        if (items.queued != nullptr) {
+            const std::vector<std::string>& names = items.queued->names;
+            if (index >= names.size() || names[index].empty()) {
+                continue;
+            }
+            position = cache.Relocate(dirId, (*items.positions)[index], names[index]);
+            if (position < 0) {
+                logExt("*** unable to find ", names[index].c_str());
+                reportOutcome(session, kOutcomeDownloadFailed);
+                result = 550;
+                continue;
+            }
+        } else if (items.positions != nullptr) {
             position = (*items.positions)[index];
         } else {
             const std::string& name = items.names[index];
@@ -284,10 +292,9 @@ int getDirectory(SessionWorker& session, ListingCache& cache, int32_t dirId, int
     }
 
     std::string remotePath = cache.PathOf(listedId).value_or(list.text);
-    if (std::find(trail.begin(), trail.end(), remotePath) != trail.end()) {
-        logExt("*** Directory loop on the server; not descending into ", remotePath.c_str());
+    if (TrailStep step = enterFolder(trail, remotePath); step != TrailStep::Enter) {
         reportOutcome(session, kOutcomeDownloadFailed);
-        return 550;
+        return step == TrailStep::Stopped ? -599 : 550;
     }
 
     // A link to a folder is copied as a folder named after the link.
@@ -299,17 +306,18 @@ int getDirectory(SessionWorker& session, ListingCache& cache, int32_t dirId, int
     }
     if (folder.size() > platform::MaxLocalPathLength()) {
         logExt("*** Local path too long; not descending into ", remotePath.c_str());
+        leaveFolder(trail);
         reportOutcome(session, kOutcomeDownloadFailed);
         return 550;
     }
     if (!prepareLocalFolder(cache, folder)) {
+        leaveFolder(trail);
         reportOutcome(session, kOutcomeDownloadFailed);
         return -599;
     }
 
     std::string savedFolder = std::move(session.localFolder);
     session.localFolder = folder;
-    trail.push_back(remotePath);
     int result = 200;
     std::vector<RemoteEntry> children = cache.Snapshot(listedId);
     for (size_t index = 0; index < children.size() && !session.abortRequested; ++index) {
@@ -334,7 +342,7 @@ int getDirectory(SessionWorker& session, ListingCache& cache, int32_t dirId, int
             break;
         }
     }
-    trail.pop_back();
+    leaveFolder(trail);
     session.localFolder = std::move(savedFolder);
     return result;
 }
@@ -379,19 +387,19 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
         return opened == kDataFailed ? 599 : kReplyConnectionLost;
     }
 
-    // The server is sending: only now may the local file be replaced or continued.
+    // Nothing local changes before the first byte: "150" followed by "550" (or a
+    // connection that closes at once) must leave an existing file as it was.
     RestartDatabase* record = restartRecordOf(session);
     const uint64_t startOffset = resuming ? session.restartOffset : 0;
     platform::LocalFile file;
-    if (!file.OpenForWriting(localPath) ||
-        !(startOffset == 0 ? file.Truncate(0) : file.Seek(startOffset))) {
+    auto openLocalFile = [&] {
+        if (file.OpenForWriting(localPath) &&
+            (startOffset == 0 ? file.Truncate(0) : file.Seek(startOffset))) {
+            return true;
+        }
         logRaw("@@@ Create failed on ", localPath.c_str());
-        session.data.Close();
-        FtpReply reply;
-        (void)ReadReply(session, reply, false);
-        reportOutcome(session, kOutcomeDownloadFailed);
-        return 599;
-    }
+        return false;
+    };
     (void)session.data.SetBuffer(kDownloadBlockSize);
 
     // Data flows from here on, so a stop sends ABOR, also while the Smart block is awaited.
@@ -440,6 +448,7 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     // 11.
     FileSink sink(file);
     bool readFailed = false;
+    bool createFailed = false;
     bool writeFailed = false;
     bool firstBlock = true;
     int64_t shown = -1;
@@ -455,6 +464,10 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
         }
         if (count <= 0) {
             readFailed = count == -1;
+            break;
+        }
+        if (!file.isOpen() && !openLocalFile()) {
+            createFailed = true;
             break;
         }
         if (!writeConverted(sink, session.data.buffer(), static_cast<size_t>(count), conversion)) {
@@ -479,11 +492,46 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     session.data.Close();
     FtpReply reply;
     code = ReadReply(session, reply, false);
+
+    // An empty file (or a resumption with nothing left to add) is made once the server says
+    // it is complete.
+    bool delivered =
+        succeeded(code) && !readFailed && !createFailed && !writeFailed && !session.abortRequested;
+    if (delivered && !file.isOpen() && !openLocalFile()) {
+        createFailed = true;
+        delivered = false;
+    }
+    // A server that stops early and still reports success sent a short file. Only a size in
+    // bytes can tell: a VMS listing gives blocks.
+    const bool exactSize = expected >= 0 && (entry.flags & kEntryVmsForm) == 0;
+    const bool shortFile = delivered && exactSize && received < static_cast<uint64_t>(expected);
+    if (shortFile) {
+        char line[128];
+        std::snprintf(line, sizeof line, "*** Short file: %llu of %lld bytes received for ",
+                      static_cast<unsigned long long>(received), static_cast<long long>(expected));
+        logExt(line, localPath.c_str());
+    }
+    const bool wasOpen = file.isOpen();
     file.Close();
 
+    if (createFailed) {
+        session.transferActive = false;
+        if (record != nullptr) {
+            record->SetRestartPending(0);
+        }
+        reportOutcome(session, kOutcomeDownloadFailed);
+        return 599;
+    }
+
     // 13. A broken transfer stays pending for the next session; a local failure does not.
+    // A partial file never takes a time that would pass for up to date.
+    const bool complete = delivered && !shortFile;
+    if (!complete && wasOpen) {
+        (void)platform::SetLocalModificationTime(localPath, 0);
+    }
     if (record != nullptr) {
-        if (!session.abortRequested && !writeFailed && (readFailed || !succeeded(code))) {
+        if (!session.abortRequested && !writeFailed &&
+            (readFailed || shortFile || !succeeded(code))) {
             logExt("*** Network error, queue flushed");
             session.transferActive = false;
             reportOutcome(session, kOutcomeDownloadFailed);
@@ -497,18 +545,17 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     publishTitle("");
     publishProgress(0, nullptr);
 
-    // 15. Only a complete file takes the listed time: a partial one must stay older than
-    // the remote file, or Update-ONLY would never fetch the rest.
-    const bool complete = succeeded(code) && !writeFailed && !readFailed && !session.abortRequested;
+    // 15. Only a complete file takes the listed time.
     if (complete) {
         if (int64_t time = localFileTime(session, entry); time != 0) {
             (void)platform::SetLocalModificationTime(localPath, time);
         }
     }
 
-    // 16.
+    // 16. Without recovery a short file ends as a transfer the server aborted, and the
+    // command goes on.
     reportOutcome(session, complete ? kOutcomeDownloaded : kOutcomeDownloadFailed);
-    return code;
+    return shortFile ? kTransferAborted : code;
 }
 
 }  // namespace qvex

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "engine/session_command.h"
+#include "transfer/transfer_steps.h"
 
 namespace qvex {
 
@@ -23,10 +23,6 @@ inline constexpr int32_t kDownloadBlockSize = 65536;
 // The Smart mode judges a file by one first receive of at most this many bytes.
 inline constexpr int32_t kSmartProbeSize = 16384;
 
-// The remote directories being fetched, outermost first: a server link that leads back into
-// one of them would otherwise be fetched forever.
-using DirectoryTrail = std::vector<std::string>;
-
 // Command kind 4: fetches entries of directory `c` into the local folder `text` (the current
 // folder when empty). The flags `b` hold the mode, Update-ONLY and the source kind: 0 the
 // positions of a PositionList, 1 the remote name of a TextPayload (a resumed download), 2
@@ -36,14 +32,16 @@ using DirectoryTrail = std::vector<std::string>;
 
 // Fetches the directory (or link) at `position` of directory `dirId` into `localPath`,
 // recursively. A link whose listing fails is fetched as a file. A negative result stops the
-// whole command.
+// whole command, as does the command's limit of folders (`trail`).
 [[nodiscard]] int getDirectory(SessionWorker& session, ListingCache& cache, int32_t dirId,
                                int32_t position, const std::string& localPath, int32_t flags,
                                DirectoryTrail& trail);
 
 // Fetches one file entry of the server's current directory into `localPath`. The local file
-// is replaced (or, resuming, continued) only once the server has started sending it, so a
-// refused transfer leaves an existing file as it was.
+// is replaced (or, resuming, continued) only once its first bytes have arrived, so a refused
+// transfer, or one that ends before any byte, leaves an existing file as it was. Fewer bytes
+// than the listed size is a failed download, whatever the final reply says. A partial file
+// is left with the oldest time there is, so that Update-ONLY fetches it again.
 [[nodiscard]] int getFile(SessionWorker& session, const RemoteEntry& entry,
                           const std::string& localPath, int32_t flags);
 

@@ -20,6 +20,7 @@
 #include "engine/session_worker.h"
 #include "platform/local_file.h"
 #include "state/restart_database.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scripted_session.h"
 #include "tests/support/temp_env.h"
 #include "transfer/listing_cache.h"
@@ -180,7 +181,7 @@ class Download : public test::ScriptedSessionTest {
         command.text = local.empty() ? into : local;
         command.b = flags;
         command.c = pub;
-        command.object = std::make_unique<PositionList>(std::move(positions));
+        command.object = std::make_unique<PositionList>(cache, pub, std::move(positions));
         return getFiles(session, cache, command);
     }
     // The resumption of field 4's name, as the next session queues it.
@@ -272,13 +273,17 @@ TEST_F(Download, TypeIsSentOnceAndEachFileGoesAsPasvThenRetr) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "GETing a.bin -> " + into), lines.end());
 }
 
-// The old file survives every refusal, and a file that was not there is not made.
+// The old file survives every refusal, also one that comes after "150" with no byte sent,
+// and a file that was not there is not made.
 TEST_F(Download, ARefusedTransferLeavesTheLocalFileAsItWas) {
     struct Row {
         const char* opening;
+        const char* final;
         int result;
     };
-    const Row rows[] = {{"550 No such file", 599}, {"425 Can't open data connection", 599}};
+    const Row rows[] = {{"550 No such file", "", 599},
+                        {"425 Can't open data connection", "", 599},
+                        {"150 Opening data", "550 File went away", 550}};
     test::WriteFileBytes(In("keep.bin"), "OLD CONTENT");
     ASSERT_TRUE(platform::SetLocalModificationTime(In("keep.bin"), kLocalTime - 999));
     (void)Add(FileEntry("keep.bin", 3, kLocalTime));
@@ -286,7 +291,7 @@ TEST_F(Download, ARefusedTransferLeavesTheLocalFileAsItWas) {
     (void)Add(FileEntry("next.bin", 4, kLocalTime));
     Answer("200 Type set to I");
     for (const Row& row : rows) {
-        Transfer({}, row.opening).Transfer({}, row.opening);
+        Transfer({}, row.opening, row.final).Transfer({}, row.opening, row.final);
     }
     Transfer("next");
     Begin();
@@ -303,7 +308,35 @@ TEST_F(Download, ARefusedTransferLeavesTheLocalFileAsItWas) {
     EXPECT_EQ(Get({2}, kImage), 226) << "the session goes on";
     EXPECT_EQ(observer.word, kOutcomeDownloaded);
     EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "RETR keep.bin", "PASV", "RETR absent.bin", "PASV",
-                             "RETR keep.bin", "PASV", "RETR absent.bin", "PASV", "RETR next.bin"}));
+                             "RETR keep.bin", "PASV", "RETR absent.bin", "PASV", "RETR keep.bin",
+                             "PASV", "RETR absent.bin", "PASV", "RETR next.bin"}));
+}
+
+// Fewer bytes than listed, then "226": a failed download. It and a broken one leave a
+// partial file that Update-ONLY does not take for up to date.
+TEST_F(Download, AShortFileFailsAndUpdateOnlyFetchesEveryPartialFileAgain) {
+    (void)Add(FileEntry("half.bin", 10, kLocalTime));
+    (void)Add(FileEntry("cut.bin", 10, kLocalTime));
+    Answer("200 Type set to I")
+        .Transfer("12345")
+        .Transfer("12", "150 Opening", "426 Connection lost");
+    Transfer("0123456789").Transfer("abcdefghij");
+    Begin();
+    EXPECT_EQ(Get({0, 1}, kImage), 426);
+    EXPECT_EQ(Notes(), Lines{"*** Short file: 5 of 10 bytes received for " + In("half.bin")});
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    EXPECT_EQ(test::ReadFileBytes(In("half.bin")), "12345");
+    EXPECT_EQ(ModifiedTime(In("half.bin")), 0);
+    EXPECT_EQ(ModifiedTime(In("cut.bin")), 0);
+
+    observer.word = 0;
+    EXPECT_EQ(Get({0, 1}, kImage | kTransferUpdateOnly), 226);
+    EXPECT_EQ(observer.word, kOutcomeDownloaded);
+    EXPECT_EQ(test::ReadFileBytes(In("half.bin")), "0123456789");
+    EXPECT_EQ(test::ReadFileBytes(In("cut.bin")), "abcdefghij");
+    EXPECT_EQ(ModifiedTime(In("cut.bin")), kLocalTime);
+    EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "RETR half.bin", "PASV", "RETR cut.bin", "PASV",
+                             "RETR half.bin", "PASV", "RETR cut.bin"}));
 }
 
 // Server names that are not plain names never become local paths; the rest still comes.
@@ -694,6 +727,49 @@ TEST_F(Download, ALinkBackIntoTheTreeEndsThatBranch) {
     EXPECT_EQ(observer.word, kOutcomeDownloaded | kOutcomeDownloadFailed);
 }
 
+// A server that answers every CWD with a new folder holding one more: the command stops at
+// its limit of folders (small here) with the failure bit.
+TEST_F(Download, ATreeThatNeverEndsStopsAtTheFolderLimit) {
+    int32_t position = Add(FileEntry("a", 0, 0, kEntryDirectory));
+    for (int level = 1; level <= 3; ++level) {
+        Answer("250 OK").Answer("257 \"/pub/" + std::to_string(level) + "\"");
+        Listing({"drwxr-xr-x 2 u g 4096 Jan 15 10:42 a"});
+    }
+    Begin();
+    DirectoryTrail trail;
+    trail.path.push_back("/pub");
+    trail.folderLimit = 2;
+    EXPECT_EQ(getDirectory(session, cache, pub, position, In("a"), kImage, trail), -599);
+    EXPECT_EQ(Wire(), (Lines{"CWD a", "PWD", "PASV", "LIST", "CWD a", "PWD", "PASV", "LIST",
+                             "CWD a", "PWD", "PASV", "LIST"}));
+    EXPECT_EQ(Notes(), Lines{"*** Too many folders for one command; stopped at /pub/3"});
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    EXPECT_EQ(trail.path, Lines{"/pub"});
+    EXPECT_EQ(Tree(into), (Lines{"a", "a/a"}));
+}
+
+// The guard every tree command passes: loops and depths end a branch, the folder limit the
+// command.
+TEST(DirectoryTrailTest, LoopsDepthAndTheFolderLimit) {
+    test::LogCapture log;
+    DirectoryTrail trail;
+    trail.path.push_back("/t");
+    for (size_t level = 1; level <= kMaxTreeDepth; ++level) {
+        ASSERT_EQ(enterFolder(trail, "/t/" + std::to_string(level)), TrailStep::Enter);
+    }
+    EXPECT_EQ(enterFolder(trail, "/t/deeper"), TrailStep::Skip);
+    EXPECT_EQ(enterFolder(trail, "/t/7"), TrailStep::Skip);
+    leaveFolder(trail);
+    EXPECT_EQ(enterFolder(trail, "/t/again"), TrailStep::Enter);
+    trail.folderLimit = trail.entered;
+    leaveFolder(trail);
+    EXPECT_EQ(enterFolder(trail, "/t/more"), TrailStep::Stopped);
+    EXPECT_EQ(trail.path.size(), kMaxTreeDepth);
+    EXPECT_EQ(log.TakeTexts(), (Lines{"*** Directory tree too deep; not descending into /t/deeper",
+                                      "*** Directory loop on the server; not descending into /t/7",
+                                      "*** Too many folders for one command; stopped at /t/more"}));
+}
+
 // Links with long names and short targets: the server's paths stay short while the local
 // one grows past the system's limit.
 TEST_F(Download, ATreeDeeperThanTheLocalPathLimitEndsThatBranch) {
@@ -757,8 +833,9 @@ class RecoveredDownload : public Download {
 // session goes on.
 TEST_F(RecoveredDownload, AFailedLocalWriteIsNoNetworkError) {
     (void)Add(FileEntry("large.bin", 64 * 1024));
-    Answer("200 Type set to I").Transfer(std::string(64 * 1024, 'x'), "150 Opening data",
-                                         "426 Connection closed; transfer aborted");
+    Answer("200 Type set to I")
+        .Transfer(std::string(64 * 1024, 'x'), "150 Opening data",
+                  "426 Connection closed; transfer aborted");
     Begin();
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -808,8 +885,17 @@ TEST_F(RecoveredDownload, ABrokenTransferIsANetworkErrorThatStopsTheCommand) {
     struct Row {
         const char* final;
         bool reset;
+        Lines notes;
     };
-    const Row rows[] = {{"426 Connection lost", false}, {"226 Transfer complete", true}};
+    const Lines lost = {"*** Network error, queue flushed"};
+    const Row rows[] = {
+        {"426 Connection lost", false, lost},
+        {"226 Transfer complete", true, lost},
+        // A clean close and "226", but the file is short.
+        {"226 Transfer complete",
+         false,
+         {"*** Short file: 7 of 100 bytes received for " + In("broken.bin"), lost[0]}},
+    };
     (void)Add(FileEntry("broken.bin", 100, kLocalTime));
     (void)Add(FileEntry("next.bin", 5, kLocalTime));
     Answer("200 Type set to I");
@@ -824,17 +910,18 @@ TEST_F(RecoveredDownload, ABrokenTransferIsANetworkErrorThatStopsTheCommand) {
         database.SetRestartPending(0);
         observer.word = 0;
         EXPECT_EQ(Get({0, 1}, kImage), 421);
-        EXPECT_EQ(Notes(), Lines{"*** Network error, queue flushed"});
+        EXPECT_EQ(Notes(), row.notes);
         EXPECT_EQ(database.GetRestartPending(), 1u);
         EXPECT_EQ(database.GetRestartField(kRestartFieldRemoteName), "broken.bin");
         EXPECT_EQ(database.GetRestartField(kRestartFieldLocal), into);
         EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
         EXPECT_FALSE(session.transferActive);
-        EXPECT_NE(ModifiedTime(In("broken.bin")), kLocalTime) << "a partial file keeps its time";
+        EXPECT_EQ(ModifiedTime(In("broken.bin")), 0) << "a partial file is never up to date";
         EXPECT_FALSE(test::FileExists(In("next.bin"))) << "the command stopped";
     }
     EXPECT_EQ(test::ReadFileBytes(In("broken.bin")).substr(0, 7), "partial");
-    EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "RETR broken.bin", "PASV", "RETR broken.bin"}));
+    EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "RETR broken.bin", "PASV", "RETR broken.bin", "PASV",
+                             "RETR broken.bin"}));
 }
 
 // Without recovery the item ends with the final reply and the command goes on.

@@ -198,6 +198,15 @@ struct ListingCache::Node {
     }
 };
 
+PositionList::PositionList(const ListingCache& cache, int32_t id, std::vector<int32_t> list)
+    : positions(std::move(list)) {
+    names.reserve(positions.size());
+    for (int32_t position : positions) {
+        std::optional<RemoteEntry> entry = cache.Entry(id, position);
+        names.push_back(entry ? entry->name : std::string());
+    }
+}
+
 ListingCache::ListingCache() = default;
 ListingCache::~ListingCache() = default;
 
@@ -379,6 +388,18 @@ int32_t ListingCache::FindEntry(int32_t id, std::string_view name) const {
     Node* node = NodeLocked(id);
     if (node == nullptr || name.empty()) {
         return -1;
+    }
+    return node->names.Find(name, node->entries);
+}
+
+int32_t ListingCache::Relocate(int32_t id, int32_t position, std::string_view name) const {
+    std::lock_guard guard(lock_);
+    Node* node = NodeLocked(id);
+    if (node == nullptr || name.empty()) {
+        return -1;
+    }
+    if (node->Holds(position) && node->entries[position].name == name) {
+        return position;
     }
     return node->names.Find(name, node->entries);
 }

@@ -52,11 +52,18 @@ class DirectoryObserver {
     virtual void OnLocalFileStored(const std::string& /*path*/) {}
 };
 
-// The entry positions that a delete, SITE chmod or download command carries and owns.
+class ListingCache;
+
+// The entries that a delete, rename, SITE chmod or download command carries and owns: their
+// positions in the listing when the command was queued, and their names then. A refresh may
+// read the listing again before the command runs, and a position may then hold another
+// entry: the name, not the position, says which entry is meant (ListingCache::Relocate).
 struct PositionList : CommandPayload {
     PositionList() = default;
-    explicit PositionList(std::vector<int32_t> list) : positions(std::move(list)) {}
+    // The entries at `list` of directory `id`, as the cache holds them now.
+    PositionList(const ListingCache& cache, int32_t id, std::vector<int32_t> list);
     std::vector<int32_t> positions;
+    std::vector<std::string> names;
 };
 
 // The remote directories seen in this session, shared by the session worker (which writes)
@@ -117,6 +124,10 @@ class ListingCache {
     [[nodiscard]] std::optional<RemoteEntry> Entry(int32_t id, int32_t position) const;
     // The first position whose entry has exactly this name, or -1.
     [[nodiscard]] int32_t FindEntry(int32_t id, std::string_view name) const;
+    // Where the entry that a command queued as (`position`, `name`) is now: `position` while
+    // it still holds that name, else the first entry of that name; -1 when the name is
+    // gone (or empty).
+    [[nodiscard]] int32_t Relocate(int32_t id, int32_t position, std::string_view name) const;
     // The server deleted the entry: it loses its name and everything else, keeping its
     // place. The directory it led to, and every directory below, must be listed again.
     [[nodiscard]] bool RemoveEntry(int32_t id, int32_t position);

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -57,6 +58,9 @@ int ReportedDirectory(SessionWorker& session, std::string& target) {
 
 // CWD (or CDUP) to the target; the path the server then reports becomes the target.
 int ChangeDirectory(SessionWorker& session, int32_t flags, std::string& target) {
+    if (beyondUnknownLoginFolder(session, target)) {
+        return 550;
+    }
     FtpReply reply;
     int code = target == ".." ? exchangeCommand(session, "CDUP", std::nullopt, reply)
                               : exchangeCommand(session, "CWD", target, reply);
@@ -321,18 +325,42 @@ int listDirectory(SessionWorker& session, ListingCache& cache, const SessionComm
     return ReadListing(session, cache, command, target, outId);
 }
 
-int listToFile(ListingCache& cache, const SessionCommand& command) {
-    const std::string& path = command.text;
-    logExt("Listing directory to ", path.c_str());
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        logExt("*** Open failed on ", path.c_str());
-        return 599;
+namespace {
+
+// The cached directory a listing file shows: `c`, or the folder the command names, listed
+// afresh (a CWD that fails must not leave another folder's listing to be written). -1 after
+// a failure, whose code goes to `code`.
+int32_t DirectoryToWrite(SessionWorker& session, ListingCache& cache, const SessionCommand& command,
+                         int& code) {
+    const auto* folder = dynamic_cast<const TextPayload*>(command.object.get());
+    if (folder == nullptr) {
+        if (!cache.PathOf(command.c)) {
+            logExt("*** remote directory not in the listing cache");
+            code = 599;
+            return -1;
+        }
+        return command.c;
     }
+    SessionCommand list;
+    list.kind = kCommandList;
+    list.text = pathFromLoginFolder(session, folder->text);
+    list.b = kListRefresh;
+    int32_t id = -1;
+    code = listDirectory(session, cache, list, &id);
+    if (code / 100 != 2 || id < 0 || session.abortRequested) {
+        logExt("*** Unable to list ", list.text.c_str());
+        code = code / 100 == 2 ? 599 : code;
+        return -1;
+    }
+    return id;
+}
+
+// Writes every named entry of directory `id` to `file`; 0 or the system's error.
+int WriteListing(const ListingCache& cache, int32_t id, std::FILE* file) {
     // One size column for the whole file, wider than 11 characters only when a size needs
     // it, so that no line's name starts where another line's size is.
     int64_t largest = 0;
-    (void)cache.VisitEntries(command.c, 0, INT32_MAX,
+    (void)cache.VisitEntries(id, 0, INT32_MAX,
                              [&largest](int32_t, const RemoteEntry& entry) {
                                  if (!entry.name.empty()) {
                                      largest = std::max(largest, entry.size);
@@ -345,8 +373,7 @@ int listToFile(ListingCache& cache, const SessionCommand& command) {
     for (int32_t first = 0; error == 0; first += kListingFileBatch) {
         text.clear();
         int32_t visited = cache.VisitEntries(
-            command.c, first, kListingFileBatch,
-            [&text, sizeWidth](int32_t, const RemoteEntry& entry) {
+            id, first, kListingFileBatch, [&text, sizeWidth](int32_t, const RemoteEntry& entry) {
                 if (entry.name.empty()) {
                     return;
                 }
@@ -370,10 +397,77 @@ int listToFile(ListingCache& cache, const SessionCommand& command) {
     if (std::fclose(file) != 0 && error == 0) {
         error = errno != 0 ? errno : EIO;
     }
+    return error;
+}
+
+}  // namespace
+
+int printLoginFolder(SessionWorker& session) {
+    int code = printWorkingDirectory(session, session.workingDirectory);
+    if (code != 257 && session.workingDirectory.empty() && session.currentDirectory.empty()) {
+        session.workingDirectory = kUnknownLoginFolder;
+        session.currentDirectory = kUnknownLoginFolder;
+        logExt("!!! The server did not tell the login folder's path; it is listed as \".\"");
+    }
+    return code;
+}
+
+std::string pathFromLoginFolder(const SessionWorker& session, std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const std::string& base = session.workingDirectory;
+    if (path.starts_with('/') || base.empty()) {
+        return path;
+    }
+    if (path.empty()) {
+        return base;
+    }
+    return base + (base.back() == '/' ? "" : "/") + path;
+}
+
+bool beyondUnknownLoginFolder(const SessionWorker& session, std::string_view path) {
+    const bool through = path == kUnknownLoginFolder || path.starts_with("./");
+    if (!through || session.workingDirectory != kUnknownLoginFolder ||
+        session.currentDirectory == kUnknownLoginFolder) {
+        return false;
+    }
+    logExt("*** The login folder has no known path; unable to enter ", std::string(path).c_str());
+    return true;
+}
+
+int listToFile(SessionWorker& session, ListingCache& cache, const SessionCommand& command) {
+    const std::string& path = command.text;
+    logExt("Listing directory to ", path.c_str());
+    int code = 200;
+    const int32_t id = DirectoryToWrite(session, cache, command, code);
+    if (id < 0) {
+        reportOutcome(session, kOutcomeDownloadFailed);
+        return code;
+    }
+    // Written beside the file and put in its place when complete: a failed write leaves
+    // neither a cut listing nor a damaged older one.
+    const std::string part = path + ".part";
+    std::FILE* file = std::fopen(part.c_str(), "wb");
+    if (file == nullptr) {
+        logExt("*** Open failed on ", path.c_str());
+        reportOutcome(session, kOutcomeDownloadFailed);
+        return 599;
+    }
+    int error = WriteListing(cache, id, file);
+    std::error_code renamed;
+    if (error == 0) {
+        std::filesystem::rename(part, path, renamed);
+        error = renamed.value();
+    }
     if (error != 0) {
+        std::error_code ignored;
+        std::filesystem::remove(part, ignored);
         std::string reason = std::error_code(error, std::generic_category()).message();
         reason.resize(std::min(reason.size(), kMaxSystemErrorText));
         logExt("*** Error writing listing file: ", reason.c_str());
+        reportOutcome(session, kOutcomeDownloadFailed);
+        return 599;
     }
     if (DirectoryObserver* watcher = cache.observer()) {
         watcher->OnListingFileWritten(path);

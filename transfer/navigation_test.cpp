@@ -4,6 +4,8 @@
 #include "transfer/navigation.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,11 +20,13 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/temp_env.h"
+#include "transfer/download.h"
 #include "transfer/listing_cache.h"
 #include "transfer/listing_language.h"
 #include "transfer/listing_parser.h"
 #include "transfer/remote_operations.h"
 #include "transfer/transfer_handlers.h"
+#include "transfer/transfer_type.h"
 
 namespace qvex {
 namespace {
@@ -48,17 +52,28 @@ RemoteEntry Named(std::string name, uint32_t flags = 0) {
 }
 
 SessionCommand Command(int32_t directory, std::string text = {}, int32_t b = 0,
-                       std::vector<int32_t> positions = {}, int32_t a = kNoPosition) {
+                       int32_t a = kNoPosition) {
     SessionCommand command;
     command.text = std::move(text);
     command.a = a;
     command.b = b;
     command.c = directory;
-    if (!positions.empty()) {
-        command.object = std::make_unique<PositionList>(std::move(positions));
-    }
     return command;
 }
+
+// A command on entries of `directory`, queued as the view shows them now.
+SessionCommand Operation(const ListingCache& cache, int32_t directory, std::string text, int32_t b,
+                         std::vector<int32_t> positions) {
+    SessionCommand command = Command(directory, std::move(text), b);
+    command.object = std::make_unique<PositionList>(cache, directory, std::move(positions));
+    return command;
+}
+
+class Outcomes : public SessionObserver {
+  public:
+    void OnOutcome(uint32_t bits) override { word |= bits; }
+    uint32_t word = 0;
+};
 
 class Notices : public DirectoryObserver {
   public:
@@ -123,7 +138,7 @@ class Conversation : public ::testing::Test {
     }
     int List(std::string text, int32_t flags, int32_t parent = kNoDirectory,
              int32_t position = kNoPosition) {
-        return listDirectory(session, cache, Command(parent, std::move(text), flags, {}, position),
+        return listDirectory(session, cache, Command(parent, std::move(text), flags, position),
                              &id);
     }
     Lines Names(int32_t directory) {
@@ -211,8 +226,7 @@ TEST_F(Conversation, TargetIsBuiltFromTheParentUnlessTheServerIsThere) {
         ASSERT_TRUE(worker.control.SetBuffer(4096));
         int32_t parent = rowCache.FindOrCreate(row.parent, kNoDirectory, kNoPosition, true);
         worker.currentDirectory = row.current;
-        EXPECT_EQ(listDirectory(worker, rowCache, Command(parent, row.text, 0, {}, 4), nullptr),
-                  550);
+        EXPECT_EQ(listDirectory(worker, rowCache, Command(parent, row.text, 0, 4), nullptr), 550);
         worker.control.Close();
         ASSERT_TRUE(server.Wait());
         EXPECT_EQ(server.lines(), Lines{row.sent});
@@ -393,7 +407,7 @@ TEST_F(Conversation, ListToFileWritesOneCrLfLinePerNamedEntry) {
     const std::string path = folder.path("list.txt");
     test::WriteFileBytes(path, std::string(4000, 'z'));
     SessionCommand command = Command(dir, path);
-    EXPECT_EQ(listToFile(cache, command), 200);
+    EXPECT_EQ(listToFile(session, cache, command), 200);
     EXPECT_EQ(test::ReadFileBytes(path),
               "2007/01/15 15:45        1234 a b.txt\r\n"
               "2004/03/03 00:00           0 sub\r\n"
@@ -402,7 +416,7 @@ TEST_F(Conversation, ListToFileWritesOneCrLfLinePerNamedEntry) {
     EXPECT_EQ(notices.lines, Lines{"file " + path});
 
     command.text = folder.path("missing/list.txt");
-    EXPECT_EQ(listToFile(cache, command), 599);
+    EXPECT_EQ(listToFile(session, cache, command), 599);
     EXPECT_EQ(Notes(),
               (Lines{"Listing directory to " + path, "Listing directory to " + command.text,
                      "*** Open failed on " + command.text}));
@@ -423,7 +437,7 @@ TEST_F(Conversation, ListToFileWidensTheSizeColumnForTheLargestSizes) {
         (void)cache.AppendEntry(dir, std::move(entry));
     }
     const std::string path = folder.path("list.txt");
-    EXPECT_EQ(listToFile(cache, Command(dir, path)), 200);
+    EXPECT_EQ(listToFile(session, cache, Command(dir, path)), 200);
     platform::CalendarTime epoch;
     ASSERT_TRUE(platform::TimeToLocalCalendar(0, epoch));
     char date[32];
@@ -433,6 +447,91 @@ TEST_F(Conversation, ListToFileWidensTheSizeColumnForTheLargestSizes) {
     EXPECT_EQ(test::ReadFileBytes(path), day + "9223372036854775807 kcore\r\n" + day +
                                              "                  5 small\r\n" + day +
                                              "                  7 bare link\r\n");
+}
+
+// A listing file appears only whole and only for the folder asked for: a missing folder, a
+// failed data connection and a full disk (a file-size limit here) each leave no file (an
+// older one stays as it was) and the failure bit.
+TEST_F(Conversation, ListToFileOfANamedFolderWritesOnlyAWholeListing) {
+    test::TempFolder local;
+    Outcomes outcomes;
+    session.observer = &outcomes;
+    const std::string path = local.path("h.txt");
+    std::string many;
+    for (int file = 0; file < 40; ++file) {
+        many += File("file number " + std::to_string(file));
+    }
+    Answer("550 No such directory");
+    Answer("250 OK").Answer("257 \"/pub\"").Listing("", "425 Can't open data connection");
+    Listing(many).Listing(File("only.txt"));
+    Connect();
+    auto run = [&] {
+        SessionCommand command = Command(kNoDirectory, path);
+        command.object = std::make_unique<TextPayload>("pub");
+        return listToFile(session, cache, command);
+    };
+    EXPECT_EQ(run(), 550);
+    EXPECT_FALSE(test::FileExists(path));
+    EXPECT_EQ(outcomes.word, kOutcomeDownloadFailed);
+    test::WriteFileBytes(path, "older listing");
+    EXPECT_EQ(run(), 599);
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 1000;
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int full = run();
+    (void)setrlimit(RLIMIT_FSIZE, &saved);
+    (void)signal(SIGXFSZ, previous);
+    EXPECT_EQ(full, 599);
+    EXPECT_EQ(test::ReadFileBytes(path), "older listing");
+    outcomes.word = 0;
+    EXPECT_EQ(run(), 200);
+    EXPECT_EQ(outcomes.word, 0u);
+    EXPECT_TRUE(test::ReadFileBytes(path).ends_with(" only.txt\r\n")) << test::ReadFileBytes(path);
+    EXPECT_FALSE(test::FileExists(path + ".part"));
+    EXPECT_EQ(Wire(), (Lines{"CWD /pub", "CWD /pub", "PWD", "PASV", "LIST", "PASV", "LIST", "PASV",
+                             "LIST"}));
+    Lines failures;
+    for (const std::string& note : Notes()) {
+        if (note.starts_with("*** ")) {
+            failures.push_back(note);
+        }
+    }
+    EXPECT_EQ(failures, (Lines{"*** Unable to list /pub", "*** Unable to list /pub",
+                               "*** Error writing listing file: File too large"}));
+}
+
+// A server that cannot tell its folder after login: the login folder's listing is kept,
+// a fetch by a name relative to it works, and no CWD pretends to lead back to it later.
+TEST_F(Conversation, WithoutAPwdAnswerTheLoginFolderIsStillListedAndFetchedFrom) {
+    test::TempFolder local;
+    session.workingDirectory.clear();
+    session.currentDirectory.clear();
+    Answer("550 PWD not allowed").Listing(File("file.txt"));
+    Answer("200 Type set to I").Listing("hello", "150 Opening data");
+    Connect();
+    CommandHandlers handlers;
+    InstallTransferHandlers(handlers, cache);
+    SessionCommand pwd = Command(kNoDirectory);
+    EXPECT_EQ(handlers[kCommandPrintDirectory](session, pwd), 550);
+    SessionCommand list = Command(kNoDirectory, {}, kListFallBackToParent | kListShowUser);
+    EXPECT_EQ(handlers[kCommandList](session, list), 226);
+    SessionCommand get = Command(kNoDirectory, local.root(),
+                                 makeTransferFlags(TransferType::Image, false, kGetRemotePath));
+    get.object = std::make_unique<TextPayload>("file.txt");
+    EXPECT_EQ(handlers[kCommandGet](session, get), 226);
+    EXPECT_EQ(test::ReadFileBytes(local.path("file.txt")), "hello");
+    session.currentDirectory = "/elsewhere";
+    EXPECT_EQ(EnterDirectory(session, cache, cache.FindPath(kUnknownLoginFolder)), 550);
+    EXPECT_EQ(Wire(), (Lines{"PWD", "PASV", "LIST", "TYPE I", "PASV", "RETR file.txt"}));
+    Lines notes = Notes();
+    for (const char* line :
+         {"!!! The server did not tell the login folder's path; it is listed as \".\"",
+          "*** The login folder has no known path; unable to enter ."}) {
+        EXPECT_EQ(std::count(notes.begin(), notes.end(), line), 1) << line;
+    }
 }
 
 // --- remote operations --------------------------------------------------------------------
@@ -495,13 +594,14 @@ TEST_F(Conversation, RenameNeeds350ThenA2xx) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.note);
         (void)cache.SetEntryName(top, 0, "old");
-        EXPECT_EQ(RenameEntry(session, cache, Command(top, "new", 0)),
+        EXPECT_EQ(RenameEntry(session, cache, Operation(cache, top, "new", 0, {0})),
                   std::stoi(row.replies.back()));
         EXPECT_EQ(Notes(), (Lines{"RENAMEing old to new", row.note}));
         EXPECT_EQ(cache.Entry(top, 0)->name, row.note.starts_with("...") ? "new" : "old");
         EXPECT_EQ(Titles(), (Lines{"RENAME old new", ""}));
     }
-    EXPECT_EQ(RenameEntry(session, cache, Command(top, "x", 1)), 0) << "an entry without a name";
+    EXPECT_EQ(RenameEntry(session, cache, Operation(cache, top, "x", 0, {1})), 0)
+        << "an entry without a name";
     EXPECT_EQ(Wire(), (Lines{"RNFR old", "RNTO new", "RNFR old", "RNFR old", "RNTO new"}));
     EXPECT_EQ(notices.lines, (Lines{"rename failed 0 0", "rename failed 0 0"}));
 }
@@ -520,11 +620,11 @@ TEST_F(Conversation, DeleteTreeEmptiesDirectoriesDepthFirst) {
     }
     Answer("550 Not empty");
     Connect();
-    SessionCommand command = Command(top, {}, kDeleteRecursive, {2, 0});
+    SessionCommand command = Operation(cache, top, {}, kDeleteRecursive, {2, 0});
     EXPECT_EQ(DeleteEntries(session, cache, command), 250);
     EXPECT_EQ(command.object, nullptr);
     // Without the recursive bit a directory gets its RMD at once.
-    SessionCommand plain = Command(top, {}, 0, {1});
+    SessionCommand plain = Operation(cache, top, {}, 0, {1});
     EXPECT_EQ(DeleteEntries(session, cache, plain), 550);
     EXPECT_EQ(Wire(), (Lines{"CWD tree", "PWD", "PASV", "LIST", "DELE f1", "CWD sub", "PWD", "PASV",
                              "LIST", "DELE g1", "CWD /top/tree", "RMD sub", "DELE f2", "CWD /top",
@@ -539,6 +639,47 @@ TEST_F(Conversation, DeleteTreeEmptiesDirectoriesDepthFirst) {
     EXPECT_EQ(Titles().size(), 12u) << "a title and its clearing for each of 6 deletes";
 }
 
+// A server whose PWD names the folder it was asked to leave: the delete does not follow it
+// round and round, and logs why.
+TEST_F(Conversation, RecursiveDeleteEndsALoopOnTheServer) {
+    int32_t top = cache.FindOrCreate("/top", kNoDirectory, kNoPosition, true);
+    session.currentDirectory = "/top";
+    (void)cache.AppendEntry(top, Named("tree", kEntryDirectory));
+    Answer("250 OK").Answer("257 \"/top\"").Answer("550 Directory not empty");
+    Connect();
+    SessionCommand command = Operation(cache, top, {}, kDeleteRecursive, {0});
+    EXPECT_EQ(DeleteEntries(session, cache, command), 550);
+    EXPECT_EQ(Wire(), (Lines{"CWD tree", "PWD", "RMD tree"}));
+    EXPECT_EQ(Notes(), (Lines{"*** Directory loop on the server; not descending into /top",
+                              "DELETEing tree", "*** Unable to DELETE tree"}));
+}
+
+// Queued operations name their entries: a refresh that rebuilt the listing in between
+// moves them, and they follow by name; a name that is gone is not operated on.
+TEST_F(Conversation, QueuedOperationsFollowTheirEntriesThroughARebuiltListing) {
+    int32_t top = cache.FindOrCreate("/top", kNoDirectory, kNoPosition, true);
+    session.currentDirectory = "/top";
+    for (const char* name : {"a", "b", "gone"}) {
+        (void)cache.AppendEntry(top, Named(name));
+    }
+    SessionCommand remove = Operation(cache, top, {}, 0, {1});
+    SessionCommand rename = Operation(cache, top, "z", 0, {0});
+    SessionCommand chmod = Operation(cache, top, {}, 0600, {2, 0});
+    Listing(File("new") + File("a") + File("b"));
+    Answer("250 Deleted").Answer("350 Ready").Answer("250 Renamed").Answer("200 Done");
+    Connect();
+    ASSERT_EQ(List("/top", kListRefresh), 226);
+    EXPECT_EQ(DeleteEntries(session, cache, remove), 250);
+    EXPECT_EQ(RenameEntry(session, cache, rename), 250);
+    EXPECT_EQ(SiteCommand(session, cache, chmod), 257) << "nothing sent: \"a\" is \"z\" by now";
+    EXPECT_EQ(Wire(), (Lines{"PASV", "LIST", "DELE b", "RNFR a", "RNTO z"}));
+    EXPECT_EQ(Names(top), (Lines{"new", "z", ""}));
+    Lines notes = Notes();
+    ASSERT_GE(notes.size(), 2u);
+    EXPECT_EQ(Lines(notes.end() - 2, notes.end()),
+              (Lines{"*** unable to find gone", "*** unable to find a"}));
+}
+
 TEST_F(Conversation, CommandLinesLongerThan510CharactersAreRefusedBeforeTheWire) {
     const std::string longName(507, 'n');  // "MKD " and the name make 511 characters
     const std::string refused = " not sent: it is longer than 510 characters";
@@ -547,10 +688,10 @@ TEST_F(Conversation, CommandLinesLongerThan510CharactersAreRefusedBeforeTheWire)
     (void)cache.AppendEntry(top, Named("short"));
     int32_t deep = cache.FindOrCreate("/" + std::string(506, 'p'), kNoDirectory, kNoPosition, true);
     Connect();
-    SessionCommand remove = Command(top, {}, 0, {0});
+    SessionCommand remove = Operation(cache, top, {}, 0, {0});
     EXPECT_EQ(DeleteEntries(session, cache, remove), 599);
     EXPECT_EQ(MakeDirectory(session, cache, Command(top, longName)), 599);
-    EXPECT_EQ(RenameEntry(session, cache, Command(top, longName, 1)), 599);
+    EXPECT_EQ(RenameEntry(session, cache, Operation(cache, top, longName, 0, {1})), 599);
     EXPECT_EQ(EnterDirectory(session, cache, deep), 599);
     EXPECT_EQ(Wire(), Lines{}) << "no RNFR without a possible RNTO";
     Lines notes = Notes();
@@ -573,7 +714,7 @@ TEST_F(Conversation, SiteChmodGoesThroughEveryEntryAndATypedLineGoesAsItIs) {
     (void)cache.AppendEntry(top, Named("c"));
     Answer("200 Done").Answer("500 Not here").Answer("214 Help");
     Connect();
-    SessionCommand chmod = Command(top, {}, 0755, {0, 1, 2});
+    SessionCommand chmod = Operation(cache, top, {}, 0755, {0, 1, 2});
     EXPECT_EQ(SiteCommand(session, cache, chmod), 500);
     EXPECT_EQ(chmod.object, nullptr);
     SessionCommand typed = Command(kNoDirectory, "SITE HELP");

@@ -157,7 +157,7 @@ class RealTransfers : public ServerCase {
         command.text = folder;
         command.b = makeTransferFlags(type, updateOnly, 0);
         command.c = directory;
-        command.object = std::make_unique<PositionList>(std::move(positions));
+        command.object = std::make_unique<PositionList>(cache, directory, std::move(positions));
         return getFiles(session, cache, command);
     }
 
@@ -476,10 +476,10 @@ TEST_P(RealSessions, ABrokenDownloadResumesWithRestInTheNextSession) {
     auto session = StartListed(*slow, &restart, first);
     ASSERT_TRUE(session) << slow->output();
     int32_t root = Cache().FindPath("/");
-    PostCommand(
-        *session, kCommandGet, local.root(), 0, makeTransferFlags(TransferType::Image, false, 0),
-        root,
-        std::make_unique<PositionList>(std::vector<int32_t>{Cache().FindEntry(root, "big.bin")}));
+    PostCommand(*session, kCommandGet, local.root(), 0,
+                makeTransferFlags(TransferType::Image, false, 0), root,
+                std::make_unique<PositionList>(
+                    Cache(), root, std::vector<int32_t>{Cache().FindEntry(root, "big.bin")}));
     ASSERT_TRUE(BreakWhenUnderWay(*slow, local.path("big.bin"), first))
         << Tail(Lines()) << slow->output();
     EXPECT_TRUE(Logged("*** Network error, queue flushed"));
@@ -554,10 +554,10 @@ TEST_P(RealSessions, StopDuringADownloadAbortsOnceAndTheSessionGoesOn) {
     auto session = StartListed(*slow, nullptr, recorder);
     ASSERT_TRUE(session) << slow->output();
     int32_t root = Cache().FindPath("/");
-    PostCommand(
-        *session, kCommandGet, local.root(), 0, makeTransferFlags(TransferType::Image, false, 0),
-        root,
-        std::make_unique<PositionList>(std::vector<int32_t>{Cache().FindEntry(root, "slow.bin")}));
+    PostCommand(*session, kCommandGet, local.root(), 0,
+                makeTransferFlags(TransferType::Image, false, 0), root,
+                std::make_unique<PositionList>(
+                    Cache(), root, std::vector<int32_t>{Cache().FindEntry(root, "slow.bin")}));
     PostCommand(*session, kCommandPrintDirectory);
     ASSERT_TRUE(WaitUntil([&] { return SizeOr0(local.path("slow.bin")) > 200 * 1024; },
                           std::chrono::seconds(30)));

@@ -12,6 +12,7 @@
 #include "transfer/listing_cache.h"
 #include "transfer/listing_date.h"
 #include "transfer/navigation.h"
+#include "transfer/transfer_steps.h"
 
 namespace qvex {
 namespace {
@@ -26,8 +27,30 @@ bool Operable(const std::optional<RemoteEntry>& entry) {
     return entry && !entry->name.empty() && entry->name != "." && entry->name != "..";
 }
 
-PositionList* PositionsOf(SessionCommand& command) {
-    return dynamic_cast<PositionList*>(command.object.get());
+const PositionList* PositionsOf(const SessionCommand& command) {
+    return dynamic_cast<const PositionList*>(command.object.get());
+}
+
+// The position now of entry `at` of a queued list, found by the name it had when queued:
+// nullopt for an entry that had no name, and, after "*** unable to find ", for a name that a
+// rebuilt listing no longer holds.
+std::optional<int32_t> QueuedPosition(const ListingCache& cache, int32_t id,
+                                      const PositionList& list, size_t at) {
+    if (at >= list.names.size() || list.names[at].empty()) {
+        return std::nullopt;
+    }
+    int32_t position = cache.Relocate(id, list.positions[at], list.names[at]);
+    if (position < 0) {
+        logExt("*** unable to find ", list.names[at].c_str());
+        return std::nullopt;
+    }
+    return position;
+}
+
+// A result of DeleteTree that ends the whole delete: the lost server, or the command's
+// limit of folders (negative).
+bool EndsDelete(int code) {
+    return code < 0 || code == kReplyConnectionLost;
 }
 
 void TellRenameFailed(const ListingCache& cache, int32_t id, int32_t position) {
@@ -46,6 +69,9 @@ int EnterDirectory(SessionWorker& session, ListingCache& cache, int32_t id) {
     }
     if (*path == session.currentDirectory) {
         return 257;
+    }
+    if (beyondUnknownLoginFolder(session, *path)) {
+        return 550;
     }
     FtpReply reply;
     int code = exchangeCommand(session, "CWD", *path, reply);
@@ -77,7 +103,7 @@ int DeleteEntry(SessionWorker& session, ListingCache& cache, int32_t id, int32_t
 }
 
 int DeleteTree(SessionWorker& session, ListingCache& cache, int32_t id, int32_t position,
-               int32_t flags) {
+               int32_t flags, DirectoryTrail& trail) {
     std::optional<RemoteEntry> entry = cache.Entry(id, position);
     if (!Operable(entry)) {
         return 599;
@@ -93,10 +119,17 @@ int DeleteTree(SessionWorker& session, ListingCache& cache, int32_t id, int32_t 
     if (code / 100 != 2) {
         return code;
     }
-    int32_t count = cache.EntryCount(subdirectory);
-    if (count <= 0) {
-        return 200;
+    // A listing that leads back up, or a server that reports one folder for every CWD,
+    // would otherwise recurse until the stack ends.
+    switch (enterFolder(trail, cache.PathOf(subdirectory).value_or(list.text))) {
+        case TrailStep::Enter:
+            break;
+        case TrailStep::Skip:
+            return 550;
+        case TrailStep::Stopped:
+            return -599;
     }
+    int32_t count = cache.EntryCount(subdirectory);
     int last = 200;
     for (int32_t index = 0; index < count && last != kReplyConnectionLost; ++index) {
         std::optional<RemoteEntry> child = cache.Entry(subdirectory, index);
@@ -105,43 +138,55 @@ int DeleteTree(SessionWorker& session, ListingCache& cache, int32_t id, int32_t 
         }
         // Depth first: a folder is emptied before its RMD below.
         if (isDirectory(*child) && (flags & kDeleteRecursive) != 0) {
-            if (DeleteTree(session, cache, subdirectory, index, flags) == kReplyConnectionLost) {
-                return kReplyConnectionLost;
+            code = DeleteTree(session, cache, subdirectory, index, flags, trail);
+            if (EndsDelete(code)) {
+                last = code;
+                break;
             }
         }
         code = EnterDirectory(session, cache, subdirectory);
         if (code / 100 != 2) {
-            return code;
+            last = code;
+            break;
         }
         last = DeleteEntry(session, cache, subdirectory, index);
     }
+    leaveFolder(trail);
     return last;
 }
 
 int DeleteEntries(SessionWorker& session, ListingCache& cache, SessionCommand& command) {
     const int32_t id = command.c;
     int last = 200;
-    if (PositionList* list = PositionsOf(command)) {
-        for (int32_t position : list->positions) {
-            if (last == kReplyConnectionLost) {
+    DirectoryTrail trail;
+    if (auto path = cache.PathOf(id)) {
+        trail.path.push_back(*path);
+    }
+    const PositionList* list = PositionsOf(command);
+    for (size_t at = 0; list != nullptr && at < list->positions.size(); ++at) {
+        std::optional<int32_t> position = QueuedPosition(cache, id, *list, at);
+        if (!position) {
+            continue;
+        }
+        std::optional<RemoteEntry> entry = cache.Entry(id, *position);
+        if (!Operable(entry)) {
+            continue;
+        }
+        if (isDirectory(*entry) && (command.b & kDeleteRecursive) != 0) {
+            int code = DeleteTree(session, cache, id, *position, command.b, trail);
+            if (EndsDelete(code)) {
+                last = code < 0 ? -code : code;
                 break;
             }
-            std::optional<RemoteEntry> entry = cache.Entry(id, position);
-            if (!Operable(entry)) {
-                continue;
-            }
-            if (isDirectory(*entry) && (command.b & kDeleteRecursive) != 0) {
-                if (DeleteTree(session, cache, id, position, command.b) == kReplyConnectionLost) {
-                    last = kReplyConnectionLost;
-                    break;
-                }
-            }
-            int code = EnterDirectory(session, cache, id);
-            if (code / 100 != 2) {
-                last = code;
-                break;
-            }
-            last = DeleteEntry(session, cache, id, position);
+        }
+        int code = EnterDirectory(session, cache, id);
+        if (code / 100 != 2) {
+            last = code;
+            break;
+        }
+        last = DeleteEntry(session, cache, id, *position);
+        if (last == kReplyConnectionLost) {
+            break;
         }
     }
     command.object.reset();
@@ -177,7 +222,13 @@ int MakeDirectory(SessionWorker& session, ListingCache& cache, const SessionComm
 
 int RenameEntry(SessionWorker& session, ListingCache& cache, const SessionCommand& command) {
     const int32_t id = command.c;
-    const int32_t position = command.b;
+    const PositionList* list = PositionsOf(command);
+    std::optional<int32_t> found =
+        list != nullptr ? QueuedPosition(cache, id, *list, 0) : std::nullopt;
+    if (!found) {
+        return 0;
+    }
+    const int32_t position = *found;
     std::optional<RemoteEntry> entry = cache.Entry(id, position);
     if (!entry || entry->name.empty()) {
         return 0;
@@ -212,7 +263,7 @@ int RenameEntry(SessionWorker& session, ListingCache& cache, const SessionComman
 }
 
 int SiteCommand(SessionWorker& session, ListingCache& cache, SessionCommand& command) {
-    PositionList* list = PositionsOf(command);
+    const PositionList* list = PositionsOf(command);
     // A typed line needs no directory; before the first listing there is none to enter.
     int code = list == nullptr && command.c == kNoDirectory
                    ? 200
@@ -224,14 +275,14 @@ int SiteCommand(SessionWorker& session, ListingCache& cache, SessionCommand& com
         } else {
             char verb[32];
             std::snprintf(verb, sizeof verb, "SITE chmod %04o", static_cast<unsigned>(command.b));
-            for (int32_t position : list->positions) {
-                std::optional<RemoteEntry> entry = cache.Entry(command.c, position);
-                if (!entry || entry->name.empty()) {
+            for (size_t at = 0; at < list->positions.size(); ++at) {
+                std::optional<int32_t> position = QueuedPosition(cache, command.c, *list, at);
+                if (!position) {
                     continue;
                 }
-                code = exchangeCommand(session, verb, entry->name, reply);
+                code = exchangeCommand(session, verb, list->names[at], reply);
                 if (code / 100 == 2) {
-                    (void)cache.SetEntryMode(command.c, position,
+                    (void)cache.SetEntryMode(command.c, *position,
                                              static_cast<uint32_t>(command.b) & 0xFFFFu);
                 }
                 // Every entry is tried whatever the replies, but a lost server answers none.

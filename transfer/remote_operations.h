@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "engine/session_command.h"
+#include "transfer/transfer_steps.h"
 
 namespace qvex {
 
@@ -17,15 +18,18 @@ inline constexpr int32_t kDeleteRecursive = 0x10;
 // 599 for an unknown id or a path that does not fit a command line.
 [[nodiscard]] int EnterDirectory(SessionWorker& session, ListingCache& cache, int32_t id);
 
-// Command kind 3: deletes the entries at the positions the command carries (a PositionList,
-// freed here) from directory `c`, emptying directories first when `b` has kDeleteRecursive.
-// Stops at a lost connection and at a directory that cannot be entered.
+// Command kind 3: deletes the entries the command carries (a PositionList, freed here; each
+// found by the name it had when queued) from directory `c`, emptying directories first when
+// `b` has kDeleteRecursive. Stops at a lost connection, at a directory that cannot be
+// entered and at the command's limit of folders.
 [[nodiscard]] int DeleteEntries(SessionWorker& session, ListingCache& cache,
                                 SessionCommand& command);
 // Empties the directory listed at `position` of directory `id`, files before folders, so
-// that its RMD can succeed. Returns 200 for an empty directory, else the last code.
+// that its RMD can succeed. Returns 200 for an empty directory, else the last code; 550 for
+// a folder the trail refuses (a loop, too deep), and -599 once the command has entered its
+// limit of folders.
 [[nodiscard]] int DeleteTree(SessionWorker& session, ListingCache& cache, int32_t id,
-                             int32_t position, int32_t flags);
+                             int32_t position, int32_t flags, DirectoryTrail& trail);
 // DELE (RMD for a directory) for one entry of the server's current directory; the entry
 // leaves the cache when the server accepted.
 [[nodiscard]] int DeleteEntry(SessionWorker& session, ListingCache& cache, int32_t id,
@@ -35,12 +39,13 @@ inline constexpr int32_t kDeleteRecursive = 0x10;
 // the cached listing.
 [[nodiscard]] int MakeDirectory(SessionWorker& session, ListingCache& cache,
                                 const SessionCommand& command);
-// Command kind 8: RNFR and RNTO for entry `b` of directory `c`, new name `text`. 0 when the
-// entry has no name. A refusal tells the observer, which restores the old name in the view.
+// Command kind 8: RNFR and RNTO for the one entry of the command's PositionList (found by
+// the name it had when queued) in directory `c`, new name `text`. 0 when there is no such
+// entry. A refusal tells the observer, which restores the old name in the view.
 [[nodiscard]] int RenameEntry(SessionWorker& session, ListingCache& cache,
                               const SessionCommand& command);
 // Command kind 10: the typed line `text` as it is, or, with a PositionList (freed here),
-// "SITE chmod" with the mode `b` for every listed entry.
+// "SITE chmod" with the mode `b` for every listed entry, found by the name it had when queued.
 [[nodiscard]] int SiteCommand(SessionWorker& session, ListingCache& cache, SessionCommand& command);
 
 }  // namespace qvex

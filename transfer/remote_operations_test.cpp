@@ -23,15 +23,19 @@ namespace {
 
 using test::FtpServer;
 
-SessionCommand Command(int32_t directory, std::string text = {}, int32_t b = 0,
-                       std::vector<int32_t> positions = {}) {
+SessionCommand Command(int32_t directory, std::string text = {}, int32_t b = 0) {
     SessionCommand command;
     command.text = std::move(text);
     command.b = b;
     command.c = directory;
-    if (!positions.empty()) {
-        command.object = std::make_unique<PositionList>(std::move(positions));
-    }
+    return command;
+}
+
+// A command on entries of `directory`, queued as the view shows them now.
+SessionCommand Operation(const ListingCache& cache, int32_t directory, std::string text, int32_t b,
+                         std::vector<int32_t> positions) {
+    SessionCommand command = Command(directory, std::move(text), b);
+    command.object = std::make_unique<PositionList>(cache, directory, std::move(positions));
     return command;
 }
 
@@ -81,26 +85,26 @@ TEST_F(RealServerOperations, EveryOperationKeepsTheCacheInStepWithTheServer) {
     ASSERT_GE(made, 0);
     EXPECT_TRUE(isDirectory(*cache.Entry(root, made)));
 
-    SessionCommand rename = Command(root, "renamed", made);
+    SessionCommand rename = Operation(cache, root, "renamed", 0, {made});
     EXPECT_EQ(RenameEntry(session, cache, rename), 250) << Output();
     EXPECT_TRUE(fs::is_directory(server->path("renamed")));
     EXPECT_EQ(Position(root, "renamed"), made);
     EXPECT_EQ(Position(root, "made"), -1);
 
     int32_t plain = Position(root, "plain.txt");
-    SessionCommand chmod = Command(root, {}, 0640, {plain});
+    SessionCommand chmod = Operation(cache, root, {}, 0640, {plain});
     EXPECT_EQ(SiteCommand(session, cache, chmod), 200) << Output();
     EXPECT_EQ(fs::status(server->path("plain.txt")).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(entryModeOf(*cache.Entry(root, plain)), 0640u);
 
-    SessionCommand tree = Command(root, {}, kDeleteRecursive, {Position(root, "tree")});
+    SessionCommand tree = Operation(cache, root, {}, kDeleteRecursive, {Position(root, "tree")});
     EXPECT_EQ(DeleteEntries(session, cache, tree), 250) << Output();
     EXPECT_FALSE(fs::exists(server->path("tree")));
     EXPECT_EQ(Position(root, "tree"), -1);
     EXPECT_EQ(session.currentDirectory, "/");
 
-    SessionCommand files = Command(root, {}, 0, {plain, Position(root, "renamed")});
+    SessionCommand files = Operation(cache, root, {}, 0, {plain, Position(root, "renamed")});
     EXPECT_EQ(DeleteEntries(session, cache, files), 250) << Output();
     EXPECT_FALSE(fs::exists(server->path("plain.txt")));
     EXPECT_FALSE(fs::exists(server->path("renamed")));

@@ -19,11 +19,7 @@ void InstallTransferHandlers(CommandHandlers& handlers, ListingCache& cache) {
         return listDirectory(session, *shared, command, nullptr);
     };
     handlers[kCommandListToFile] = [shared](SessionWorker& session, SessionCommand& command) {
-        // Queued together with the listing it writes, the command may not know its id yet.
-        if (command.c < 0) {
-            command.c = shared->FindPath(session.currentDirectory);
-        }
-        return listToFile(*shared, command);
+        return listToFile(session, *shared, command);
     };
     handlers[kCommandMakeDirectory] = [shared](SessionWorker& session, SessionCommand& command) {
         return MakeDirectory(session, *shared, command);
@@ -38,7 +34,7 @@ void InstallTransferHandlers(CommandHandlers& handlers, ListingCache& cache) {
         return putFiles(session, *shared, command);
     };
     handlers[kCommandPrintDirectory] = [](SessionWorker& session, SessionCommand&) {
-        return printWorkingDirectory(session, session.workingDirectory);
+        return printLoginFolder(session);
     };
     handlers[kCommandRename] = [shared](SessionWorker& session, SessionCommand& command) {
         return RenameEntry(session, *shared, command);

@@ -133,7 +133,10 @@ DownloadComposition composeDownload(SessionWorker& session, ListingCache& cache,
     if (fromResults) {
         payload = std::make_unique<NameList>(std::move(names));
     } else {
-        payload = std::make_unique<PositionList>(std::move(kept));
+        auto list = std::make_unique<PositionList>();
+        list->positions = std::move(kept);
+        list->names = std::move(names);
+        payload = std::move(list);
     }
     PostCommand(session, kCommandGet, selection.folder, 0, flags, selection.directoryId,
                 std::move(payload));

@@ -4,6 +4,7 @@
 
 #include "engine/control_connection.h"
 #include "engine/session_worker.h"
+#include "log/log_sink.h"
 #include "platform/local_file.h"
 
 namespace qvex {
@@ -30,6 +31,28 @@ std::string lastFileErrorText() {
     std::string reason = platform::FileErrorText(platform::LastFileError());
     reason.resize(std::min(reason.size(), kMaxErrorText));
     return reason;
+}
+
+TrailStep enterFolder(DirectoryTrail& trail, const std::string& remotePath) {
+    if (std::find(trail.path.begin(), trail.path.end(), remotePath) != trail.path.end()) {
+        logExt("*** Directory loop on the server; not descending into ", remotePath.c_str());
+        return TrailStep::Skip;
+    }
+    if (trail.path.size() > kMaxTreeDepth) {
+        logExt("*** Directory tree too deep; not descending into ", remotePath.c_str());
+        return TrailStep::Skip;
+    }
+    if (trail.entered >= trail.folderLimit) {
+        logExt("*** Too many folders for one command; stopped at ", remotePath.c_str());
+        return TrailStep::Stopped;
+    }
+    ++trail.entered;
+    trail.path.push_back(remotePath);
+    return TrailStep::Enter;
+}
+
+void leaveFolder(DirectoryTrail& trail) {
+    trail.path.pop_back();
 }
 
 }  // namespace qvex

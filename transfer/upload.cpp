@@ -76,6 +76,16 @@ int sendPath(SessionWorker& session, ListingCache& cache, int32_t dirId, const s
                     : putFile(session, cache, dirId, path, flags);
 }
 
+// A local name that no command line can carry (CR, LF or NUL in it, or too long) is
+// skipped before anything goes to the server: sent, it would end the session.
+bool sendableName(const std::string& remoteName, const std::string& localPath) {
+    if (!commandRefused("STOR", remoteName)) {
+        return true;
+    }
+    logRaw("@@@ Unsafe name not sent to the server: ", localPath.c_str());
+    return false;
+}
+
 void recordUpload(ListingCache& cache, const SessionWorker& session, int32_t dirId,
                   const std::string& remoteName, uint64_t size, int64_t modified) {
     RemoteEntry entry;
@@ -168,6 +178,10 @@ int putFiles(SessionWorker& session, ListingCache& cache, SessionCommand& comman
 int putDirectory(SessionWorker& session, ListingCache& cache, int32_t dirId,
                  const std::string& localPath, int32_t flags, LocalTrail& trail) {
     const std::string remoteName = remoteNameOf(localPath, session.replaceSpaces);
+    if (!sendableName(remoteName, localPath)) {
+        reportOutcome(session, kOutcomeUploadFailed);
+        return 599;
+    }
     const std::string real = resolvedFolder(localPath);
     if (std::find(trail.begin(), trail.end(), real) != trail.end()) {
         logRaw("@@@ Folder loop; not sending again ", localPath.c_str());
@@ -239,6 +253,10 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
     publishTitle("PUT ...");
     logExt("PUTing ", localPath.c_str());
     const std::string remoteName = remoteNameOf(localPath, session.replaceSpaces);
+    if (!sendableName(remoteName, localPath)) {
+        reportOutcome(session, kOutcomeUploadFailed);
+        return 599;
+    }
     std::optional<platform::LocalStatus> status = platform::LocalPathStatus(localPath);
 
     // 3. Update-ONLY: only an older (or absent) remote file is replaced.

@@ -348,6 +348,29 @@ TEST_F(Upload, AMissingLocalPathFailsThatItemOnly) {
     EXPECT_EQ(outcomes.word, kOutcomeUploadFailed | kOutcomeUploaded);
 }
 
+// A name no command line can carry is skipped before the server hears of it, a file or a
+// folder alike; the files after it still go.
+TEST_F(Upload, NamesWithLineBreaksOrNulAreSkippedAndTheRestGoes) {
+    const std::string first = Local("first.txt", "1");
+    const std::string broken = Local("evil\r\nDELE x", "2");
+    const std::string fed = Local("line\nfeed", "3");
+    ASSERT_TRUE(platform::MakeLocalFolder(folder.path("folder\r")));
+    (void)Local("folder\r/inside.txt", "4");
+    const std::string last = Local("last.txt", "5");
+    Answer("200 Type set to I");
+    (void)Store();
+    (void)Store();
+    Begin();
+    EXPECT_EQ(Put(kImage | Source(3), {first, broken, fed, folder.path("folder\r"), last}), 226);
+    EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "STOR first.txt", "PASV", "STOR last.txt"}));
+    EXPECT_EQ(Sent(1), "5");
+    EXPECT_EQ(Notes(),
+              (Lines{"@@@ Unsafe name not sent to the server: " + broken,
+                     "@@@ Unsafe name not sent to the server: " + fed,
+                     "@@@ Unsafe name not sent to the server: " + folder.path("folder\r")}));
+    EXPECT_EQ(outcomes.word, kOutcomeUploaded | kOutcomeUploadFailed);
+}
+
 TEST_F(Upload, AFileThatCannotBeOpenedFailsBeforeTheWire) {
     ASSERT_TRUE(platform::MakeLocalFolder(folder.path("folder")));
     Begin();

@@ -332,6 +332,12 @@ TEST_P(Downloads, FetchWithTypeDWritesTheListingFile) {
     }
     // Nothing was downloaded beside the listing.
     EXPECT_EQ(std::distance(fs::directory_iterator(local.root()), fs::directory_iterator()), 1);
+
+    // A folder that is not there fails the run, and no listing (of its parent) is written.
+    TempFolder none;
+    Outcome missing = Qvex3({"-z", "-f", Url("pub/missing;type=d"), "-d", none.root()});
+    EXPECT_EQ(missing.status, kDownloadFailed) << missing << server->output();
+    EXPECT_EQ(std::distance(fs::directory_iterator(none.root()), fs::directory_iterator()), 0);
 }
 
 TEST_P(Downloads, DownloadOnlyTakesTheUrlFromDashU) {
@@ -1047,6 +1053,16 @@ TEST_F(Program, HardKillLeavesTheStoresWhole) {
         test::RunningProgram program;
         ASSERT_TRUE(program.Start({kProgram, "-z", "-f", Url("big.bin"), "-d", local.path("in")}));
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        if (milliseconds >= 1000) {
+            // The local file appears with the first bytes; on a busy machine they may come
+            // later than a second.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            std::error_code missing;
+            while ((fs::file_size(local.path("in/big.bin"), missing) == 0 || missing) &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
         EXPECT_TRUE(program.running()) << "the download ended before the kill";
         program.KillHard();
         if (milliseconds >= 1000) {

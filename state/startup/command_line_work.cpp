@@ -52,7 +52,7 @@ bool QueueFetch(SessionWorker& session, const CommandLineRequest& request, Trans
     }
     if (request.kind == CommandLineKind::Fetch && url->typeCode == 'd') {
         PostCommand(session, kCommandListToFile, joinLocalPath(folder, url->host + ".txt"), 0, 0,
-                    -1);
+                    -1, std::make_unique<TextPayload>(std::move(path)));
         return true;
     }
     if (url->typeCode == 'a') {
