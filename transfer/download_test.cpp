@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/session.h"
@@ -632,6 +633,31 @@ TEST_F(Download, AStopDuringADownloadSendsAborOnceAndKeepsThePartialFile) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Transfer terminated"), 0);
 }
 
+// A stop while the Smart download waits for its first block sends ABOR and ends the wait,
+// also when the server sends nothing.
+TEST_F(Download, AStopWhileTheSmartFirstBlockIsAwaitedEndsTheDownload) {
+    (void)Add(FileEntry("slow.txt", 10, kLocalTime));
+    Answer("200 Type set to I");
+    Through(NewDataPeer().ReadToEnd(), "150 Opening", "");
+    peer.ReadLine().SendLine("426 Transfer aborted").SendLine("226 Abort successful");
+    Begin();
+    SetSessionTimeout(session, 10);  // a missing stop fails by the time-out, never hangs
+    std::thread stopper([this] {
+        for (int tries = 0; tries < 5000 && !session.transferActive; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        abortTransfers(session);
+    });
+    EXPECT_EQ(Get({0}, kSmart), 226);
+    stopper.join();
+    EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "RETR slow.txt",
+                             "\xFF\xF4\xFF\xF2"
+                             "ABOR"}));
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    Lines lines = log.TakeTexts();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Transfer terminated"), 1);
+}
+
 // --- trees ---------------------------------------------------------------------------------
 
 TEST_F(Download, ATreeReusesExistingFoldersAndCreatesMissingOnes) {
@@ -922,6 +948,23 @@ TEST_F(RecoveredDownload, ABrokenTransferIsANetworkErrorThatStopsTheCommand) {
     EXPECT_EQ(test::ReadFileBytes(In("broken.bin")).substr(0, 7), "partial");
     EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "RETR broken.bin", "PASV", "RETR broken.bin", "PASV",
                              "RETR broken.bin"}));
+}
+
+// A data connection that goes silent times out: a lost connection, so the record stays
+// pending and the command ends with 421.
+TEST_F(RecoveredDownload, ASilentDataConnectionTimesOutAsANetworkError) {
+    (void)Add(FileEntry("stalled.bin", 100, kLocalTime));
+    Answer("200 Type set to I");
+    Through(NewDataPeer().Send("partial").ReadToEnd(), "150 Opening", "");
+    Begin();
+    SetSessionTimeout(session, 1);
+    EXPECT_EQ(Get({0}, kImage), 421);
+    EXPECT_EQ(Notes(), (Lines{"*** Time-out after 1 second waiting for DATA",
+                              "@@@ [CONTROL] Receive failed -> WSAETIMEDOUT",
+                              "*** Network error, queue flushed"}));
+    EXPECT_EQ(database.GetRestartPending(), 1u);
+    EXPECT_EQ(test::ReadFileBytes(In("stalled.bin")), "partial");
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
 }
 
 // Without recovery the item ends with the final reply and the command goes on.

@@ -639,6 +639,24 @@ TEST_F(Program, ControlCharactersFromTheServerAreShownEscaped) {
     EXPECT_TRUE(Contains(run.err, "\n>530 Not\\x9B31m you\n")) << run;
 }
 
+// A server that takes the connection and never greets: the "Timeout" setting ends the run
+// with a failed connect instead of a wait for ever.
+TEST_F(Program, ServerThatNeverGreetsEndsTheRunByTheTimeout) {
+    {
+        platform::RegistryFile registry(registryPath());
+        ASSERT_TRUE(registry.WriteDword(kSettingsKey, "Timeout", 2));
+    }
+    test::ScriptedPeer peer;
+    peer.ReadToEnd();
+    ASSERT_TRUE(peer.Start());
+    Outcome run = Qvex3({"-z", "-u", "ftp://127.0.0.1:" + std::to_string(peer.port()) + "/"});
+    EXPECT_EQ(run.status, kConnectFailed) << run;
+    EXPECT_TRUE(Contains(run.log, "\r\n*** Time-out after 2 seconds waiting for a reply\r\n"))
+        << run;
+    EXPECT_TRUE(Contains(run.log, "\r\n@@@ Failed to connect -> WSAETIMEDOUT\r\n")) << run;
+    EXPECT_FALSE(Contains(run.log, "<USER")) << run;
+}
+
 TEST_F(Program, ValueOptionAtTheEndSetsNothing) {
     for (const char* option : {"-u", "-f", "-d", "-o"}) {
         SCOPED_TRACE(option);
