@@ -365,9 +365,9 @@ TEST_F(Upload, NamesWithLineBreaksOrNulAreSkippedAndTheRestGoes) {
     EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "STOR first.txt", "PASV", "STOR last.txt"}));
     EXPECT_EQ(Sent(1), "5");
     EXPECT_EQ(Notes(),
-              (Lines{"@@@ Unsafe name not sent to the server: " + broken,
-                     "@@@ Unsafe name not sent to the server: " + fed,
-                     "@@@ Unsafe name not sent to the server: " + folder.path("folder\r")}));
+              (Lines{"@@@ Unsafe name not sent to the server: " + folder.path("evil\\r\\nDELE x"),
+                     "@@@ Unsafe name not sent to the server: " + folder.path("line\\nfeed"),
+                     "@@@ Unsafe name not sent to the server: " + folder.path("folder\\r")}));
     EXPECT_EQ(outcomes.word, kOutcomeUploaded | kOutcomeUploadFailed);
 }
 

@@ -200,12 +200,15 @@ uint32_t CommandLineWork::RunConnection() {
         (void)StartRestartSlot(*restart, state.settings);
         ReportStoreWithoutRoom(restart->outOfRoom(), restart->filePath(), "restart information is");
         statistics.emplace(state.dataFolder, state.settings);
-        ReportStoreWithoutRoom(statistics->outOfRoom(), statistics->filePath(),
-                               "host statistics are");
     }
     StatisticsDatabase* counted = statistics ? &*statistics : nullptr;
     HostList hosts(state.registry, state.settings, counted);
+    // Loading the host list opens the statistics file, which may then find no room.
     hosts.LoadHostList();
+    if (statistics) {
+        ReportStoreWithoutRoom(statistics->outOfRoom(), statistics->filePath(),
+                               "host statistics are");
+    }
     ListingCache cache;
     CommandHandlers handlers;
     InstallTransferHandlers(handlers, cache);
