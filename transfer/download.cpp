@@ -405,10 +405,13 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     // Data flows from here on, so a stop sends ABOR, also while the Smart block is awaited.
     session.transferActive = true;
 
-    // 7. Smart: the first block decides the conversion of the whole file.
+    // 7. Smart: the first block decides the conversion of the whole file. Text comes with
+    // the wire's CR LF line ends and is stored with LF.
     long pending = 0;
     TextConversion conversion;
-    if (type == TransferType::Smart) {
+    if (type == TransferType::Text) {
+        conversion.type = EffectiveType::DosAscii;
+    } else if (type == TransferType::Smart) {
         // The block allocated above is kept; only this one receive is shorter.
         (void)session.data.SetBuffer(kSmartProbeSize);
         pending = session.data.Fill();
@@ -485,6 +488,11 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
             record->SetRestartPending(1);
         }
         firstBlock = false;
+    }
+
+    if (!writeFailed && !finishConverted(sink, conversion)) {
+        logRaw("@@@ Error writing local file ", lastFileErrorText().c_str());
+        writeFailed = true;
     }
 
     // 12.

@@ -544,16 +544,21 @@ TEST_F(Download, SmartDownloadsConvertByTheirFirstBlock) {
         const char* detected;
     };
     const Row rows[] = {
-        {"unix.txt", "one\ntwo\n", "", "one\r\ntwo\r\n", "*nix-ASCII"},
-        {"mac.txt", "one\rtwo\r", "", "one\r\ntwo\r\n", "Mac-ASCII"},
-        {"dos.txt", "one\r\ntwo\r\n", "", "one\r\ntwo\r\n", "Local-ASCII"},
-        {"manual.pdf", "one\ntwo\n", "", "one\ntwo\n", "Image"},
-        {"Manual.PDF", "one\ntwo\n", "", "one\ntwo\n", "Image"},
-        {"odd.Pdf", "one\ntwo\n", "", "one\r\ntwo\r\n", "*nix-ASCII"},
-        {"bytes.bin", "one\ntwo\n\xE9", "", "one\ntwo\n\xE9", "Image"},
+        {"unix.txt", "one\ntwo\n", "", "one\ntwo\n", "Local-ASCII"},
+        {"mac.txt", "one\rtwo\r", "", "one\ntwo\n", "Mac-ASCII"},
+        {"dos.txt", "one\r\ntwo\r\n", "", "one\ntwo\n", "DOS-ASCII"},
+        {"manual.pdf", "one\r\ntwo\r\n", "", "one\r\ntwo\r\n", "Image"},
+        {"Manual.PDF", "one\rtwo\r", "", "one\rtwo\r", "Image"},
+        {"odd.Pdf", "one\r\ntwo\r\n", "", "one\ntwo\n", "DOS-ASCII"},
+        {"bytes.bin", "one\r\ntwo\r\n\xE9", "", "one\r\ntwo\r\n\xE9", "Image"},
         {"empty.txt", "", "", "", "Image"},
         // A later block is converted the same way, whatever it holds.
-        {"later.txt", "a\nb\n", "c\r\nd\xE9\n", "a\r\nb\r\nc\r\nd\xE9\r\n", "*nix-ASCII"},
+        {"later.txt", "a\r\nb\r\n", "c\rd\xE9\r\n\n", "a\nb\nc\rd\xE9\n\n", "DOS-ASCII"},
+        // A line end split between two blocks is one line end.
+        {"split.txt", "a\r\nb\r", "\nc\r\n", "a\nb\nc\n", "DOS-ASCII"},
+        {"splitmac.txt", "a\rb\r", "\nc\r", "a\nb\nc\n", "Mac-ASCII"},
+        // A final CR without its LF is kept.
+        {"lastcr.txt", "a\r\nb\r", "", "a\nb\r", "DOS-ASCII"},
     };
     std::vector<int32_t> positions;
     Answer("200 Type set to I");
@@ -578,14 +583,21 @@ TEST_F(Download, SmartDownloadsConvertByTheirFirstBlock) {
     EXPECT_EQ(Wire().front(), "TYPE I") << "Smart downloads are fetched as image";
 }
 
-TEST_F(Download, TextModeStoresTheBytesAsTheyCome) {
-    (void)Add(FileEntry("unix.txt", 8));
+// Text comes with the wire's CR LF and is stored with LF, also when a CR LF is split
+// between two blocks; a lone CR is data.
+TEST_F(Download, TextModeStoresLfLines) {
+    (void)Add(FileEntry("notes.txt", 8));
     session.currentType = 1;
-    Answer("200 Type set to A").Transfer("one\ntwo\n");
+    Answer("200 Type set to A");
+    Through(NewDataPeer()
+                .Send("one\r\ntwo\r")
+                .Delay(std::chrono::milliseconds(300))
+                .Send("\nthree\rfour\n\r")
+                .Close());
     Begin();
     EXPECT_EQ(Get({0}, makeTransferFlags(TransferType::Text, false, 0)), 226);
-    EXPECT_EQ(Wire(), (Lines{"TYPE A N", "PASV", "RETR unix.txt"}));
-    EXPECT_EQ(test::ReadFileBytes(In("unix.txt")), "one\ntwo\n");
+    EXPECT_EQ(Wire(), (Lines{"TYPE A N", "PASV", "RETR notes.txt"}));
+    EXPECT_EQ(test::ReadFileBytes(In("notes.txt")), "one\ntwo\nthree\rfour\n\r");
     EXPECT_EQ(Notes(), Lines{});
 }
 

@@ -121,7 +121,9 @@ class RealTransfers : public ServerCase {
   protected:
     void SetUp() override {
         ServerCase::SetUp();
-        server = test::StartFtpServer(GetParam());
+        FtpServerOptions options;
+        options.asciiText = true;
+        server = test::StartFtpServer(GetParam(), options);
         ASSERT_TRUE(server->started()) << server->problem();
         session.request.user = FtpServer::kUser;
         session.request.password = FtpServer::kPassword;
@@ -232,9 +234,9 @@ TEST_P(RealTransfers, SmartDownloadsConvertByTheFirstBlock) {
                   local.root(), TransferType::Smart),
               226)
         << server->output();
-    EXPECT_EQ(ReadFileBytes(local.path("unix.txt")), Replace(unix, "\n", "\r\n"));
-    EXPECT_EQ(ReadFileBytes(local.path("dos.txt")), dos);
-    EXPECT_EQ(ReadFileBytes(local.path("mac.txt")), Replace(mac, "\r", "\r\n"));
+    EXPECT_EQ(ReadFileBytes(local.path("unix.txt")), unix);
+    EXPECT_EQ(ReadFileBytes(local.path("dos.txt")), Replace(dos, "\r\n", "\n"));
+    EXPECT_EQ(ReadFileBytes(local.path("mac.txt")), Replace(mac, "\r", "\n"));
     EXPECT_EQ(ReadFileBytes(local.path("latin.txt")), binary);
     EXPECT_EQ(ReadFileBytes(local.path("paper.pdf")), unix);
     EXPECT_EQ(ReadFileBytes(local.path("empty.txt")), "");
@@ -246,17 +248,19 @@ TEST_P(RealTransfers, SmartDownloadsConvertByTheFirstBlock) {
             kinds.push_back(line.substr(detected.size()));
         }
     }
-    EXPECT_EQ(kinds, (std::vector<std::string>{"*nix-ASCII", "Local-ASCII", "Mac-ASCII", "Image",
+    EXPECT_EQ(kinds, (std::vector<std::string>{"Local-ASCII", "DOS-ASCII", "Mac-ASCII", "Image",
                                                "Image", "Image"}));
     EXPECT_EQ(Count(lines, "<TYPE I"), 1u);
 }
 
-TEST_P(RealTransfers, SmartUploadsSendOnlyCrLfTextAsText) {
+// Both servers keep text with LF and send it as CR LF under TYPE A: LF text goes there and
+// back unchanged.
+TEST_P(RealTransfers, SmartUploadsSendOnlyLfTextAsText) {
     const std::string dos = TextLines(20000, "\r\n");
     const std::string unix = TextLines(20000, "\n");
     WriteFileBytes(local.path("dos.txt"), dos);
     WriteFileBytes(local.path("unix.txt"), unix);
-    WriteFileBytes(local.path("table.pdf"), dos);
+    WriteFileBytes(local.path("table.pdf"), unix);
     int32_t root = List();
     EXPECT_EQ(Put(root, {local.path("dos.txt"), local.path("unix.txt"), local.path("table.pdf")},
                   TransferType::Smart),
@@ -265,24 +269,25 @@ TEST_P(RealTransfers, SmartUploadsSendOnlyCrLfTextAsText) {
     std::vector<std::string> lines = log.TakeTexts();
     EXPECT_EQ(Count(lines, "... auto-detected transfer type: Local-ASCII"), 1u);
     EXPECT_EQ(Count(lines, "... auto-detected transfer type: Image"), 2u);
-    // The CR LF text went as "TYPE A N": pyftpdlib stores it with its own line ends, vsftpd
-    // (ASCII uploads off) as it came. The others went as image, untouched.
-    const std::string stored =
-        GetParam() == FtpServerKind::PyFtpd ? Replace(dos, "\r\n", "\n") : dos;
-    EXPECT_EQ(ReadFileBytes(server->path("dos.txt")), stored);
+    EXPECT_EQ(Count(lines, "<TYPE A N"), 1u);
     EXPECT_EQ(ReadFileBytes(server->path("unix.txt")), unix);
-    EXPECT_EQ(ReadFileBytes(server->path("table.pdf")), dos);
+    EXPECT_EQ(ReadFileBytes(server->path("dos.txt")), dos);
+    EXPECT_EQ(ReadFileBytes(server->path("table.pdf")), unix);
 }
 
-TEST_P(RealTransfers, TextModeSendsTheLocalBytesUnchanged) {
-    const std::string unix = TextLines(30000, "\n");
-    ASSERT_TRUE(server->PutFile("notes.txt", unix));
+TEST_P(RealTransfers, TextModeKeepsLfTextBothWays) {
+    const std::string unix = TextLines(100000, "\n");
+    WriteFileBytes(local.path("up.txt"), unix);
+    ASSERT_TRUE(server->PutFile("down.txt", unix));
     int32_t root = List();
-    EXPECT_EQ(Get(root, {"notes.txt"}, local.root(), TransferType::Text), 226);
-    // "TYPE A N" and no local conversion: what arrives is what the server made of it.
-    const std::string wire =
-        GetParam() == FtpServerKind::PyFtpd ? Replace(unix, "\n", "\r\n") : unix;
-    EXPECT_EQ(ReadFileBytes(local.path("notes.txt")), wire);
+    EXPECT_EQ(Put(root, {local.path("up.txt")}, TransferType::Text), 226) << server->output();
+    EXPECT_EQ(ReadFileBytes(server->path("up.txt")), unix);
+    root = List();
+    fs::create_directories(local.path("down"));
+    EXPECT_EQ(Get(root, {"down.txt", "up.txt"}, local.path("down"), TransferType::Text), 226)
+        << server->output();
+    EXPECT_EQ(ReadFileBytes(local.path("down/down.txt")), unix);
+    EXPECT_EQ(ReadFileBytes(local.path("down/up.txt")), unix);
     std::vector<std::string> lines = log.TakeTexts();
     EXPECT_EQ(Count(lines, "<TYPE"), 0u)
         << "a session starts in ASCII: no TYPE before the first image transfer";

@@ -5,7 +5,8 @@
 namespace qvex {
 namespace {
 
-// A received block is at most 16,384 bytes and at most doubles: one write per block.
+// Received text only shrinks or keeps its size; an upload block of 8,192 bytes at most
+// doubles on its way to the wire: one write per block either way.
 constexpr size_t kChunkBytes = 32768;
 
 // Collects converted bytes and hands them to the sink in large writes.
@@ -42,14 +43,51 @@ class ChunkWriter {
     char buffer_[kChunkBytes];
 };
 
+// The position of the first `byte` in bytes[from, n), or n.
+size_t findByte(const char* bytes, size_t from, size_t n, char byte) {
+    const void* found = std::memchr(bytes + from, byte, n - from);
+    return found == nullptr ? n : static_cast<size_t>(static_cast<const char*>(found) - bytes);
+}
+
+// "DOS-ASCII": each CR LF becomes LF. A CR that ends the block is held until the next byte
+// shows whether it starts a CR LF.
+bool writeFromCrLf(ByteSink& file, const char* bytes, size_t n, TextConversion& conversion) {
+    ChunkWriter out(file);
+    size_t i = 0;
+    if (conversion.crHeld) {
+        conversion.crHeld = false;
+        const bool pair = bytes[0] == '\n';
+        if (!out.Put(pair ? "\n" : "\r", 1)) {
+            return false;
+        }
+        i = pair ? 1 : 0;
+    }
+    while (i < n) {
+        size_t stop = findByte(bytes, i, n, '\r');
+        if (stop > i && !out.Put(bytes + i, stop - i)) {
+            return false;
+        }
+        if (stop + 1 >= n) {
+            conversion.crHeld = stop + 1 == n;
+            break;
+        }
+        const bool pair = bytes[stop + 1] == '\n';
+        if (!out.Put(pair ? "\n" : "\r", 1)) {
+            return false;
+        }
+        i = stop + (pair ? 2 : 1);
+    }
+    return out.Flush();
+}
+
 }  // namespace
 
 const char* effectiveTypeName(EffectiveType type) {
     switch (type) {
         case EffectiveType::LocalAscii:
             return "Local-ASCII";
-        case EffectiveType::UnixAscii:
-            return "*nix-ASCII";
+        case EffectiveType::DosAscii:
+            return "DOS-ASCII";
         case EffectiveType::MacAscii:
             return "Mac-ASCII";
         case EffectiveType::Image:
@@ -91,36 +129,68 @@ EffectiveType detectTextKind(const char* bytes, size_t n) {
         return EffectiveType::Image;
     }
     if (crLfSeen) {
-        return EffectiveType::LocalAscii;
+        return EffectiveType::DosAscii;
     }
-    return loneLfSeen ? EffectiveType::UnixAscii : EffectiveType::MacAscii;
+    return loneLfSeen ? EffectiveType::LocalAscii : EffectiveType::MacAscii;
 }
 
 bool writeConverted(ByteSink& file, const char* bytes, size_t n, TextConversion& conversion) {
     if (n == 0) {
         return true;
     }
-    const bool fromUnix = conversion.type == EffectiveType::UnixAscii;
-    if (!fromUnix && conversion.type != EffectiveType::MacAscii) {
+    if (conversion.type == EffectiveType::DosAscii) {
+        return writeFromCrLf(file, bytes, n, conversion);
+    }
+    if (conversion.type != EffectiveType::MacAscii) {
         return file.Write(bytes, n);
     }
-    static constexpr char kCrLf[] = {'\r', '\n'};
-    const char lineEnd = fromUnix ? '\n' : '\r';
     ChunkWriter out(file);
     bool afterCr = conversion.afterCr;
     size_t i = 0;
     while (i < n) {
-        if (!fromUnix && afterCr && bytes[i] == '\n') {
-            // The CR before it has already become CR LF.
+        if (afterCr && bytes[i] == '\n') {
+            // The CR before it has already become LF.
             afterCr = false;
             ++i;
             continue;
         }
-        const void* found = std::memchr(bytes + i, lineEnd, n - i);
-        size_t stop =
-            found == nullptr ? n : static_cast<size_t>(static_cast<const char*>(found) - bytes);
+        size_t stop = findByte(bytes, i, n, '\r');
         if (stop > i) {
             if (!out.Put(bytes + i, stop - i)) {
+                return false;
+            }
+            afterCr = false;
+            i = stop;
+            if (i == n) {
+                break;
+            }
+        }
+        if (!out.Put("\n", 1)) {
+            return false;
+        }
+        afterCr = true;
+        ++i;
+    }
+    conversion.afterCr = afterCr;
+    return out.Flush();
+}
+
+bool finishConverted(ByteSink& file, TextConversion& conversion) {
+    if (!conversion.crHeld) {
+        return true;
+    }
+    conversion.crHeld = false;
+    return file.Write("\r", 1);
+}
+
+bool writeNetworkText(ByteSink& out, const char* bytes, size_t n, bool& afterCr) {
+    static constexpr char kCrLf[] = {'\r', '\n'};
+    ChunkWriter chunks(out);
+    size_t i = 0;
+    while (i < n) {
+        size_t stop = findByte(bytes, i, n, '\n');
+        if (stop > i) {
+            if (!chunks.Put(bytes + i, stop - i)) {
                 return false;
             }
             afterCr = bytes[stop - 1] == '\r';
@@ -129,22 +199,14 @@ bool writeConverted(ByteSink& file, const char* bytes, size_t n, TextConversion&
                 break;
             }
         }
-        if (fromUnix) {
-            // An LF right after a CR ends a CR LF line that needs nothing more.
-            if (!out.Put(afterCr ? kCrLf + 1 : kCrLf, afterCr ? 1 : 2)) {
-                return false;
-            }
-            afterCr = false;
-        } else {
-            if (!out.Put(kCrLf, 2)) {
-                return false;
-            }
-            afterCr = true;
+        // An LF right after a CR ends a CR LF line that needs nothing more.
+        if (!chunks.Put(afterCr ? kCrLf + 1 : kCrLf, afterCr ? 1 : 2)) {
+            return false;
         }
+        afterCr = false;
         ++i;
     }
-    conversion.afterCr = afterCr;
-    return out.Flush();
+    return chunks.Flush();
 }
 
 }  // namespace qvex

@@ -7,16 +7,17 @@
 
 namespace qvex {
 
-// The local conversion a download applies, chosen from the line ends of the data. The
-// values are the ones shown in the log and kept by the callers.
+// The local conversion a download applies, chosen from the line ends of the data. Local
+// text ends its lines with LF. The values are the ones shown in the log and kept by the
+// callers.
 enum class EffectiveType : int32_t {
     Image = 0,       // no line ends, a mixture, or not text: stored as received
-    LocalAscii = 1,  // CR LF only: already local text
-    UnixAscii = 2,   // LF only: each LF becomes CR LF
-    MacAscii = 3,    // CR only: each CR becomes CR LF
+    LocalAscii = 1,  // LF only: already local text
+    DosAscii = 2,    // CR LF only: each CR LF becomes LF
+    MacAscii = 3,    // CR only: each CR becomes LF
 };
 
-// "Image", "Local-ASCII", "*nix-ASCII" or "Mac-ASCII".
+// "Image", "Local-ASCII", "DOS-ASCII" or "Mac-ASCII".
 [[nodiscard]] const char* effectiveTypeName(EffectiveType type);
 
 // Classifies a first block by its line ends. Bytes 7 to 127 are text; any other byte makes
@@ -43,19 +44,29 @@ class FileSink final : public ByteSink {
     platform::LocalFile& file_;
 };
 
-// The conversion of one file, block after block: its effective type and whether the last
-// byte handed over was a CR, so that a CR LF pair split between two blocks is seen as one
-// line end.
+// The conversion of one file, block after block: its effective type and the state a line
+// end split between two blocks needs, so that a CR at the end of one block and an LF at the
+// start of the next are seen as one CR LF.
 struct TextConversion {
     EffectiveType type = EffectiveType::Image;
-    bool afterCr = false;
+    bool afterCr = false;  // the last byte handed over was a CR
+    bool crHeld = false;   // "DOS-ASCII": that CR is not written yet
 };
 
 // Writes one received block to the local file. "Image" and "Local-ASCII" write it as it is;
-// "*nix-ASCII" turns each LF and "Mac-ASCII" each CR into CR LF. A CR LF pair already in the
-// data stays one CR LF in both, wherever the block boundary falls: the result is the same
-// for any split of the same bytes. False when the sink failed.
+// "DOS-ASCII" turns each CR LF into LF and keeps a lone CR; "Mac-ASCII" turns each CR into
+// LF, and a CR LF pair into one LF. The result is the same for any split of the same bytes,
+// once finishConverted has run. False when the sink failed.
 [[nodiscard]] bool writeConverted(ByteSink& file, const char* bytes, size_t n,
                                   TextConversion& conversion);
+
+// Writes what a conversion still holds at the end of the data: a final CR of "DOS-ASCII"
+// that turned out not to start a CR LF. False when the sink failed.
+[[nodiscard]] bool finishConverted(ByteSink& file, TextConversion& conversion);
+
+// Writes one block of local text as network text (RFC 959's NVT line ends): each LF becomes
+// CR LF, except one that already follows a CR. `afterCr` carries over whether the previous
+// block ended in a CR. False when the sink failed.
+[[nodiscard]] bool writeNetworkText(ByteSink& out, const char* bytes, size_t n, bool& afterCr);
 
 }  // namespace qvex

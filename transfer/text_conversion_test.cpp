@@ -47,6 +47,7 @@ std::string ConvertInBlocks(const std::string& input, EffectiveType type, size_t
         size_t n = std::min(blockSize, input.size() - at);
         EXPECT_TRUE(writeConverted(sink, input.data() + at, n, conversion));
     }
+    EXPECT_TRUE(finishConverted(sink, conversion));
     return sink.bytes();
 }
 
@@ -59,19 +60,19 @@ TEST(DetectTextKind, ClassifiesByLineEndsAndBytes) {
     const std::vector<Row> rows = {
         {"empty block", "", EffectiveType::Image},
         {"printable text without a line end", "just some words", EffectiveType::Image},
-        {"CR LF lines", "one\r\ntwo\r\n", EffectiveType::LocalAscii},
-        {"LF lines", "one\ntwo\n", EffectiveType::UnixAscii},
+        {"CR LF lines", "one\r\ntwo\r\n", EffectiveType::DosAscii},
+        {"LF lines", "one\ntwo\n", EffectiveType::LocalAscii},
         {"CR lines", "one\rtwo\r", EffectiveType::MacAscii},
         {"CR LF then LF", "one\r\ntwo\n", EffectiveType::Image},
         {"CR LF then CR", "one\r\ntwo\rthree", EffectiveType::Image},
         {"LF then CR", "one\ntwo\rthree", EffectiveType::Image},
         {"all three kinds", "a\r\nb\nc\rd", EffectiveType::Image},
-        {"only CR is the last byte", "one\ntwo\r", EffectiveType::UnixAscii},
-        {"ends inside a CR LF pair", "one\r\ntwo\r", EffectiveType::LocalAscii},
+        {"only CR is the last byte", "one\ntwo\r", EffectiveType::LocalAscii},
+        {"ends inside a CR LF pair", "one\r\ntwo\r", EffectiveType::DosAscii},
         {"a lone final CR", "\r", EffectiveType::Image},
         {"CR CR", "\r\r", EffectiveType::MacAscii},
-        {"LF at the start", "\none", EffectiveType::UnixAscii},
-        {"CR LF only", "\r\n", EffectiveType::LocalAscii},
+        {"LF at the start", "\none", EffectiveType::LocalAscii},
+        {"CR LF only", "\r\n", EffectiveType::DosAscii},
         {"LF CR LF", "\n\r\n", EffectiveType::Image},
         {"NUL byte", "one\ntw\0o\n"s, EffectiveType::Image},
         {"control byte 0x01", "one\n\x01two\n", EffectiveType::Image},
@@ -79,7 +80,7 @@ TEST(DetectTextKind, ClassifiesByLineEndsAndBytes) {
         {"UTF-8 text", "caf\xc3\xa9\r\n", EffectiveType::Image},
         {"binary after text lines", "one\ntwo\n\x06", EffectiveType::Image},
         {"bell, backspace, tab, VT, FF, ESC, DEL", "\a\b\t\v\f\x1b\x7f\n",
-         EffectiveType::UnixAscii},
+         EffectiveType::LocalAscii},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -91,11 +92,11 @@ TEST(DetectTextKind, BytesSevenToOneTwentySevenAreText) {
     for (int value = 0; value < 256; ++value) {
         SCOPED_TRACE(value);
         std::string block = "x" + std::string(1, static_cast<char>(value)) + "\n";
-        EffectiveType expected = EffectiveType::UnixAscii;
+        EffectiveType expected = EffectiveType::LocalAscii;
         if (value < 7 || value > 127) {
             expected = EffectiveType::Image;
         } else if (value == '\r') {
-            expected = EffectiveType::LocalAscii;
+            expected = EffectiveType::DosAscii;
         }
         EXPECT_EQ(Detect(block), expected);
     }
@@ -104,7 +105,7 @@ TEST(DetectTextKind, BytesSevenToOneTwentySevenAreText) {
 TEST(EffectiveTypeName, GivesTheLoggedNames) {
     EXPECT_STREQ(effectiveTypeName(EffectiveType::Image), "Image");
     EXPECT_STREQ(effectiveTypeName(EffectiveType::LocalAscii), "Local-ASCII");
-    EXPECT_STREQ(effectiveTypeName(EffectiveType::UnixAscii), "*nix-ASCII");
+    EXPECT_STREQ(effectiveTypeName(EffectiveType::DosAscii), "DOS-ASCII");
     EXPECT_STREQ(effectiveTypeName(EffectiveType::MacAscii), "Mac-ASCII");
     EXPECT_STREQ(effectiveTypeName(static_cast<EffectiveType>(7)), "Image");
 }
@@ -121,20 +122,21 @@ const std::vector<ConversionRow>& ConversionRows() {
         {"image keeps every byte", EffectiveType::Image, "a\r\nb\nc\rd\0\xff"s,
          "a\r\nb\nc\rd\0\xff"s},
         {"local text keeps every byte", EffectiveType::LocalAscii, "a\r\nb\nc\r", "a\r\nb\nc\r"},
-        {"LF lines", EffectiveType::UnixAscii, "one\ntwo\n", "one\r\ntwo\r\n"},
-        {"LF only", EffectiveType::UnixAscii, "\n\n\n", "\r\n\r\n\r\n"},
-        {"LF file without a line end", EffectiveType::UnixAscii, "no end", "no end"},
-        {"LF file with a CR LF pair", EffectiveType::UnixAscii, "a\r\nb\n", "a\r\nb\r\n"},
-        {"LF file with a lone CR", EffectiveType::UnixAscii, "a\rb\nc\r", "a\rb\r\nc\r"},
-        {"LF file with CR CR LF", EffectiveType::UnixAscii, "a\r\r\nb", "a\r\r\nb"},
-        {"LF file with 8-bit bytes", EffectiveType::UnixAscii, "\xe9\n\0\n"s, "\xe9\r\n\0\r\n"s},
-        {"CR lines", EffectiveType::MacAscii, "one\rtwo\r", "one\r\ntwo\r\n"},
-        {"CR only", EffectiveType::MacAscii, "\r\r\r", "\r\n\r\n\r\n"},
-        {"CR file with a CR LF pair", EffectiveType::MacAscii, "a\r\nb\rc", "a\r\nb\r\nc"},
-        {"CR file with a lone LF", EffectiveType::MacAscii, "a\nb\r", "a\nb\r\n"},
-        {"CR file with CR LF LF", EffectiveType::MacAscii, "\r\n\n", "\r\n\n"},
-        {"CR file with LF CR", EffectiveType::MacAscii, "\n\r", "\n\r\n"},
-        {"CR file with 8-bit bytes", EffectiveType::MacAscii, "\xe9\r\0"s, "\xe9\r\n\0"s},
+        {"CR LF lines", EffectiveType::DosAscii, "one\r\ntwo\r\n", "one\ntwo\n"},
+        {"CR LF only", EffectiveType::DosAscii, "\r\n\r\n\r\n", "\n\n\n"},
+        {"CR LF file without a line end", EffectiveType::DosAscii, "no end", "no end"},
+        {"CR LF file with a lone LF", EffectiveType::DosAscii, "a\nb\r\n", "a\nb\n"},
+        {"CR LF file with a lone CR", EffectiveType::DosAscii, "a\rb\r\nc\r", "a\rb\nc\r"},
+        {"CR LF file with CR CR LF", EffectiveType::DosAscii, "a\r\r\nb", "a\r\nb"},
+        {"CR LF file ending in CR CR", EffectiveType::DosAscii, "a\r\r", "a\r\r"},
+        {"CR LF file with 8-bit bytes", EffectiveType::DosAscii, "\xe9\r\n\0\r\n"s, "\xe9\n\0\n"s},
+        {"CR lines", EffectiveType::MacAscii, "one\rtwo\r", "one\ntwo\n"},
+        {"CR only", EffectiveType::MacAscii, "\r\r\r", "\n\n\n"},
+        {"CR file with a CR LF pair", EffectiveType::MacAscii, "a\r\nb\rc", "a\nb\nc"},
+        {"CR file with a lone LF", EffectiveType::MacAscii, "a\nb\r", "a\nb\n"},
+        {"CR file with CR LF LF", EffectiveType::MacAscii, "\r\n\n", "\n\n"},
+        {"CR file with LF CR", EffectiveType::MacAscii, "\n\r", "\n\n"},
+        {"CR file with 8-bit bytes", EffectiveType::MacAscii, "\xe9\r\0"s, "\xe9\n\0"s},
     };
     return rows;
 }
@@ -157,41 +159,36 @@ TEST(WriteConverted, SameBytesAtEverySplitPosition) {
             EXPECT_TRUE(writeConverted(sink, row.input.data(), split, conversion));
             EXPECT_TRUE(writeConverted(sink, row.input.data() + split, row.input.size() - split,
                                        conversion));
+            EXPECT_TRUE(finishConverted(sink, conversion));
             EXPECT_EQ(sink.bytes(), row.expected);
         }
     }
 }
 
 TEST(WriteConverted, WholeFileFollowsTheFirstBlock) {
-    const std::string first = "one\ntwo\n";
+    const std::string first = "one\r\ntwo\r\n";
     TextConversion conversion{Detect(first)};
-    ASSERT_EQ(conversion.type, EffectiveType::UnixAscii);
+    ASSERT_EQ(conversion.type, EffectiveType::DosAscii);
     RecordingSink sink;
     EXPECT_TRUE(writeConverted(sink, first.data(), first.size(), conversion));
     const std::string later =
         "th\xe9"
         "e\rfour\nfive\r\n";
     EXPECT_TRUE(writeConverted(sink, later.data(), later.size(), conversion));
+    EXPECT_TRUE(finishConverted(sink, conversion));
     EXPECT_EQ(sink.bytes(),
-              "one\r\ntwo\r\nth\xe9"
-              "e\rfour\r\nfive\r\n");
+              "one\ntwo\nth\xe9"
+              "e\rfour\nfive\n");
 }
 
-TEST(WriteConverted, AFullBlockIsOneWriteAndLongerInputIsComplete) {
-    RecordingSink sink;
-    TextConversion conversion{EffectiveType::UnixAscii};
-    const std::string block(16384, '\n');
-    EXPECT_TRUE(writeConverted(sink, block.data(), block.size(), conversion));
-    ASSERT_EQ(sink.writes.size(), 1u);
-    EXPECT_EQ(sink.writes[0].size(), 32768u);
-
+TEST(WriteConverted, LongInputIsComplete) {
     RecordingSink longSink;
     TextConversion mac{EffectiveType::MacAscii};
     std::string input;
     std::string expected;
     for (int line = 0; line < 9000; ++line) {
         input += std::to_string(line) + "\r";
-        expected += std::to_string(line) + "\r\n";
+        expected += std::to_string(line) + "\n";
     }
     input += std::string(70000, 'z');
     expected += std::string(70000, 'z');
@@ -200,9 +197,53 @@ TEST(WriteConverted, AFullBlockIsOneWriteAndLongerInputIsComplete) {
     EXPECT_EQ(longSink.bytes(), expected);
 }
 
+// Uploaded text: each LF goes as CR LF, wherever the blocks end.
+TEST(WriteNetworkText, SameBytesAtEverySplitPosition) {
+    struct Row {
+        const char* what;
+        std::string input;
+        std::string expected;
+    };
+    const std::vector<Row> rows = {
+        {"LF lines", "one\ntwo\n", "one\r\ntwo\r\n"},
+        {"LF only", "\n\n\n", "\r\n\r\n\r\n"},
+        {"no line end", "no end", "no end"},
+        {"a CR LF pair stays one", "a\r\nb\n", "a\r\nb\r\n"},
+        {"a lone CR is data", "a\rb\nc\r", "a\rb\r\nc\r"},
+        {"CR CR LF", "a\r\r\nb", "a\r\r\nb"},
+        {"8-bit bytes", "\xe9\n\0\n"s, "\xe9\r\n\0\r\n"s},
+    };
+    for (const Row& row : rows) {
+        for (size_t split = 0; split <= row.input.size(); ++split) {
+            SCOPED_TRACE(std::string(row.what) + ", split at " + std::to_string(split));
+            RecordingSink sink;
+            bool afterCr = false;
+            EXPECT_TRUE(writeNetworkText(sink, row.input.data(), split, afterCr));
+            EXPECT_TRUE(writeNetworkText(sink, row.input.data() + split, row.input.size() - split,
+                                         afterCr));
+            EXPECT_EQ(sink.bytes(), row.expected);
+        }
+    }
+}
+
+TEST(WriteNetworkText, AFullBlockIsOneWriteAndFailuresAreReported) {
+    RecordingSink sink;
+    bool afterCr = false;
+    const std::string block(8192, '\n');
+    EXPECT_TRUE(writeNetworkText(sink, block.data(), block.size(), afterCr));
+    ASSERT_EQ(sink.writes.size(), 1u);
+    EXPECT_EQ(sink.writes[0].size(), 16384u);
+
+    RecordingSink failing;
+    failing.failFrom = 1;
+    const std::string longBlock(40000, '\n');
+    EXPECT_FALSE(writeNetworkText(failing, longBlock.data(), longBlock.size(), afterCr));
+    EXPECT_EQ(failing.writes.size(), 1u);
+}
+
 TEST(WriteConverted, EmptyBlockWritesNothing) {
     for (EffectiveType type : {EffectiveType::Image, EffectiveType::LocalAscii,
-                               EffectiveType::UnixAscii, EffectiveType::MacAscii}) {
+                               EffectiveType::DosAscii, EffectiveType::MacAscii}) {
         SCOPED_TRACE(effectiveTypeName(type));
         RecordingSink sink;
         TextConversion conversion{type};
@@ -214,7 +255,7 @@ TEST(WriteConverted, EmptyBlockWritesNothing) {
 TEST(WriteConverted, SinkFailureIsReported) {
     const std::string block = "a\nb\rc\r\n";
     for (EffectiveType type : {EffectiveType::Image, EffectiveType::LocalAscii,
-                               EffectiveType::UnixAscii, EffectiveType::MacAscii}) {
+                               EffectiveType::DosAscii, EffectiveType::MacAscii}) {
         SCOPED_TRACE(effectiveTypeName(type));
         RecordingSink sink;
         sink.failFrom = 0;
@@ -224,10 +265,19 @@ TEST(WriteConverted, SinkFailureIsReported) {
     // A failure after the first of several writes of one long block.
     RecordingSink sink;
     sink.failFrom = 1;
-    TextConversion conversion{EffectiveType::UnixAscii};
-    const std::string longBlock(40000, '\n');
+    TextConversion conversion{EffectiveType::DosAscii};
+    std::string longBlock;
+    for (int line = 0; line < 40000; ++line) {
+        longBlock += "\r\n";
+    }
     EXPECT_FALSE(writeConverted(sink, longBlock.data(), longBlock.size(), conversion));
     EXPECT_EQ(sink.writes.size(), 1u);
+    // A held CR that cannot be written.
+    RecordingSink held;
+    TextConversion dos{EffectiveType::DosAscii};
+    EXPECT_TRUE(writeConverted(held, "a\r", 2, dos));
+    held.failFrom = held.writes.size();
+    EXPECT_FALSE(finishConverted(held, dos));
 }
 
 TEST(FileSink, WritesConvertedBlocksToTheFile) {
@@ -240,7 +290,7 @@ TEST(FileSink, WritesConvertedBlocksToTheFile) {
     EXPECT_TRUE(writeConverted(sink, "one\rtwo\r", 8, conversion));
     EXPECT_TRUE(writeConverted(sink, "\nthree\r", 7, conversion));
     file.Close();
-    EXPECT_EQ(test::ReadFileBytes(path), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(test::ReadFileBytes(path), "one\ntwo\nthree\n");
 
     // A file open for reading only takes no bytes.
     platform::LocalFile readOnly;
@@ -249,7 +299,7 @@ TEST(FileSink, WritesConvertedBlocksToTheFile) {
     TextConversion image{EffectiveType::Image};
     EXPECT_FALSE(writeConverted(refusing, "x", 1, image));
     readOnly.Close();
-    EXPECT_EQ(test::ReadFileBytes(path), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(test::ReadFileBytes(path), "one\ntwo\nthree\n");
 }
 
 }  // namespace

@@ -102,8 +102,8 @@ EffectiveType smartDownloadType(const SessionWorker& session, std::string_view l
 
 TransferType smartUploadType(const SessionWorker& session, std::string_view localPath,
                              const char* firstBlock, size_t n) {
-    // Only CR LF text may go as ASCII: it is sent unchanged, and any other line end would
-    // reach the server as a wrong one.
+    // Only LF text may go as ASCII: its LF become the wire's CR LF, and any other line end
+    // would reach the server as a wrong one.
     bool asText = n != 0 && !isPdfName(session, localPath) &&
                   detectTextKind(firstBlock, n) == EffectiveType::LocalAscii;
     logExt("... auto-detected transfer type: ", asText ? "Local-ASCII" : "Image");

@@ -13,7 +13,7 @@ struct SessionWorker;
 
 // The mode of a transfer command, chosen by the user, the command line or a host's options.
 enum class TransferType : int32_t {
-    Text = 0,   // "TYPE A N", never converted
+    Text = 0,   // "TYPE A N": the wire's CR LF is the file's LF
     Image = 1,  // "TYPE I"
     Smart = 2,  // text or image decided per file from its first block
 };
@@ -53,8 +53,8 @@ inline constexpr int kTransferSourceShift = 16;
                                               std::string_view localPath, const char* firstBlock,
                                               size_t n);
 
-// The Smart choice for an upload from the file's first 8,192 bytes: Text only for CR LF
-// text that is not a PDF, else Image; logged as "... auto-detected transfer type: ...".
+// The Smart choice for an upload from the file's first 8,192 bytes: Text only for LF text
+// ("Local-ASCII") that is not a PDF, else Image; logged as "... auto-detected transfer type: ...".
 [[nodiscard]] TransferType smartUploadType(const SessionWorker& session, std::string_view localPath,
                                            const char* firstBlock, size_t n);
 

@@ -134,9 +134,9 @@ TEST(SmartDownloadType, FirstBlockDecidesUnlessPdfOrEmpty) {
         const char* name;
     };
     const std::vector<Row> rows = {
-        {"/tmp/notes.txt", "one\ntwo\n", EffectiveType::UnixAscii, "*nix-ASCII"},
+        {"/tmp/notes.txt", "one\ntwo\n", EffectiveType::LocalAscii, "Local-ASCII"},
         {"/tmp/notes.txt", "one\rtwo\r", EffectiveType::MacAscii, "Mac-ASCII"},
-        {"/tmp/notes.txt", "one\r\ntwo\r\n", EffectiveType::LocalAscii, "Local-ASCII"},
+        {"/tmp/notes.txt", "one\r\ntwo\r\n", EffectiveType::DosAscii, "DOS-ASCII"},
         {"/tmp/notes.txt", "one\ntwo\r\n", EffectiveType::Image, "Image"},
         {"/tmp/data.bin",
          "\x7f"
@@ -145,7 +145,7 @@ TEST(SmartDownloadType, FirstBlockDecidesUnlessPdfOrEmpty) {
         {"/tmp/notes.txt", "", EffectiveType::Image, "Image"},
         {"/tmp/paper.pdf", "one\ntwo\n", EffectiveType::Image, "Image"},
         {"/tmp/paper.PDF", "one\ntwo\n", EffectiveType::Image, "Image"},
-        {"/tmp/paper.Pdf", "one\ntwo\n", EffectiveType::UnixAscii, "*nix-ASCII"},
+        {"/tmp/paper.Pdf", "one\ntwo\n", EffectiveType::LocalAscii, "Local-ASCII"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.path) + " " + row.name);
@@ -158,7 +158,7 @@ TEST(SmartDownloadType, FirstBlockDecidesUnlessPdfOrEmpty) {
     }
 }
 
-TEST(SmartUploadType, TextOnlyForCrLfTextThatIsNotPdf) {
+TEST(SmartUploadType, TextOnlyForLfTextThatIsNotPdf) {
     LogCapture log;
     SessionWorker session;
     struct Row {
@@ -167,15 +167,15 @@ TEST(SmartUploadType, TextOnlyForCrLfTextThatIsNotPdf) {
         TransferType expected;
     };
     const std::vector<Row> rows = {
-        {"/tmp/notes.txt", "one\r\ntwo\r\n", TransferType::Text},
-        {"/tmp/notes.txt", "one\r\ntwo\r", TransferType::Text},
-        {"/tmp/notes.txt", "one\ntwo\n", TransferType::Image},
+        {"/tmp/notes.txt", "one\ntwo\n", TransferType::Text},
+        {"/tmp/notes.txt", "one\ntwo\r", TransferType::Text},
+        {"/tmp/notes.txt", "one\r\ntwo\r\n", TransferType::Image},
         {"/tmp/notes.txt", "one\rtwo\r", TransferType::Image},
-        {"/tmp/notes.txt", "caf\xe9\r\n", TransferType::Image},
+        {"/tmp/notes.txt", "caf\xe9\n", TransferType::Image},
         {"/tmp/notes.txt", "", TransferType::Image},
-        {"/tmp/paper.pdf", "one\r\ntwo\r\n", TransferType::Image},
-        {"/tmp/paper.PDF", "one\r\ntwo\r\n", TransferType::Image},
-        {"/tmp/paper.Pdf", "one\r\ntwo\r\n", TransferType::Text},
+        {"/tmp/paper.pdf", "one\ntwo\n", TransferType::Image},
+        {"/tmp/paper.PDF", "one\ntwo\n", TransferType::Image},
+        {"/tmp/paper.Pdf", "one\ntwo\n", TransferType::Text},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.path + (" " + row.block));

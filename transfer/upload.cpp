@@ -9,6 +9,7 @@
 #include "engine/control_connection.h"
 #include "engine/data_connection.h"
 #include "engine/session_worker.h"
+#include "engine/tcp_socket.h"
 #include "log/log_sink.h"
 #include "platform/local_file.h"
 #include "platform/tick.h"
@@ -19,12 +20,26 @@
 #include "transfer/navigation.h"
 #include "transfer/remote_entry.h"
 #include "transfer/remote_operations.h"
+#include "transfer/text_conversion.h"
 #include "transfer/transfer_progress.h"
 #include "transfer/transfer_steps.h"
 #include "transfer/transfer_type.h"
 
 namespace qvex {
 namespace {
+
+// Where an upload's bytes go: the data connection.
+class DataSink final : public ByteSink {
+  public:
+    explicit DataSink(TcpSocket& socket) : socket_(socket) {}
+    [[nodiscard]] bool Write(const char* bytes, size_t n) override {
+        const long length = static_cast<long>(n);
+        return socket_.SendAll(bytes, length) == length;
+    }
+
+  private:
+    TcpSocket& socket_;
+};
 
 // The paths of a put command, by source kind.
 std::vector<std::string> pathsOf(const SessionCommand& command) {
@@ -335,7 +350,10 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
     ByteProgress progress(session);
     progress.progressStart(static_cast<int64_t>(fileSize), startTick);
 
-    // 10.
+    // 10. Text goes with the wire's CR LF line ends; the counts are the file's bytes.
+    const bool asText = type == TransferType::Text;
+    DataSink wire(session.data);
+    bool afterCr = false;
     bool readFailed = false;
     bool sendFailed = false;
     bool firstBlock = true;
@@ -347,7 +365,9 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
             readFailed = count < 0;
             break;
         }
-        if (session.data.SendAll(block.get(), count) != count) {
+        const auto length = static_cast<size_t>(count);
+        if (!(asText ? writeNetworkText(wire, block.get(), length, afterCr)
+                     : wire.Write(block.get(), length))) {
             sendFailed = true;
             break;
         }

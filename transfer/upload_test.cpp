@@ -280,26 +280,35 @@ TEST_F(Upload, UpdateOnlyComparesTheCachedRemoteTime) {
     EXPECT_EQ(Remote("equal.txt")->size, 999) << "a skipped file leaves the listing alone";
 }
 
-// Smart uploads go as text only for CR LF text that is not a PDF; the bytes never change.
+// Smart uploads go as text only for LF text that is not a PDF, with CR LF on the wire; other
+// files go unchanged as image.
 TEST_F(Upload, SmartUploadsChooseTheTypeFromTheFirstBlock) {
     struct Row {
         const char* name;
         std::string bytes;
         bool text;
+        std::string wire;
     };
+    // More than one block, with a CR LF split between the first two.
     std::string longText;
-    while (longText.size() < 20000) {
-        longText += "line " + std::to_string(longText.size()) + "\r\n";
+    std::string longWire;
+    while (longText.size() < 8000) {
+        std::string line = "line " + std::to_string(longText.size());
+        longText += line + "\n";
+        longWire += line + "\r\n";
     }
+    const size_t pad = kUploadBlockSize - 1 - longText.size();
+    longText += std::string(pad, 'x') + "\r\nnext\n";
+    longWire += std::string(pad, 'x') + "\r\nnext\r\n";
     const Row rows[] = {
-        {"dos.txt", "one\r\ntwo\r\n", true},
-        {"long.txt", longText, true},
-        {"unix.txt", "one\ntwo\n", false},
-        {"mac.txt", "one\rtwo\r", false},
-        {"manual.pdf", "one\r\ntwo\r\n", false},
-        {"bytes.bin", "one\r\ntwo\xE9\r\n", false},
-        {"empty.txt", "", false},
-        {"plain.txt", "no line end", false},
+        {"unix.txt", "one\ntwo\n", true, "one\r\ntwo\r\n"},
+        {"long.txt", longText, true, longWire},
+        {"dos.txt", "one\r\ntwo\r\n", false, "one\r\ntwo\r\n"},
+        {"mac.txt", "one\rtwo\r", false, "one\rtwo\r"},
+        {"manual.pdf", "one\ntwo\n", false, "one\ntwo\n"},
+        {"bytes.bin", "one\ntwo\xE9\n", false, "one\ntwo\xE9\n"},
+        {"empty.txt", "", false, ""},
+        {"plain.txt", "no line end", false, "no line end"},
     };
     std::vector<std::string> paths;
     for (const Row& row : rows) {
@@ -324,9 +333,22 @@ TEST_F(Upload, SmartUploadsChooseTheTypeFromTheFirstBlock) {
     }
     EXPECT_EQ(Wire(), wire);
     for (size_t index = 0; index < std::size(rows); ++index) {
-        EXPECT_EQ(Sent(index), rows[index].bytes) << rows[index].name;
+        EXPECT_EQ(Sent(index), rows[index].wire) << rows[index].name;
     }
     EXPECT_EQ(Notes(), choices);
+}
+
+// Text mode sends any file under "TYPE A N" with its LF as CR LF; a CR LF stays one line end.
+TEST_F(Upload, TextModeSendsLfAsCrLf) {
+    const std::string path = Local("notes.txt", "one\ntwo\r\nthree\rfour");
+    session.currentType = 1;
+    Answer("200 Type set to A");
+    (void)Store();
+    Begin();
+    EXPECT_EQ(PutOne(makeTransferFlags(TransferType::Text, false, 0), path), 226);
+    EXPECT_EQ(Wire(), (Lines{"TYPE A N", "PASV", "STOR notes.txt"}));
+    EXPECT_EQ(Sent(0), "one\r\ntwo\r\nthree\rfour");
+    EXPECT_EQ(Remote("notes.txt")->size, 19) << "the listing counts the file's bytes";
 }
 
 TEST_F(Upload, AMissingLocalPathFailsThatItemOnly) {
@@ -562,8 +584,9 @@ TEST_F(RecoveredUpload, AResumptionAppendsFromTheCachedSize) {
         {"image.bin", "HELLO WORLD!", 5, kImage, "TYPE I", " WORLD!", "... sent 7 bytes in "},
         {"absent.bin", "HELLO WORLD!", -1, kImage, nullptr, "HELLO WORLD!",
          "... sent 12 bytes in "},
-        {"smart.txt", "HELLO\r\nWORLD\r\n", 7, makeTransferFlags(TransferType::Smart, false, 0),
-         "TYPE A N", "WORLD\r\n", "... sent 7 bytes in "},
+        // The offset counts the file's bytes: it fits a server that stores text with LF.
+        {"smart.txt", "HELLO\nWORLD\n", 6, makeTransferFlags(TransferType::Smart, false, 0),
+         "TYPE A N", "WORLD\r\n", "... sent 6 bytes in "},
     };
     Lines wire;
     for (const Row& row : rows) {

@@ -178,7 +178,7 @@ std::string ClosedAncestor(const std::string& folder) {
 }
 
 std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t passiveMax,
-                                uint64_t bytesPerSecond, const VsftpdPaths& paths) {
+                                uint64_t bytesPerSecond, bool asciiText, const VsftpdPaths& paths) {
     std::string text;
     auto set = [&text](const std::string& name, const std::string& value) {
         text += name + "=" + value + "\n";
@@ -226,6 +226,9 @@ std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t pas
     // Each data connection, either direction; 0 is vsftpd's own "no limit".
     set("local_max_rate", std::to_string(bytesPerSecond));
     set("anon_max_rate", std::to_string(bytesPerSecond));
+    const char* ascii = asciiText ? "YES" : "NO";
+    set("ascii_upload_enable", ascii);
+    set("ascii_download_enable", ascii);
     // Active data connections come from any port, not port 20, which servers running at
     // the same time could not share.
     set("port_enable", "YES");
@@ -263,7 +266,8 @@ FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
     : name_(std::move(name)),
       root_(options.root),
       givenRoot_(!options.root.empty()),
-      bytesPerSecond_(options.bytesPerSecond) {
+      bytesPerSecond_(options.bytesPerSecond),
+      asciiText_(options.asciiText) {
     while (root_.size() > 1 && root_.back() == '/') {
         root_.pop_back();
     }
@@ -523,7 +527,7 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options) : FtpServer("vsftpd"
             continue;
         }
         WriteFileBytes(config, VsftpdConfiguration(port, passivePortMin(), passivePortMax(),
-                                                   bytesPerSecond(), paths));
+                                                   bytesPerSecond(), asciiText(), paths));
         // vsftpd writes its start-up errors ("500 OOPS: could not bind listening IPv4
         // socket") to descriptor 0, which is the control connection under inetd: the shell
         // points it at the output file, then becomes vsftpd.

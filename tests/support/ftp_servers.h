@@ -21,6 +21,9 @@ struct FtpServerOptions {
     // The highest speed of each data connection in bytes per second, for downloads and
     // uploads alike; 0 for no limit. Slow enough, a transfer can be broken in the middle.
     uint64_t bytesPerSecond = 0;
+    // vsftpd honours ASCII transfers (LF on disk, CR LF on the wire), as pyftpdlib always
+    // does; off, it moves the bytes of a TYPE A transfer unchanged.
+    bool asciiText = false;
 };
 
 // A real FTP server from Debian on 127.0.0.1, serving a fresh temporary folder as "/" to
@@ -101,6 +104,7 @@ class FtpServer {
     void Fail(const std::string& why) { problem_ = why; }
 
     uint64_t bytesPerSecond() const { return bytesPerSecond_; }
+    bool asciiText() const { return asciiText_; }
 
     TempFolder folder_;
     ChildProcess process_;
@@ -114,6 +118,7 @@ class FtpServer {
     // Whether root_ is the caller's folder rather than one below folder_.
     bool givenRoot_ = false;
     uint64_t bytesPerSecond_ = 0;
+    bool asciiText_ = false;
     std::string problem_;
     std::string greeting_;
     uint16_t port_ = 0;
