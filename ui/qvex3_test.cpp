@@ -201,7 +201,13 @@ class ProgramHarness {
 // Runs against one of the two servers.
 class ServerCase : public ::testing::TestWithParam<FtpServerKind>, protected ProgramHarness {
   protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartServer(GetParam())); }
+    // Both servers honour ASCII transfers, as servers do for text: LF on disk, CR LF on the
+    // wire.
+    void SetUp() override {
+        FtpServerOptions options;
+        options.asciiText = true;
+        ASSERT_NO_FATAL_FAILURE(StartServer(GetParam(), options));
+    }
 };
 
 // Cases that need no server, or start their own.
@@ -394,7 +400,7 @@ class Uploads : public ServerCase {
     void SetUp() override {
         ServerCase::SetUp();
         ASSERT_TRUE(server->PutFolder("inbox"));
-        // LF text: a Smart upload sends it as it is.
+        // LF text: it goes as text, CR LF on the wire, and the server keeps it with LF.
         WriteFileBytes(local.path("one.txt"), "first file\n");
         WriteFileBytes(local.path("two words.bin"), RandomBytes(70000, 5));
     }
