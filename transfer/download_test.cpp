@@ -3,8 +3,6 @@
 #include "transfer/download.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -875,15 +873,7 @@ TEST_F(RecoveredDownload, AFailedLocalWriteIsNoNetworkError) {
         .Transfer(std::string(64 * 1024, 'x'), "150 Opening data",
                   "426 Connection closed; transfer aborted");
     Begin();
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct rlimit small = saved;
-    small.rlim_cur = 1000;
-    auto previous = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    int code = Get({0}, kImage);
-    (void)setrlimit(RLIMIT_FSIZE, &saved);
-    (void)signal(SIGXFSZ, previous);
+    int code = test::RunWithFileSizeLimit(1000, [&] { return Get({0}, kImage); });
     EXPECT_EQ(code, 426);
     Lines notes = Notes();
     ASSERT_EQ(notes.size(), 1u) << ::testing::PrintToString(notes);

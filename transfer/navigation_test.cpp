@@ -4,8 +4,6 @@
 #include "transfer/navigation.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -475,15 +473,7 @@ TEST_F(Conversation, ListToFileOfANamedFolderWritesOnlyAWholeListing) {
     EXPECT_EQ(outcomes.word, kOutcomeDownloadFailed);
     test::WriteFileBytes(path, "older listing");
     EXPECT_EQ(run(), 599);
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct rlimit small = saved;
-    small.rlim_cur = 1000;
-    auto previous = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    int full = run();
-    (void)setrlimit(RLIMIT_FSIZE, &saved);
-    (void)signal(SIGXFSZ, previous);
+    int full = test::RunWithFileSizeLimit(1000, run);
     EXPECT_EQ(full, 599);
     EXPECT_EQ(test::ReadFileBytes(path), "older listing");
     outcomes.word = 0;

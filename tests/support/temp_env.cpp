@@ -1,5 +1,8 @@
 #include "tests/support/temp_env.h"
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +12,24 @@
 #include <stdexcept>
 
 namespace qvex::test {
+
+int RunWithFileSizeLimit(uint64_t bytes, const std::function<int()>& work) {
+    struct rlimit saved {};
+    if (getrlimit(RLIMIT_FSIZE, &saved) != 0) {
+        throw std::runtime_error("getrlimit(RLIMIT_FSIZE) failed");
+    }
+    struct rlimit small = saved;
+    small.rlim_cur = bytes;
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    if (setrlimit(RLIMIT_FSIZE, &small) != 0) {
+        (void)signal(SIGXFSZ, previous);
+        throw std::runtime_error("setrlimit(RLIMIT_FSIZE) failed");
+    }
+    const int result = work();
+    (void)setrlimit(RLIMIT_FSIZE, &saved);
+    (void)signal(SIGXFSZ, previous);
+    return result;
+}
 namespace {
 
 void Save(const char* name, std::string& value, bool& had) {

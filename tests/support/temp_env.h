@@ -2,10 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
 namespace qvex::test {
+
+// Runs `work` with the process's file-size limit lowered to `bytes` (SIGXFSZ ignored), so a
+// write past it fails as on a full disk; the limit is restored before returning.
+int RunWithFileSizeLimit(uint64_t bytes, const std::function<int()>& work);
 
 // A fresh temporary folder, removed with everything in it on destruction.
 class TempFolder {
