@@ -10,7 +10,6 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
@@ -19,7 +18,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <functional>
@@ -73,40 +71,6 @@ void ShowSaveError(QWidget* parent, const QString& message) {
 
 }  // namespace
 
-LogListView::LogListView(QWidget* parent) : QListView(parent) {
-    setUniformItemSizes(true);
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setTextElideMode(Qt::ElideNone);
-    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
-    setWordWrap(false);
-}
-
-void LogListView::Widen(int width) {
-    if (width <= widest_) {
-        return;
-    }
-    widest_ = width;
-    // Called while painting: lay out again once the paint is over, once per burst.
-    if (!relayoutPending_) {
-        relayoutPending_ = true;
-        QTimer::singleShot(0, this, [this] {
-            relayoutPending_ = false;
-            scheduleDelayedItemsLayout();
-        });
-    }
-}
-
-void LogListView::keyPressEvent(QKeyEvent* event) {
-    if (event == QKeySequence::Copy || event == QKeySequence::Cut ||
-        event == QKeySequence::SelectAll) {
-        event->ignore();
-        return;
-    }
-    QListView::keyPressEvent(event);
-}
-
 LogLineDelegate::LogLineDelegate(LogListView& view) : QStyledItemDelegate(&view), view_(view) {}
 
 void LogLineDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -118,13 +82,6 @@ void LogLineDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     QStyledItemDelegate::paint(painter, item, index);
     const int margin = 2 * (view_.style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1);
     view_.Widen(item.fontMetrics.horizontalAdvance(item.text) + margin);
-}
-
-QSize LogLineDelegate::sizeHint(const QStyleOptionViewItem& option,
-                                const QModelIndex& index) const {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    size.setWidth(std::max(size.width(), view_.widest()));
-    return size;
 }
 
 LogPage::LogPage(SessionLogFiles& files, LogReceiver& receiver, Settings& settings, QWidget* parent)

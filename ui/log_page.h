@@ -1,10 +1,11 @@
 #pragma once
 
-#include <QListView>
 #include <QString>
 #include <QStyledItemDelegate>
 #include <QWidget>
 #include <functional>
+
+#include "ui/log_list_view.h"
 
 class QAction;
 class QCheckBox;
@@ -28,26 +29,6 @@ struct LogPageDialogs {
     std::function<void(QWidget* parent, const QString& message)> showError;
 };
 
-// The log's list: one line per row, all rows as high as one line, the horizontal extent
-// widened to the widest line drawn so far (the model holds no widths to ask for).
-class LogListView final : public QListView {
-    Q_OBJECT
-
-  public:
-    explicit LogListView(QWidget* parent = nullptr);
-    // Makes room for a line this many pixels wide.
-    void Widen(int width);
-    int widest() const { return widest_; }
-
-  protected:
-    // Copy, cut and select-all belong to the page's actions, never to the current row alone.
-    void keyPressEvent(QKeyEvent* event) override;
-
-  private:
-    int widest_ = 0;
-    bool relayoutPending_ = false;
-};
-
 // Draws a row on its class colour and tells the list how wide its text was.
 class LogLineDelegate final : public QStyledItemDelegate {
     Q_OBJECT
@@ -56,7 +37,6 @@ class LogLineDelegate final : public QStyledItemDelegate {
     explicit LogLineDelegate(LogListView& view);
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
   private:
     LogListView& view_;

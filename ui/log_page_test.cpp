@@ -183,7 +183,7 @@ void LogPageTest::rowsAndColoursForEveryLineClass() {
         QCOMPARE(image.pixelColor(3, image.height() / 2), keyColours[slot]);
     }
     // A line wider than the view, drawn, gives the list a horizontal extent to scroll
-    // through (the list asks only its last row for a width).
+    // through (the model holds no widths to ask for).
     QCOMPARE(world.page->list().horizontalScrollBar()->maximum(), 0);
     QVERIFY(world.PostAndWait({{"LogExt", "... " + std::string(400, 'w')}, {"LogExt", "... short"}},
                               4 + static_cast<int>(std::size(table))));
@@ -395,6 +395,29 @@ void LogPageTest::millionLineLogOpens() {
     QCOMPARE(world.Row(kLines + 1), QStringLiteral("<RETR line 999999"));
     QCOMPARE(PaintedColour(*world.page, kLines + 1), QColor(196, 196, 248));
     QCOMPARE(PaintedColour(*world.page, kLines), QColor(196, 248, 196));
+
+    // Keys and the mouse reach the right rows anywhere in it: Ctrl+End, Page Up, then a
+    // click and a Shift+click three rows further down select exactly those four lines.
+    LogListView& list = world.page->list();
+    world.page->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(world.page.get()));
+    list.setFocus();
+    QTest::keyClick(&list, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(list.currentIndex().row(), kLines + 1);
+    QTest::keyClick(&list, Qt::Key_PageUp);
+    const int shown = list.verticalScrollBar()->pageStep();
+    QVERIFY(shown > 3);
+    QCOMPARE(list.currentIndex().row(), kLines + 1 - shown);
+    list.scrollTo(world.page->model().index(500000), QAbstractItemView::PositionAtTop);
+    const QRect first = list.visualRect(world.page->model().index(500001));
+    QCOMPARE(list.indexAt(first.center()).row(), 500001);
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, first.center());
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::ShiftModifier,
+                      first.center() + QPoint(0, 3 * first.height()));
+    QTest::keyClick(&list, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(),
+             QStringLiteral("<RETR line 499999\r\n>226 line 500000\r\n<RETR line 500001\r\n"
+                            ">226 line 500002\r\n"));
 }
 
 }  // namespace qvex
