@@ -13,9 +13,10 @@ namespace qvex::platform {
 // (RemoveUnlessLocked), and its disk space is reserved before the mapping covers it: a full
 // disk is a failed call, never a fault when a mapped page is first written.
 //
-// A whole existing file can also be read for viewing (a saved log): its bytes are copied
-// into memory rather than mapped, as the copy that writes it may cut it at any time, and a
-// mapped page beyond the new end would fault. Such a copy never grows and is never written.
+// A whole existing file can also be opened for viewing (a saved log), never to grow or be
+// written. It is mapped when no running copy holds it; a file that a running copy writes is
+// copied into memory instead, as that copy may cut it at any time, and a mapped page beyond
+// the new end would fault.
 class GrowableMapping {
   public:
     enum class CreateResult {
@@ -32,7 +33,7 @@ class GrowableMapping {
 
     // Creates a new file (never an existing one) of `bytes` zero bytes and maps it.
     CreateResult CreateFile(const std::string& path, size_t bytes);
-    // Reads an existing file whole, for reading only. An empty file gives a size of 0 (data()
+    // Opens an existing file whole, for reading only. An empty file gives a size of 0 (data()
     // is valid but holds nothing). False when the file cannot be opened or read.
     [[nodiscard]] bool OpenReadOnly(const std::string& path);
     // Maps `bytes` of zeroed anonymous memory.
@@ -61,6 +62,7 @@ class GrowableMapping {
     size_t size_ = 0;
     int fd_ = -1;
     bool readOnly_ = false;
+    bool viewMapped_ = false;  // a file opened for viewing is mapped rather than copied
     bool inMemory_ = false;  // file-backed text moved to memory: the file is kept as it was
     int lastError_ = 0;
     std::string copy_;  // the text of a file read for viewing

@@ -91,6 +91,20 @@ bool GrowableMapping::OpenReadOnly(const std::string& path) {
     struct stat info {};
     bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
                 static_cast<uint64_t>(info.st_size) <= SIZE_MAX;
+    // A file no running copy holds is never cut again (only its writer cuts it, while it
+    // holds it): it is mapped, and costs no memory of its own.
+    if (read && info.st_size > 0 && LockOpenFile(fd, FileLock::Mode::Shared, false)) {
+        void* start =
+            ::mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
+        if (start != MAP_FAILED) {
+            ::close(fd);
+            data_ = static_cast<char*>(start);
+            size_ = static_cast<size_t>(info.st_size);
+            readOnly_ = true;
+            viewMapped_ = true;
+            return true;
+        }
+    }
     try {
         copy_.resize(read ? static_cast<size_t>(info.st_size) : 0);
     } catch (const std::bad_alloc&) {
@@ -169,7 +183,7 @@ bool GrowableMapping::MoveToMemory(size_t bytes, size_t keepBytes) {
 }
 
 void GrowableMapping::Close(size_t keepBytes) {
-    if (data_ != nullptr && size_ != 0 && !readOnly_) {
+    if (data_ != nullptr && size_ != 0 && (!readOnly_ || viewMapped_)) {
         ::munmap(data_, size_);
     }
     if (fileBacked()) {
@@ -183,6 +197,7 @@ void GrowableMapping::Close(size_t keepBytes) {
     size_ = 0;
     fd_ = -1;
     readOnly_ = false;
+    viewMapped_ = false;
     inMemory_ = false;
 }
 

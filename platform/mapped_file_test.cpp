@@ -84,6 +84,41 @@ TEST_F(MappedFileTest, AReadOnlyViewOutlivesACutOfItsFile) {
     EXPECT_TRUE(AllZero(viewer.data(), 6, viewer.size()));
 }
 
+// Mappings of `path` in this process (/proc/self/maps names the file of each).
+int MappingsOf(const std::string& path) {
+    const std::string maps = test::ReadFileBytes("/proc/self/maps");
+    int count = 0;
+    for (size_t at = maps.find(path); at != std::string::npos; at = maps.find(path, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// A saved log nobody writes is viewed through a mapping (no memory of its own); one that a
+// running copy still holds is copied, and the copy stays whole when the writer cuts it.
+TEST_F(MappedFileTest, AViewMapsOnlyAFileNoRunningCopyHolds) {
+    GrowableMapping writer;
+    ASSERT_EQ(writer.CreateFile(path_, 65536), CreateResult::Created);
+    std::memcpy(writer.data(), "line\r\n", 6);
+    ASSERT_EQ(MappingsOf(path_), 1);
+    GrowableMapping heldView;
+    ASSERT_TRUE(heldView.OpenReadOnly(path_));
+    EXPECT_EQ(MappingsOf(path_), 1) << "the writer's own mapping only";
+    writer.Close(6);
+    EXPECT_EQ(MappingsOf(path_), 0);
+
+    GrowableMapping savedView;
+    ASSERT_TRUE(savedView.OpenReadOnly(path_));
+    EXPECT_EQ(MappingsOf(path_), 1);
+    ASSERT_EQ(savedView.size(), 6u);
+    EXPECT_EQ(std::string(savedView.data(), 6), "line\r\n");
+    EXPECT_EQ(RemoveUnlessLocked(path_), RemoveResult::Removed) << "a viewer holds no lock";
+    EXPECT_EQ(std::string(savedView.data(), 6), "line\r\n");
+    savedView.Close(0);
+    EXPECT_EQ(MappingsOf(path_), 0);
+    EXPECT_EQ(heldView.size(), 65536u);
+}
+
 // Memory takes over from a file that can grow no more; the file keeps the text it had.
 TEST_F(MappedFileTest, MoveToMemoryKeepsTheTextAndLeavesTheFileCut) {
     GrowableMapping mapping;
