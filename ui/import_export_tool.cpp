@@ -147,9 +147,16 @@ void ImportExportTool::BuildControls() {
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->setUniformItemSizes(true);
     list_->setAlternatingRowColors(true);
+    list_->setStyleSheet("QListView::item { padding: 3px 4px; }");
     list_->setModel(model_);
     caption->setBuddy(list_);
-    body->addWidget(list_, 1);
+    auto* listColumn = new QVBoxLayout;
+    listColumn->setSpacing(4);
+    listColumn->addWidget(list_, 1);
+    auto* hint = new QLabel("Files dropped on this window are imported.");
+    hint->setEnabled(false);  // a quiet hint, drawn in the disabled colour
+    listColumn->addWidget(hint);
+    body->addLayout(listColumn, 1);
 
     import_ = Button("importButton", "Import...", "Add the host entries of a QvexEx text file",
                      "document-open");
@@ -169,10 +176,6 @@ void ImportExportTool::BuildControls() {
     buttons->addWidget(export_);
     buttons->addWidget(copy_);
     buttons->addStretch(1);
-    auto* hint = new QLabel("Drop QvexEx files here to import them.");
-    hint->setWordWrap(true);
-    hint->setEnabled(false);  // a quiet hint, drawn in the disabled colour
-    buttons->addWidget(hint);
     body->addLayout(buttons);
     layout->addLayout(body, 1);
 
@@ -181,10 +184,9 @@ void ImportExportTool::BuildControls() {
     status_ = new QLabel;
     status_->setObjectName("exchangeStatus");
     status_->setAccessibleName("Status");
-    status_->setFrameShape(QFrame::StyledPanel);
-    status_->setFrameShadow(QFrame::Sunken);
-    status_->setMinimumHeight(status_->fontMetrics().height() + 8);
-    status_->setContentsMargins(6, 0, 6, 0);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->setStyleSheet("QLabel { background: palette(base); border: 1px solid palette(mid); "
+                           "border-radius: 3px; padding: 4px 8px; }");
     busy_ = new QProgressBar;
     busy_->setObjectName("exchangeBusy");
     busy_->setAccessibleName("Importing");

@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QAction>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
@@ -135,10 +136,9 @@ void RestartToolDialog::BuildControls() {
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 10);
     table_->horizontalHeader()->setHighlightSections(false);
     table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Interactive);
-    table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->setColumnWidth(0, 220);
+    table_->setColumnWidth(1, table_->fontMetrics().horizontalAdvance("PUT(image)") + 32);
     caption_->setBuddy(table_);
     layout->addWidget(table_, 1);
 
@@ -148,18 +148,21 @@ void RestartToolDialog::BuildControls() {
     wipeKey->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     table_->addAction(wipeKey);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-    restart_ = buttons->addButton("Restart", QDialogButtonBox::ActionRole);
+    // The list's commands on the left, OK and Cancel on the right.
+    auto* bottom = new QHBoxLayout;
+    restart_ = new QPushButton(QIcon::fromTheme("media-playlist-repeat"), "Restart");
     restart_->setObjectName("restartButton");
-    restart_->setIcon(QIcon::fromTheme("media-playlist-repeat"));
-    wipe_ = buttons->addButton("Wipe", QDialogButtonBox::ActionRole);
+    wipe_ = new QPushButton(QIcon::fromTheme("edit-delete"), "Wipe");
     wipe_->setObjectName("wipeButton");
-    wipe_->setIcon(QIcon::fromTheme("edit-delete"));
     wipe_->setToolTip("Forget the selected interrupted transfers (at OK)");
     for (QPushButton* button : {restart_, wipe_}) {
         button->setAutoDefault(false);
+        bottom->addWidget(button);
     }
-    layout->addWidget(buttons);
+    bottom->addStretch(1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    bottom->addWidget(buttons);
+    layout->addLayout(bottom);
 
     connect(wipeKey, &QAction::triggered, this, &RestartToolDialog::Wipe);
     connect(wipe_, &QPushButton::clicked, this, &RestartToolDialog::Wipe);

@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string_view>
 
@@ -166,11 +167,17 @@ void StatisticsGraph::paintEvent(QPaintEvent* event) {
         painter.drawText(QRect(barLeft + barSpan + kGap, line.top(), valueWidth, line.height()),
                          Qt::AlignVCenter | Qt::AlignRight, each.value);
 
-        // The track shows the full scale, the bar the share of the largest.
+        // The track shows the full scale with quarter marks, the bar the share of the largest.
         const QRectF trackRect(barLeft, line.top() + 5, barSpan, line.height() - 10);
         painter.setPen(Qt::NoPen);
         painter.setBrush(chosen ? QColor(255, 255, 255, 60) : track);
         painter.drawRoundedRect(trackRect, 3, 3);
+        painter.setPen(QPen(grid, 1));
+        for (int quarter = 1; quarter <= 3; ++quarter) {
+            const double x = std::round(trackRect.left() + trackRect.width() * quarter / 4.0) + 0.5;
+            painter.drawLine(QPointF(x, trackRect.top() + 2), QPointF(x, trackRect.bottom() - 2));
+        }
+        painter.setPen(Qt::NoPen);
         if (each.fraction > 0) {
             QRectF barRect = trackRect;
             barRect.setWidth(std::max(2.0, trackRect.width() * each.fraction));
@@ -183,14 +190,6 @@ void StatisticsGraph::paintEvent(QPaintEvent* event) {
         }
     }
 
-    // Quarter marks across the bars, so that shares can be read at a glance.
-    painter.setPen(QPen(grid, 1, Qt::DotLine));
-    const int top = kMargin;
-    const int bottom = kMargin + count() * RowHeight();
-    for (int quarter = 1; quarter <= 3; ++quarter) {
-        const double x = barLeft + barSpan * quarter / 4.0;
-        painter.drawLine(QPointF(x, top), QPointF(x, bottom));
-    }
     if (hasFocus() && current_ >= 0) {
         painter.setPen(QPen(colors.color(QPalette::HighlightedText), 1, Qt::DotLine));
         painter.setBrush(Qt::NoBrush);
@@ -279,6 +278,7 @@ void StatisticsTool::BuildControls() {
     for (int index = 0; index < kStatisticCount; ++index) {
         selector_->addItem(Text(StatisticName(index)));
     }
+    selector_->setStyleSheet("QListWidget::item { padding: 3px 6px; }");
     selector_->setCurrentRow(statistic_);
     selector_->setFixedWidth(selector_->sizeHintForColumn(0) + 2 * selector_->frameWidth() + 24);
     selectorLabel->setBuddy(selector_);
@@ -300,19 +300,22 @@ void StatisticsTool::BuildControls() {
     body->addLayout(right, 1);
     layout->addLayout(body, 1);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
-    delete_ = buttons->addButton("&Delete", QDialogButtonBox::ActionRole);
+    // The graph's commands on the left, closing on the right.
+    auto* bottom = new QHBoxLayout;
+    delete_ = new QPushButton(QIcon::fromTheme("edit-delete"), "&Delete");
     delete_->setObjectName("deleteButton");
-    delete_->setIcon(QIcon::fromTheme("edit-delete"));
     delete_->setToolTip("Delete the chosen host's statistics record");
-    copy_ = buttons->addButton("Copy", QDialogButtonBox::ActionRole);
+    copy_ = new QPushButton(QIcon::fromTheme("edit-copy"), "Copy");
     copy_->setObjectName("copyButton");
-    copy_->setIcon(QIcon::fromTheme("edit-copy"));
     copy_->setToolTip("Place the statistic of every host in the clipboard as text");
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
     for (QPushButton* button : {delete_, copy_}) {
         button->setAutoDefault(false);
+        bottom->addWidget(button);
     }
-    layout->addWidget(buttons);
+    bottom->addStretch(1);
+    bottom->addWidget(buttons);
+    layout->addLayout(bottom);
 
     connect(selector_, &QListWidget::currentRowChanged, this, &StatisticsTool::ShowStatistic);
     connect(graph_, &StatisticsGraph::currentRowChanged, this, [this](int row) {
