@@ -57,8 +57,8 @@ HostToolbar::HostToolbar(Settings& settings, HostList& hosts, StatisticsDatabase
 
     shortcut_ = AddCommand("createShortcut", "Create &Shortcut", kCreateShortcutTip, "insert-link",
                            QStyle::SP_FileLinkIcon);
-    clone_ = AddCommand("cloneHost", "C&lone Entry", kCloneHostTip, "edit-copy",
-                        QStyle::SP_FileIcon);
+    clone_ =
+        AddCommand("cloneHost", "C&lone Entry", kCloneHostTip, "edit-copy", QStyle::SP_FileIcon);
     remove_ = AddCommand("removeHost", "&Remove Entry", kRemoveHostTip, "edit-delete",
                          QStyle::SP_TrashIcon);
     addSeparator();
@@ -71,9 +71,9 @@ HostToolbar::HostToolbar(Settings& settings, HostList& hosts, StatisticsDatabase
     addSeparator();
     sortAlphabetic_ = AddCommand("sortAlphabetic", "Sort &Alphabetically", kSortAlphabeticTip,
                                  "view-sort-ascending", QStyle::SP_ArrowUp);
-    sortMostRecent_ = AddCommand("sortMostRecent", "Sort by &Most Recently Used",
-                                 kSortMostRecentTip, "document-open-recent",
-                                 QStyle::SP_FileDialogContentsView);
+    sortMostRecent_ =
+        AddCommand("sortMostRecent", "Sort by &Most Recently Used", kSortMostRecentTip,
+                   "document-open-recent", QStyle::SP_FileDialogContentsView);
     sortAlphabetic_->setCheckable(true);
     sortMostRecent_->setCheckable(true);
 
@@ -169,8 +169,7 @@ void HostToolbar::CloneHost() {
 
 // With Ctrl held, the host's statistics go with the entry.
 void HostToolbar::RemoveHost() {
-    const bool withStatistics =
-        QGuiApplication::keyboardModifiers().testFlag(Qt::ControlModifier);
+    const bool withStatistics = QGuiApplication::keyboardModifiers().testFlag(Qt::ControlModifier);
     if (!hosts_.Contains(selected_.toStdString())) {
         return;
     }

@@ -69,8 +69,8 @@ class HostToolbarTest : public QObject {
     }
 
     void MakeToolbar() {
-        toolbar_ = std::make_unique<HostToolbar>(*settings_, *hosts_, statistics_.get(),
-                                                 restart_.get());
+        toolbar_ =
+            std::make_unique<HostToolbar>(*settings_, *hosts_, statistics_.get(), restart_.get());
         toolbar_->show();
     }
 
@@ -115,11 +115,10 @@ class HostToolbarTest : public QObject {
             {"importExportTool", "Host Import/Export tool", false},
             {"statisticsTool", "Host Statistics display tool", false},
             {"restartTool", "Restart session management tool", false},
-            {"sortAlphabetic",
-             "Sort host list Alphabetically (currently \"Chronological\")", false},
-            {"sortMostRecent",
-             "Sort host list with Most Recently Used first (currently \"Chronological\")",
+            {"sortAlphabetic", "Sort host list Alphabetically (currently \"Chronological\")",
              false},
+            {"sortMostRecent",
+             "Sort host list with Most Recently Used first (currently \"Chronological\")", false},
         };
         QCOMPARE(toolbar_->actions().count(), 10);  // the eight and two separators
         for (const Row& row : rows) {
@@ -168,8 +167,7 @@ class HostToolbarTest : public QObject {
             QCOMPARE(Command("sortAlphabetic")->isChecked(), row.view == 1);
             QCOMPARE(Command("sortMostRecent")->isChecked(), row.view == 2);
             const QString state = QString(" (currently \"%1\")").arg(row.state);
-            QCOMPARE(Command("sortAlphabetic")->toolTip(),
-                     "Sort host list Alphabetically" + state);
+            QCOMPARE(Command("sortAlphabetic")->toolTip(), "Sort host list Alphabetically" + state);
             QCOMPARE(Command("sortMostRecent")->toolTip(),
                      "Sort host list with Most Recently Used first" + state);
             QCOMPARE(Reloaded()->settings.GetInt("HostUrlView"), row.view);
@@ -219,8 +217,8 @@ class HostToolbarTest : public QObject {
         QCOMPARE(hosts_->selected(), std::string("ftp://beta/2"));
         {
             const std::unique_ptr<Stored> stored = Reloaded();
-            QCOMPARE(stored->hosts.Urls(), (Strings{"gamma", "ftp://beta/", "alpha", "ftp://beta/1",
-                                              "ftp://beta/2"}));
+            QCOMPARE(stored->hosts.Urls(),
+                     (Strings{"gamma", "ftp://beta/", "alpha", "ftp://beta/1", "ftp://beta/2"}));
             const std::optional<HostEntry> clone = stored->hosts.Find("ftp://beta/1");
             QVERIFY(clone.has_value());
             QCOMPARE(clone->user, std::string("u"));

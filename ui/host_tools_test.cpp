@@ -134,7 +134,9 @@ class HostToolsTest : public QObject {
             const char* status;
         };
         // Binary data: NUL bytes, a "[" and "X" followed by letters, as executables have.
-        std::string binary = "\x7f" "ELF\x02\x01\x01";
+        std::string binary =
+            "\x7f"
+            "ELF\x02\x01\x01";
         binary += std::string(9, '\0');
         binary += "[XAnot a host\nXUbad\n" + test::RandomBytes(4096, 7);
         const Row rows[] = {
@@ -158,8 +160,8 @@ class HostToolsTest : public QObject {
                                   "c.example"}));
         }
         QCOMPARE(imported.count(), 6);
-        QCOMPARE(hosts_->Urls(), (Strings{"ftp://mine/", "ftp://a.example/",
-                                          "ftp://b.example/pub/", "c.example"}));
+        QCOMPARE(hosts_->Urls(),
+                 (Strings{"ftp://mine/", "ftp://a.example/", "ftp://b.example/pub/", "c.example"}));
         QCOMPARE(hosts_->Find("ftp://b.example/pub/")->password, std::string("p"));
         QCOMPARE(hosts_->Find("c.example")->perHostWord, 0x00010409u);
     }
@@ -259,9 +261,9 @@ class HostToolsTest : public QObject {
                     writer.CommitHostStatistics();
                 }
                 for (int i = 0; i < host.files; ++i) {
-                    writer.AccumulateTransfer(host.bytes / static_cast<uint64_t>(host.files),
-                                              host.milliseconds /
-                                                  static_cast<uint64_t>(host.files));
+                    writer.AccumulateTransfer(
+                        host.bytes / static_cast<uint64_t>(host.files),
+                        host.milliseconds / static_cast<uint64_t>(host.files));
                 }
                 writer.CommitHostStatistics();
             }
@@ -331,8 +333,7 @@ class HostToolsTest : public QObject {
             RestartToolDialog tool(database, *settings_, false);
             tool.show();
             const QAbstractItemModel& model = *tool.table()->model();
-            QCOMPARE(Rows(model, 0),
-                     (QStringList{"notes.txt", "report.doc", "disk.iso", "long"}));
+            QCOMPARE(Rows(model, 0), (QStringList{"notes.txt", "report.doc", "disk.iso", "long"}));
             QCOMPARE(Rows(model, 1),
                      (QStringList{"GET(text)", "PUT(smart)", "GET(image)",
                                   "PUT(image) not resumable: a path was too long"}));
@@ -374,13 +375,13 @@ class HostToolsTest : public QObject {
         QTest::keyClick(tool.table(), Qt::Key_Delete);
         Select(*tool.table(), {0, 1});
         QTest::mouseClick(tool.findChild<QPushButton*>("wipeButton"), Qt::LeftButton);
-        QCOMPARE(asked, (std::vector<QString>{
-                            "Delete restart info for 'report.doc' (ftp://two/)?\n\n"
-                            "(It can no longer be resumed.)",
-                            "Delete restart info for 'report.doc' (ftp://two/)?\n\n"
-                            "(It can no longer be resumed.)",
-                            "Delete restart info for 2 interrupted transfers?\n\n"
-                            "(It can no longer be resumed.)"}));
+        QCOMPARE(asked,
+                 (std::vector<QString>{"Delete restart info for 'report.doc' (ftp://two/)?\n\n"
+                                       "(It can no longer be resumed.)",
+                                       "Delete restart info for 'report.doc' (ftp://two/)?\n\n"
+                                       "(It can no longer be resumed.)",
+                                       "Delete restart info for 2 interrupted transfers?\n\n"
+                                       "(It can no longer be resumed.)"}));
         QCOMPARE(Rows(*tool.table()->model(), 0), (QStringList{"long"}));
         tool.accept();
         QCOMPARE(committed.count(), 1);

@@ -78,8 +78,7 @@ QString AskSaveFileName(QWidget* parent) {
     return dialog.selectedFiles().constFirst();
 }
 
-QPushButton* Button(const char* name, const char* text, const char* toolTip,
-                    const char* iconName) {
+QPushButton* Button(const char* name, const char* text, const char* toolTip, const char* iconName) {
     auto* button = new QPushButton(QIcon::fromTheme(iconName), text);
     button->setObjectName(name);
     button->setToolTip(toolTip);
@@ -132,8 +131,8 @@ void ImportExportTool::BuildControls() {
     layout->setContentsMargins(14, 14, 14, 10);
     layout->setSpacing(8);
 
-    auto* caption = new QLabel(
-        "&Host entries (select some to export only those; none selected exports all):");
+    auto* caption =
+        new QLabel("&Host entries (select some to export only those; none selected exports all):");
     caption->setWordWrap(true);
     layout->addWidget(caption);
 
@@ -185,8 +184,9 @@ void ImportExportTool::BuildControls() {
     status_->setObjectName("exchangeStatus");
     status_->setAccessibleName("Status");
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    status_->setStyleSheet("QLabel { background: palette(base); border: 1px solid palette(mid); "
-                           "border-radius: 3px; padding: 4px 8px; }");
+    status_->setStyleSheet(
+        "QLabel { background: palette(base); border: 1px solid palette(mid); "
+        "border-radius: 3px; padding: 4px 8px; }");
     busy_ = new QProgressBar;
     busy_->setObjectName("exchangeBusy");
     busy_->setAccessibleName("Importing");
@@ -288,7 +288,8 @@ void ImportExportTool::StartNext() {
         } else {
             work->Import(source.path);
         }
-        QMetaObject::invokeMethod(this, [this, work] { Finish(work); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, work] { Finish(work); }, Qt::QueuedConnection);
     });
     ShowBusy(true);
 }

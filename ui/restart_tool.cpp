@@ -84,9 +84,9 @@ class RestartRowsModel final : public QAbstractTableModel {
 };
 
 QString RestartWipeQuestion(const std::vector<RestartToolRow>& rows) {
-    const QString what = rows.size() == 1 ? "'" + Text(rows.front().file) + "' (" +
-                                                Text(rows.front().host) + ")"
-                                          : QString("%1 interrupted transfers").arg(rows.size());
+    const QString what = rows.size() == 1
+                             ? "'" + Text(rows.front().file) + "' (" + Text(rows.front().host) + ")"
+                             : QString("%1 interrupted transfers").arg(rows.size());
     return "Delete restart info for " + what + "?\n\n(It can no longer be resumed.)";
 }
 

@@ -83,8 +83,7 @@ void StatisticsGraph::SetCurrentRow(int row) {
         return;
     }
     current_ = row;
-    setAccessibleDescription(row < 0 ? QString()
-                                     : bar(row).label + ": " + bar(row).value);
+    setAccessibleDescription(row < 0 ? QString() : bar(row).label + ": " + bar(row).value);
     update();
     emit currentRowChanged(row);
 }
@@ -158,8 +157,7 @@ void StatisticsGraph::paintEvent(QPaintEvent* event) {
         } else if (row % 2 == 1) {
             painter.fillRect(line, colors.color(QPalette::AlternateBase));
         }
-        const QColor textColor =
-            colors.color(chosen ? QPalette::HighlightedText : QPalette::Text);
+        const QColor textColor = colors.color(chosen ? QPalette::HighlightedText : QPalette::Text);
         painter.setPen(textColor);
         const QRect labelRect(kMargin, line.top(), labelWidth, line.height());
         painter.drawText(labelRect, Qt::AlignVCenter | Qt::AlignLeft,
@@ -221,9 +219,8 @@ void StatisticsGraph::mousePressEvent(QMouseEvent* event) {
 }
 
 void StatisticsGraph::keyPressEvent(QKeyEvent* event) {
-    const int page = std::max(1, parentWidget() != nullptr
-                                     ? parentWidget()->height() / RowHeight() - 1
-                                     : 1);
+    const int page =
+        std::max(1, parentWidget() != nullptr ? parentWidget()->height() / RowHeight() - 1 : 1);
     switch (event->key()) {
         case Qt::Key_Up:
             SetCurrentRow(std::max(current_ - 1, 0));
@@ -342,12 +339,11 @@ void StatisticsTool::ShowStatistic(int index) {
     }
     graph_->SetLines(StatisticsDialogLines(report_, statistic_));
     const size_t hosts = report_.rows.size();
-    caption_->setText(
-        hosts == 0 ? QString("No hosts")
-                   : QString("%1 of %2 %3, largest first:")
-                         .arg(Text(StatisticName(statistic_)))
-                         .arg(hosts)
-                         .arg(hosts == 1 ? "host" : "hosts"));
+    caption_->setText(hosts == 0 ? QString("No hosts")
+                                 : QString("%1 of %2 %3, largest first:")
+                                       .arg(Text(StatisticName(statistic_)))
+                                       .arg(hosts)
+                                       .arg(hosts == 1 ? "host" : "hosts"));
     delete_->setEnabled(false);
     copy_->setEnabled(hosts != 0);
 }

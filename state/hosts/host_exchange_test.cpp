@@ -161,7 +161,9 @@ TEST_F(HostExchangeTest, ImportReadsGroupsUntilTheFirstFault) {
          "1 entries imported",
          {{"a", "", "", 0, 0}}},
         {"an executable: NUL bytes before its first \"[\"",
-         std::string("\x7f" "ELF\x02\x01") + std::string(2, '\0') + "[XAgarbage\nXAmore\n",
+         std::string("\x7f"
+                     "ELF\x02\x01") +
+             std::string(2, '\0') + "[XAgarbage\nXAmore\n",
          "No valid QvexEx import data",
          {}},
     };
