@@ -18,15 +18,12 @@
 #include "state/startup/shortcut_file.h"
 #include "state/url_grammar.h"
 #include "ui/import_export_tool.h"
+#include "ui/qt_text.h"
 #include "ui/restart_tool.h"
 #include "ui/statistics_tool.h"
 
 namespace qvex {
 namespace {
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // A name in the desktop folder for the host's shortcut: "<host>.qvex", or "<host> (2).qvex",
 // "<host> (3).qvex" ... when that is taken. A dangling link counts as taken, as writing

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "state/hosts/host_exchange.h"
+#include "ui/qt_text.h"
 
 namespace qvex {
 
@@ -58,10 +59,6 @@ namespace {
 
 // Longer imports show that they are working; short ones do not flicker.
 constexpr int kBusyDelayMs = 250;
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QString AskOpenFileName(QWidget* parent) {
     return QFileDialog::getOpenFileName(parent, "Import Host Entries", {},

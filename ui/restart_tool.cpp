@@ -18,12 +18,10 @@
 #include <string_view>
 #include <utility>
 
+#include "ui/qt_text.h"
+
 namespace qvex {
 namespace {
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 bool AskConfirmWipe(QWidget* parent, const QString& text) {
     return QMessageBox::warning(parent, Text(kRestartToolTitle), text,

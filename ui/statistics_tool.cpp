@@ -24,6 +24,8 @@
 #include <optional>
 #include <string_view>
 
+#include "ui/qt_text.h"
+
 namespace qvex {
 namespace {
 
@@ -32,10 +34,6 @@ constexpr int kGap = 12;
 // Labels never take more than this share of the width; longer ones are elided.
 constexpr double kMaxLabelShare = 0.4;
 constexpr int kMinBarWidth = 160;
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // "%d\t%.2f\t%s\t%s": the label is everything after the third tab.
 std::optional<StatisticsBar> ParseLine(std::string_view line) {

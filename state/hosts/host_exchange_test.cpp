@@ -161,9 +161,7 @@ TEST_F(HostExchangeTest, ImportReadsGroupsUntilTheFirstFault) {
          "1 entries imported",
          {{"a", "", "", 0, 0}}},
         {"an executable: NUL bytes before its first \"[\"",
-         std::string("\x7f"
-                     "ELF\x02\x01") +
-             std::string(2, '\0') + "[XAgarbage\nXAmore\n",
+         std::string("\177ELF\2\1\0\0[XAgarbage\nXAmore\n", 26),
          "No valid QvexEx import data",
          {}},
     };
