@@ -135,6 +135,8 @@ void HostToolbar::Sort(int pressed) {
     emit hostListChanged(Text(hosts_.selected()));
 }
 
+// The shortcut is a plain text file: a password in the entry's URL stays out of it, as it
+// does from every text the host list writes.
 void HostToolbar::CreateShortcut() {
     const std::string url = selected_.toStdString();
     const std::optional<std::string_view> host = FindUrlHost(url);
@@ -146,7 +148,7 @@ void HostToolbar::CreateShortcut() {
     // The desktop folder is where the user asked for the shortcut: make it when missing.
     if (desktop.isEmpty() || !QDir().mkpath(desktop) ||
         !WriteShortcutFile(FreeShortcutPath(desktop, Text(*host)).toStdString(),
-                           ShortcutData{url, {}, 0, false})) {
+                           ShortcutData{UrlWithoutPassword(url), {}, 0, false})) {
         logRaw(kShortcutFailedText);
     }
 }
