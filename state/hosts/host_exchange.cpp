@@ -64,6 +64,13 @@ std::vector<HostEntry> Selected(const HostList& hosts, const std::vector<std::st
     return entries;
 }
 
+// Exchange text ends at its first NUL, wherever it comes from. The clipboard's text does, and
+// a binary file, which has NUL bytes early, is thus no exchange text rather than a source of
+// made-up entries.
+std::string_view UpToNul(std::string_view text) {
+    return text.substr(0, std::min(text.find('\0'), text.size()));
+}
+
 enum class ReadResult {
     Read,
     CannotOpen,
@@ -235,7 +242,7 @@ ExchangeOutcome ImportHosts(HostList& hosts, const std::string& path) {
     std::string text;
     switch (ReadWholeFile(path, text)) {
         case ReadResult::Read:
-            return ImportHostsFromText(hosts, text);
+            return ImportHostsFromText(hosts, UpToNul(text));
         case ReadResult::CannotOpen:
             return {true, std::string(kUnableToOpenFile), 0, {}};
         case ReadResult::Empty:
@@ -247,12 +254,7 @@ ExchangeOutcome ImportHosts(HostList& hosts, const std::string& path) {
 }
 
 ExchangeOutcome ImportHosts(HostList& hosts, const ClipboardText& clipboard) {
-    // The clipboard's text ends at its NUL.
-    std::string_view text;
-    if (clipboard.text) {
-        text = *clipboard.text;
-        text = text.substr(0, std::min(text.find('\0'), text.size()));
-    }
+    const std::string_view text = clipboard.text ? UpToNul(*clipboard.text) : std::string_view();
     if (text.empty()) {
         return {true, std::string(kNoClipboardText), 0, {}};
     }

@@ -75,7 +75,8 @@ struct ParsedExchange {
                                           ClipboardText& clipboard);
 
 // Import into the host list: every entry read is saved (over an existing entry of the same
-// URL), those before a fault included.
+// URL), those before a fault included. The text of a file, as that of the clipboard, ends at
+// its first NUL.
 [[nodiscard]] ExchangeOutcome ImportHosts(HostList& hosts, const std::string& path);
 [[nodiscard]] ExchangeOutcome ImportHosts(HostList& hosts, const ClipboardText& clipboard);
 [[nodiscard]] ExchangeOutcome ImportHostsFromText(HostList& hosts, std::string_view text);

@@ -156,10 +156,14 @@ TEST_F(HostExchangeTest, ImportReadsGroupsUntilTheFirstFault) {
          "[QvexEx]\nXAone\nXAtwo\r\n",
          "2 entries imported",
          {{"one", "", "", 0, 0}, {"two", "", "", 0, 0}}},
-        {"a NUL ends the clipboard's text",
+        {"a NUL ends the text",
          std::string("[QvexEx]\r\nXAa\r\n\0XAb\r\n", 21),
          "1 entries imported",
          {{"a", "", "", 0, 0}}},
+        {"an executable: NUL bytes before its first \"[\"",
+         std::string("\177ELF\2\1\0\0[XAgarbage\nXAmore\n", 26),
+         "No valid QvexEx import data",
+         {}},
     };
     for (const ImportRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -169,6 +173,14 @@ TEST_F(HostExchangeTest, ImportReadsGroupsUntilTheFirstFault) {
         settings.SetInt("XAppVersion", 0x03000000);
         HostList hosts(registry, settings);
         const ExchangeOutcome outcome = ImportHosts(hosts, ClipboardText{row.text});
+        // A file with the same bytes imports the same.
+        test::WriteFileBytes(folder.path("hosts.txt"), row.text);
+        platform::RegistryFile fileRegistry(folder.path("file.reg"));
+        Settings fileSettings(fileRegistry);
+        HostList fileHosts(fileRegistry, fileSettings);
+        const ExchangeOutcome fromFile = ImportHosts(fileHosts, folder.path("hosts.txt"));
+        EXPECT_EQ(fromFile.status, row.status);
+        EXPECT_EQ(fileHosts.Entries(), row.entries);
         EXPECT_TRUE(outcome.acted);
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(hosts.Entries(), row.entries);
