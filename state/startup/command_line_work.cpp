@@ -118,4 +118,9 @@ bool QueueCommandLineWork(SessionWorker& session, const CommandLineRequest& requ
     return queued;
 }
 
+uint32_t UnqueuedWorkOutcome(CommandLineKind kind) {
+    const bool upload = kind == CommandLineKind::Upload || kind == CommandLineKind::UploadOnly;
+    return upload ? kOutcomeUploadFailed : kOutcomeDownloadFailed;
+}
+
 }  // namespace qvex

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,5 +31,9 @@ struct SessionWorker;
 // logged; false when nothing was queued.
 bool QueueCommandLineWork(SessionWorker& session, const CommandLineRequest& request,
                           const Settings& settings, bool quitWhenDone);
+
+// The outcome bit of command-line work that could not be queued: a failed upload for the
+// upload kinds, else a failed download.
+[[nodiscard]] uint32_t UnqueuedWorkOutcome(CommandLineKind kind);
 
 }  // namespace qvex

@@ -14,16 +14,12 @@
 #include "platform/paths.h"
 #include "platform/socket.h"
 #include "state/hosts/host_connect.h"
-#include "state/hosts/host_list.h"
-#include "state/restart_database.h"
 #include "state/startup/command_line_work.h"
 #include "state/startup/hash_job_run.h"
-#include "state/statistics_database.h"
+#include "state/startup/host_stores.h"
 #include "state/url_grammar.h"
 #include "state/version.h"
 #include "sums/hash_entries.h"
-#include "transfer/listing_cache.h"
-#include "transfer/transfer_handlers.h"
 
 namespace qvex {
 namespace {
@@ -54,9 +50,7 @@ class UnattendedSession final : public SessionObserver {
         const CommandLineKind kind = state_.request.kind;
         if (kind >= CommandLineKind::Upload) {
             if (!QueueCommandLineWork(*session, state_.request, state_.settings, true)) {
-                const bool upload =
-                    kind == CommandLineKind::Upload || kind == CommandLineKind::UploadOnly;
-                outcome_ |= upload ? kOutcomeUploadFailed : kOutcomeDownloadFailed;
+                outcome_ |= UnqueuedWorkOutcome(kind);
             }
         } else {
             SetQuitWhenDone(*session, true);
@@ -72,26 +66,6 @@ class UnattendedSession final : public SessionObserver {
     std::atomic<uint32_t> outcome_{0};
 };
 
-// A store whose file finds no room on disk is left out for the run, and the log says so.
-void ReportStoreWithoutRoom(bool outOfRoom, const std::string& path, const char* lost) {
-    if (outOfRoom) {
-        logExt(("*** No room on disk for " + path + ": " + lost + " not kept").c_str());
-    }
-}
-
-// Ends a session at once as a broken connection ends it: both connections are shut down, so
-// a running transfer stops where it is and keeps its restart record for the next session
-// (the user's abort would drop it).
-void BreakSession(SessionWorker& session) {
-    {
-        std::lock_guard guard(session.sendLock);
-        platform::ShutdownSocket(session.data.handle());
-        platform::ShutdownSocket(session.control.handle());
-    }
-    // A worker waiting for its next command wakes to end the session.
-    CancelConnect(session);
-}
-
 uint32_t RunHashSums(ProgramState& state, std::FILE* out) {
     const CommandLineRequest& request = state.request;
     std::optional<HashRequest> job = HashRequestFromCommandLine(
@@ -104,6 +78,16 @@ uint32_t RunHashSums(ProgramState& state, std::FILE* out) {
 }
 
 }  // namespace
+
+void BreakSession(SessionWorker& session) {
+    {
+        std::lock_guard guard(session.sendLock);
+        platform::ShutdownSocket(session.data.handle());
+        platform::ShutdownSocket(session.control.handle());
+    }
+    // A worker waiting for its next command wakes to end the session.
+    CancelConnect(session);
+}
 
 ProgramState::ProgramState(CommandLineRequest commandLine) : request(std::move(commandLine)) {
     if (!heap.CreateHeap(SharedHeap::kDefaultPageCount)) {
@@ -192,59 +176,34 @@ uint32_t CommandLineWork::Run(std::FILE* out) {
 
 uint32_t CommandLineWork::RunConnection() {
     ProgramState& state = state_;
-    // Without a data folder no restart or statistics file is kept.
-    std::optional<RestartDatabase> restart;
-    std::optional<StatisticsDatabase> statistics;
-    if (!state.dataFolder.empty()) {
-        restart.emplace(state.dataFolder);
-        (void)StartRestartSlot(*restart, state.settings);
-        ReportStoreWithoutRoom(restart->outOfRoom(), restart->filePath(), "restart information is");
-        statistics.emplace(state.dataFolder, state.settings);
-    }
-    StatisticsDatabase* counted = statistics ? &*statistics : nullptr;
-    HostList hosts(state.registry, state.settings, counted);
-    // Loading the host list opens the statistics file, which may then find no room.
-    hosts.LoadHostList();
-    if (statistics) {
-        ReportStoreWithoutRoom(statistics->outOfRoom(), statistics->filePath(),
-                               "host statistics are");
-    }
-    ListingCache cache;
-    CommandHandlers handlers;
-    InstallTransferHandlers(handlers, cache);
-
+    HostStores stores(state);
     uint32_t status = 0;
+    HostConnector connector(state.settings, stores.hosts(), stores.statistics(), stores.restart());
+    UnattendedSession events(state, connector);
+    connector.SetObserver(&events);
+    connector.SetCommandHandlers(stores.handlers());
+    ConnectResult result;
+    bool stopped = false;
     {
-        HostConnector connector(state.settings, hosts, counted, restart ? &*restart : nullptr);
-        UnattendedSession events(state, connector);
-        connector.SetObserver(&events);
-        connector.SetCommandHandlers(handlers);
-        ConnectResult result;
-        bool stopped = false;
-        {
-            std::lock_guard guard(mutex_);
-            stopped = stopping_;
-            if (!stopped) {
-                result = connector.ConnectToUrl(state.request.url(), HostFields{}, {});
-                connector_ = &connector;
-            }
+        std::lock_guard guard(mutex_);
+        stopped = stopping_;
+        if (!stopped) {
+            result = connector.ConnectToUrl(state.request.url(), HostFields{}, {});
+            connector_ = &connector;
         }
-        if (result.outcome == ConnectOutcome::Started) {
-            connector.WaitForSession();
-            status = events.outcome();
-        } else if (!stopped) {
-            // No connection was even tried (the reason is in the log).
-            status = kOutcomeConnectFailed;
-        }
-        {
-            std::lock_guard guard(mutex_);
-            connector_ = nullptr;
-        }
-        connector.Shutdown(state.dataFolder);
     }
-    if (restart) {
-        ShutdownRestartDatabase(*restart);
+    if (result.outcome == ConnectOutcome::Started) {
+        connector.WaitForSession();
+        status = events.outcome();
+    } else if (!stopped) {
+        // No connection was even tried (the reason is in the log).
+        status = kOutcomeConnectFailed;
     }
+    {
+        std::lock_guard guard(mutex_);
+        connector_ = nullptr;
+    }
+    connector.Shutdown(state.dataFolder);
     return status;
 }
 

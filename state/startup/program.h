@@ -52,6 +52,12 @@ struct ProgramStreams {
 };
 
 class HostConnector;
+struct SessionWorker;
+
+// Ends a session at once as a broken connection ends it: both connections are shut down, so
+// a running transfer stops where it is and keeps its restart record for the next session
+// (the user's abort would drop it). Any thread.
+void BreakSession(SessionWorker& session);
 
 // The session log of a run: the current log file and the thread that fills it from the bus,
 // echoing every line to `echo` unless that is null.
