@@ -3,11 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFormLayout>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMoveEvent>
 #include <QProgressBar>
@@ -28,6 +26,7 @@
 
 #include "state/settings.h"
 #include "state/version.h"
+#include "ui/host_page.h"
 #include "ui/options_page.h"
 
 namespace qvex {
@@ -121,7 +120,7 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
     frameLayout->addWidget(pages_);
     setCentralWidget(frame);
     options_ = new OptionsPage(settings_);
-    AddPage(MakeHostPlaceholder(), "Host", kHostTip,
+    AddPage(Placeholder("Host", kHostTip), "Host", kHostTip,
             Icon("network-server", QStyle::SP_DriveNetIcon));
     AddPage(Placeholder("Files", kFilesTip), "Files", kFilesTip,
             Icon("folder-remote", QStyle::SP_DirIcon));
@@ -200,25 +199,14 @@ void MainWindow::SetPage(const char* text, QWidget* page) {
     }
 }
 
-QWidget* MainWindow::MakeHostPlaceholder() {
-    QWidget* page = Placeholder("Host", kHostTip);
-    auto* row = new QFormLayout;
-    hostField_ = new QLineEdit;
-    hostField_->setObjectName("selectedHost");
-    hostField_->setPlaceholderText("ftp://host/");
-    hostField_->setToolTip("The host whose options the \"Advanced\" options page edits");
-    row->addRow("Selected &host:", hostField_);
-    row->setFormAlignment(Qt::AlignHCenter);
-    static_cast<QVBoxLayout*>(page->layout())->insertLayout(3, row);
-    connect(hostField_, &QLineEdit::editingFinished, this,
-            [this] { SetSelectedHost(hostField_->text().trimmed().toStdString()); });
-    return page;
+void MainWindow::SetHostPage(HostPage* page) {
+    SetPage("Host", page);
+    connect(page, &HostPage::hostSelected, this,
+            [this](const QString& url) { SetSelectedHost(url.toStdString()); });
+    SetSelectedHost(page->selectedHost().toStdString());
 }
 
 void MainWindow::SetSelectedHost(const std::string& url) {
-    if (hostField_->text().toStdString() != url) {
-        hostField_->setText(QString::fromStdString(url));
-    }
     options_->SetSelectedHost(url);
 }
 

@@ -15,13 +15,13 @@
 #include "util/posix_regex.h"
 
 class QLabel;
-class QLineEdit;
 class QProgressBar;
 class QSystemTrayIcon;
 class QTabWidget;
 
 namespace qvex {
 
+class HostPage;
 class OptionsPage;
 class Settings;
 
@@ -67,6 +67,9 @@ class MainWindow : public QMainWindow {
 
     // Puts `page` in place of the named page's placeholder ("Log", "Help"); the window owns it.
     void SetPage(const char* text, QWidget* page);
+    // Puts the Host page in place of its placeholder; its selection is the host whose
+    // per-host options the "Advanced" page edits.
+    void SetHostPage(HostPage* page);
     // The host whose per-host options the "Advanced" page edits; "" for none.
     void SetSelectedHost(const std::string& url);
     // The toolbar icon size of a page, fixed at start ("LargeIcons" takes effect at the next
@@ -89,7 +92,6 @@ class MainWindow : public QMainWindow {
     // An icon of the desktop's theme, or the style's own when the theme has none.
     QIcon Icon(const char* themeName, QStyle::StandardPixmap fallback) const;
     void AddPage(QWidget* page, const char* text, const char* toolTip, const QIcon& icon);
-    QWidget* MakeHostPlaceholder();
     void StartSubscriber();
     void ReceiveTitles();
     void OnBusMessage(const std::string& topic, const std::string& text);
@@ -104,7 +106,6 @@ class MainWindow : public QMainWindow {
     SharedHeap& heap_;
     QTabWidget* pages_ = nullptr;
     OptionsPage* options_ = nullptr;
-    QLineEdit* hostField_ = nullptr;
     QLabel* status_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;

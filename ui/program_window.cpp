@@ -8,7 +8,12 @@
 #include <memory>
 #include <thread>
 
+#include "engine/session_worker.h"
+#include "state/hosts/host_connect.h"
+#include "state/startup/command_line_work.h"
+#include "state/startup/host_stores.h"
 #include "ui/help_page.h"
+#include "ui/host_page.h"
 #include "ui/log_page.h"
 #include "ui/main_window.h"
 
@@ -25,7 +30,15 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     QIcon::setFallbackThemeName("Adwaita");
 
     ProgramLog log(state, nullptr);
-    CommandLineWork work(state);
+    const CommandLineRequest& request = state.request;
+    const bool hashJob =
+        request.kind == CommandLineKind::ComputeSums || request.kind == CommandLineKind::VerifySums;
+    CommandLineWork hashWork(state);
+    HostStores stores(state);
+    HostConnector connector(state.settings, stores.hosts(), stores.statistics(), stores.restart());
+    connector.SetCommandHandlers(stores.handlers());
+    connector.SetResumeShown(stores.resumeShown());
+
     auto window = std::make_unique<MainWindow>(state.settings, state.heap);
     LogPage* logPage = nullptr;
     if (log.receiver() != nullptr) {
@@ -33,7 +46,9 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
         window->SetPage("Log", logPage);
     }
     window->SetPage("Help", new HelpPage(state, log.files()));
-    // A stop request and the end of the work close the window by a queued call; both
+    auto* hostPage = new HostPage(state.settings, stores.hosts(), connector, stores.restart());
+    window->SetHostPage(hostPage);
+    // A stop request and the end of a hash job close the window by a queued call; both
     // threads end before the window goes.
     auto closeWindow = [target = window.get()] {
         QMetaObject::invokeMethod(target, &QWidget::close, Qt::QueuedConnection);
@@ -41,17 +56,43 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     stops.Start(closeWindow);
     window->show();
 
-    const bool hashJob = state.request.kind == CommandLineKind::ComputeSums ||
-                         state.request.kind == CommandLineKind::VerifySums;
-    std::atomic<uint32_t> status{0};
-    std::thread worker;
-    if (work.hasWork()) {
-        worker = std::thread([&] {
-            status = work.Run(stdout);
-            if (hashJob || state.settings.GetInt("NoUIQuit") != 0) {
-                closeWindow();
+    std::atomic<uint32_t> hashStatus{0};
+    std::thread hashWorker;
+    // Outcome bits of command-line work that never reached the session.
+    uint32_t unqueued = 0;
+    bool workPending = request.kind >= CommandLineKind::Upload && !hashJob;
+    if (hashJob) {
+        hashWorker = std::thread([&] {
+            hashStatus = hashWork.Run(stdout);
+            closeWindow();
+        });
+    } else if (!request.url().empty()) {
+        // The host page connects; the work is queued after the first login only, and with
+        // "NoUIQuit" the session then ends the program once the work is done. A failed
+        // connect or login ends it too (the session's exit code says so).
+        const bool quitWhenDone = state.settings.GetInt("NoUIQuit") != 0;
+        const bool unattended = quitWhenDone && state.settings.GetInt("CLStart") != 0;
+        QObject::connect(hostPage, &HostPage::sessionStarted, hostPage, [&] {
+            const std::shared_ptr<SessionWorker> session = hostPage->session();
+            if (!workPending || !session) {
+                return;
+            }
+            workPending = false;
+            if (!QueueCommandLineWork(*session, request, state.settings, quitWhenDone)) {
+                unqueued |= UnqueuedWorkOutcome(request.kind);
             }
         });
+        QMetaObject::invokeMethod(
+            hostPage,
+            [&, unattended] {
+                if (!hostPage->ConnectToUrl(QString::fromStdString(request.url()))) {
+                    unqueued |= kOutcomeConnectFailed;
+                    if (unattended) {
+                        closeWindow();
+                    }
+                }
+            },
+            Qt::QueuedConnection);
     }
     QApplication::exec();
     if (logPage != nullptr) {
@@ -59,13 +100,16 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     }
 
     // The window has done its part of the exit; the work ends as the user's exit ends it.
-    work.Stop();
-    if (worker.joinable()) {
-        worker.join();
+    hashWork.Stop();
+    if (hashWorker.joinable()) {
+        hashWorker.join();
     }
+    hostPage->EndSessionForExit();
+    const uint32_t status = hashJob ? hashStatus.load() : hostPage->outcome() | unqueued;
     stops.Finish();
     // The Log page reads the current log until it goes; the log is cut after that.
     window.reset();
+    connector.Shutdown(state.dataFolder);
     log.Close();
     state.settings.SaveSettings();
     return status;

@@ -1135,6 +1135,38 @@ TEST_F(Program, WindowedFetchDoesItsWorkAndClosesWithTheSameStatus) {
     EXPECT_EQ(failed.status, windowless.status) << failed;
 }
 
+TEST_F(Program, WindowedUploadConnectsFromTheHostPageAndClosesWithTheStatus) {
+    ASSERT_NO_FATAL_FAILURE(StartServer(FtpServerKind::PyFtpd));
+    ASSERT_TRUE(server->PutFolder("inbox"));
+    const std::string bytes = RandomBytes(200000, 9);
+    WriteFileBytes(local.path("up.bin"), bytes);
+
+    OffscreenWindow offscreen;
+    Outcome run = Qvex3({"-u", Url("inbox/"), local.path("up.bin")});
+    EXPECT_EQ(run.status, kUploadDone) << run << server->output();
+    EXPECT_EQ(ReadFileBytes(server->path("inbox/up.bin")), bytes);
+    ExpectWholeLogFile(run);
+    // Queued after the login, then the session ends itself and the window with it.
+    const size_t login = run.log.find("\r\n... user qvexftp logged in\r\n");
+    const size_t store = run.log.find("\r\n<STOR up.bin\r\n");
+    const size_t quit = run.log.find("\r\n<QUIT\r\n");
+    EXPECT_NE(login, std::string::npos) << run;
+    EXPECT_LT(login, store) << run;
+    EXPECT_LT(store, quit) << run;
+    EXPECT_NE(quit, std::string::npos) << run;
+    EXPECT_FALSE(Contains(run.err, "STOR")) << run;
+
+    // A refused login and a URL that does not parse close the window too, with the statuses
+    // of a run without one.
+    const std::string refused =
+        std::string("ftp://") + FtpServer::kUser + ":Not-The-One@" + HostPart() + "/inbox/";
+    Outcome loginFailed = Qvex3({"-u", refused, local.path("up.bin")});
+    EXPECT_EQ(loginFailed.status, kLoginFailed) << loginFailed;
+    Outcome malformed = Qvex3({"-u", "ftp://bad host/", local.path("up.bin")});
+    EXPECT_EQ(malformed.status, kConnectFailed) << malformed;
+    EXPECT_TRUE(Contains(malformed.log, "\r\n*** Invalid URL: ftp://bad host/\r\n")) << malformed;
+}
+
 struct StopCase {
     const char* name;
     bool windowed;

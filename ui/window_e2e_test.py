@@ -4,8 +4,10 @@
 Starts Xvfb, a session D-Bus and the accessibility bus, runs Qvex3 in fresh HOME and XDG
 folders, finds its window, pages and controls through the accessibility tree by their names,
 switches pages, changes an option and checks the registry file that the option was saved to.
-Takes a screenshot of the screen on the way. Ends Qvex3 with SIGTERM and checks that it
-exits as a regular exit does.
+On the Host page it connects to a local pyftpdlib with a typed URL, user and password, logs
+off, and fails to connect to a closed port. Takes a screenshot of the screen on the way. Ends
+Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the failed connect
+in its status.
 
 Usage: window_e2e_test.py QVEX3 SCREENSHOT.png
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
@@ -13,6 +15,7 @@ Exit status 0 on success, 1 on a failure, 77 when the display tools are not inst
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -20,6 +23,11 @@ import time
 
 SKIP = 77
 DEADLINE = 20.0
+FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support",
+                          "pyftpd_server.py")
+FTP_USER = "qvexftp"
+FTP_PASSWORD = "Ftp-Pass-7"
+CONNECT_FAILED = 0x80
 
 
 def fail(message):
@@ -69,6 +77,28 @@ def registry_options(config_home):
     return None
 
 
+def start_ftp_server(root):
+    """pyftpdlib on 127.0.0.1, on a port the system chose; gives the process and the port."""
+    serve = os.path.join(root, "served")
+    os.makedirs(serve)
+    passive = 41000 + (os.getpid() % 400) * 20
+    server = subprocess.Popen(
+        ["/usr/bin/python3", FTP_SERVER, serve, "0", FTP_USER, FTP_PASSWORD, str(passive),
+         str(passive + 19), "220 e2e ready", "30"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = server.stdout.readline()
+    if not line.startswith("ready "):
+        server.kill()
+        fail("pyftpdlib did not start: %r" % line)
+    return server, int(line.split()[1])
+
+
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def inner(program, screenshot):
     import pyatspi
 
@@ -76,6 +106,7 @@ def inner(program, screenshot):
     xvfb = None
     qvex = None
     launcher = None
+    ftp = None
     try:
         xvfb, display = start_xvfb()
         env = dict(os.environ)
@@ -162,12 +193,53 @@ def inner(program, screenshot):
             subprocess.run(["import", "-display", display, "-window", "root", "-crop", crop,
                             "+repage", screenshot], check=True, env=env)
 
+        # The Host page: a typed URL with user and password, "Connect", "Logoff".
+        ftp, ftp_port = start_ftp_server(root)
+        select_tab("Host", "Connect to FTP servers (or \"PING\" them) anywhere on the Internet!")
+
+        def control(role, name):
+            return wait_for("the control " + name, lambda: find(frame, role, name))
+
+        url_field = control(pyatspi.ROLE_TEXT, "Uniform Resource Locator (URL)")
+        connected_to = control(pyatspi.ROLE_TEXT, "Connected To:")
+        connect = control(pyatspi.ROLE_PUSH_BUTTON, "Connect")
+        logoff = control(pyatspi.ROLE_PUSH_BUTTON, "Logoff")
+
+        def text_of(field):
+            return field.queryText().getText(0, -1)
+
+        def session_state(name):
+            return wait_for("the Host page saying " + name,
+                            lambda: find(frame, pyatspi.ROLE_LABEL, name))
+
+        url_field.queryEditableText().setTextContents("ftp://127.0.0.1:%d/" % ftp_port)
+        control(pyatspi.ROLE_TEXT, "User name").queryEditableText().setTextContents(FTP_USER)
+        control(pyatspi.ROLE_PASSWORD_TEXT, "Password").queryEditableText().setTextContents(
+            FTP_PASSWORD)
+        connect.queryAction().doAction(0)
+        expected = "127.0.0.1 [:%d]" % ftp_port
+        wait_for("\"Connected To:\" showing " + expected,
+                 lambda: text_of(connected_to) == expected)
+        session_state("Logged in")
+        if not logoff.getState().contains(pyatspi.STATE_ENABLED):
+            fail("\"Logoff\" is not enabled while logged in")
+        logoff.queryAction().doAction(0)
+        session_state("Logged off")
+        if text_of(connected_to):
+            fail("\"Connected To:\" still shows %r after logging off" % text_of(connected_to))
+
+        url_field.queryEditableText().setTextContents("ftp://127.0.0.1:%d/" % closed_port())
+        wait_for("\"Connect\" enabled again",
+                 lambda: connect.getState().contains(pyatspi.STATE_ENABLED))
+        connect.queryAction().doAction(0)
+        session_state("Connect failed")
+
         qvex.send_signal(signal.SIGTERM)
         try:
             status = qvex.wait(DEADLINE)
         except subprocess.TimeoutExpired:
             fail("Qvex3 did not end after SIGTERM")
-        if status != 0:
+        if status != CONNECT_FAILED:
             fail("Qvex3 ended with %d: %s" % (status, qvex.stderr.read()))
         if registry_options(config_home)[120:122] != "00":
             fail("SnapTo lost at exit")
@@ -179,7 +251,7 @@ def inner(program, screenshot):
             except ProcessLookupError:
                 pass
             launcher.wait()
-        for process in (qvex, xvfb):
+        for process in (qvex, xvfb, ftp):
             if process is not None and process.poll() is None:
                 process.kill()
                 process.wait()
