@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 #include <QStringList>
 #include <QStringListModel>
@@ -41,16 +42,6 @@ constexpr std::chrono::seconds kLogoffAtExit{2};
 constexpr int kHostFieldWidth = 460;
 constexpr int kCredentialWidth = 260;
 
-QString Text(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-QLabel* LabelFor(const char* text, QWidget* buddy) {
-    auto* label = new QLabel(text);
-    label->setBuddy(buddy);
-    return label;
-}
-
 }  // namespace
 
 void HostPage::Events::OnTransferEnded(uint32_t) {
@@ -62,7 +53,8 @@ void HostPage::Events::OnTransferEnded(uint32_t) {
 void HostPage::Events::OnConnected(const std::string& hostText, const std::string&) {
     HostPage* page = &page_;
     QMetaObject::invokeMethod(
-        page, [page, text = Text(hostText)] { page->OnLoggedIn(text); }, Qt::QueuedConnection);
+        page, [page, text = QString::fromStdString(hostText)] { page->OnLoggedIn(text); },
+        Qt::QueuedConnection);
 }
 
 void HostPage::Events::OnOutcome(uint32_t bits) {
@@ -158,6 +150,10 @@ QWidget* HostPage::MakeConnectingPane() {
     connectedTo_->setToolTip(kConnectedToTip);
     connectedTo_->setAccessibleName("Connected To:");
     connectedTo_->setMinimumWidth(kHostFieldWidth);
+    // Shown, never typed in: it wears the window's colour, not an input field's.
+    QPalette shown = connectedTo_->palette();
+    shown.setColor(QPalette::Base, shown.color(QPalette::Window));
+    connectedTo_->setPalette(shown);
 
     auto* passwordRow = new QHBoxLayout;
     passwordRow->setSpacing(12);
@@ -170,10 +166,14 @@ QWidget* HostPage::MakeConnectingPane() {
     form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
     form->setHorizontalSpacing(12);
     form->setVerticalSpacing(8);
-    form->addRow(LabelFor("&Uniform Resource Locator (URL):", hostField_), hostField_);
-    form->addRow(LabelFor("User &name:", user_), user_);
-    form->addRow(LabelFor("&Password:", password_), passwordRow);
-    form->addRow(LabelFor("Connected To:", connectedTo_), connectedTo_);
+    // Each label is its field's buddy: its mnemonic focuses the field, and screen readers
+    // announce the two together.
+    form->addRow("&Uniform Resource Locator (URL):", hostField_);
+    form->addRow("User &name:", user_);
+    auto* passwordLabel = new QLabel("&Password:");
+    passwordLabel->setBuddy(password_);
+    form->addRow(passwordLabel, passwordRow);
+    form->addRow("Connected To:", connectedTo_);
 
     connect_ = new QPushButton(kConnectText);
     connect_->setObjectName("connect");
@@ -247,8 +247,8 @@ HostFields HostPage::Fields() const {
 }
 
 void HostPage::ShowFields(const HostFields& fields) {
-    user_->setText(Text(fields.user));
-    password_->setText(Text(fields.password));
+    user_->setText(QString::fromStdString(fields.user));
+    password_->setText(QString::fromStdString(fields.password));
     savePassword_->setChecked(fields.savePassword);
 }
 
@@ -257,14 +257,15 @@ void HostPage::FillHostField(const std::string& select) {
     QStringList items;
     items.reserve(static_cast<qsizetype>(urls.size()));
     for (const std::string& url : urls) {
-        items.append(Text(url));
+        items.append(QString::fromStdString(url));
     }
     filling_ = true;
     hostField_->clear();
     hostField_->addItems(items);
-    const int index = select.empty() ? -1
-                                     : hostField_->findText(
-                                           Text(select), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const int index = select.empty()
+                          ? -1
+                          : hostField_->findText(QString::fromStdString(select),
+                                                 Qt::MatchExactly | Qt::MatchCaseSensitive);
     hostField_->setCurrentIndex(index);
     filling_ = false;
     completer_.Reset(std::move(urls));
@@ -299,7 +300,7 @@ void HostPage::OnTextEdited(const QString& text) {
     QStringList items;
     items.reserve(static_cast<qsizetype>(matches.size()));
     for (const std::string& match : matches) {
-        items.append(Text(match));
+        items.append(QString::fromStdString(match));
     }
     completions_->setStringList(items);
     completion_->complete();
@@ -393,9 +394,9 @@ void HostPage::Started(const ConnectResult& result) {
     const std::string selected = hosts_.selected();
     if (hosts_.size() != static_cast<size_t>(hostField_->count())) {
         FillHostField(selected);
-    } else if (Text(selected) != selectedHost() &&
+    } else if (QString::fromStdString(selected) != selectedHost() &&
                (result.outcome != ConnectOutcome::Malformed || result.selectHostText)) {
-        ShowSelected(Text(selected));
+        ShowSelected(QString::fromStdString(selected));
     }
     ShowFields(result.fields);
     switch (result.outcome) {

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
@@ -35,6 +36,8 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/temp_env.h"
+#include "ui/main_window.h"
+#include "ui/options_page.h"
 
 namespace qvex {
 namespace {
@@ -69,6 +72,7 @@ class HostPageTest : public QObject {
     std::unique_ptr<HostStores> stores_;
     std::unique_ptr<HostConnector> connector_;
     std::unique_ptr<HostPage> page_;
+    HostPage* pageInWindow_ = nullptr;  // a page the main window owns
 
     // The stores as a run opens them, with `seeds` saved in the registry before, and the
     // page over them.
@@ -100,7 +104,9 @@ class HostPageTest : public QObject {
         }
         return control;
     }
-    QComboBox* HostField() { return Control<QComboBox>("hostField"); }
+    QComboBox* HostField() {
+        return (page_ ? page_.get() : pageInWindow_)->findChild<QComboBox*>("hostField");
+    }
     QLineEdit* User() { return Control<QLineEdit>("userName"); }
     QLineEdit* Password() { return Control<QLineEdit>("password"); }
     QCheckBox* SavePassword() { return Control<QCheckBox>("savePassword"); }
@@ -163,6 +169,7 @@ class HostPageTest : public QObject {
     }
 
     void cleanup() {
+        pageInWindow_ = nullptr;
         page_.reset();
         connector_.reset();
         stores_.reset();
@@ -251,6 +258,28 @@ class HostPageTest : public QObject {
         QCOMPARE(page_->selectedHost(), QString("ftp://delta.example.org/"));
         QCOMPARE(User()->text(), QString("dora"));
         QCOMPARE(selected.count(), 3);
+    }
+
+    // In the window the page takes the Host tab, which stays the current one, and its
+    // selection is the host whose options the "Advanced" page edits.
+    void mainWindowFollowsTheSelection() {
+        Open({{"ftp://alpha.example.org/", "", ""}, {"ftp://beta.example.org/", "", ""}});
+        state_->settings.SetPerHostOption("ftp://beta.example.org/", kPerHostDirect, 1);
+        MainWindow window(state_->settings, state_->heap);
+        HostPage* page = page_.release();
+        pageInWindow_ = page;
+        window.SetHostPage(page);
+        QCOMPARE(window.pages()->currentIndex(), 0);
+        QCOMPARE(window.pages()->currentWidget(), page);
+        auto* direct = window.optionsPage()->findChild<QCheckBox*>("PerHost2");
+        QVERIFY(direct != nullptr);
+        QVERIFY(!direct->isEnabled());
+        HostField()->setCurrentIndex(1);
+        QVERIFY(direct->isEnabled());
+        QVERIFY(direct->isChecked());
+        HostField()->setCurrentIndex(0);
+        QVERIFY(direct->isEnabled());
+        QVERIFY(!direct->isChecked());
     }
 
     void completionOffersTheListAndChoosingSelects() {

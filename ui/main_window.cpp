@@ -200,7 +200,10 @@ void MainWindow::SetPage(const char* text, QWidget* page) {
 }
 
 void MainWindow::SetHostPage(HostPage* page) {
+    // Replacing the first tab moves the current one away from it: it stays where it was.
+    const int current = pages_->currentIndex();
     SetPage("Host", page);
+    pages_->setCurrentIndex(current);
     connect(page, &HostPage::hostSelected, this,
             [this](const QString& url) { SetSelectedHost(url.toStdString()); });
     SetSelectedHost(page->selectedHost().toStdString());

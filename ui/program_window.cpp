@@ -72,7 +72,7 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
         // connect or login ends it too (the session's exit code says so).
         const bool quitWhenDone = state.settings.GetInt("NoUIQuit") != 0;
         const bool unattended = quitWhenDone && state.settings.GetInt("CLStart") != 0;
-        QObject::connect(hostPage, &HostPage::sessionStarted, hostPage, [&] {
+        QObject::connect(hostPage, &HostPage::sessionStarted, hostPage, [&, quitWhenDone] {
             const std::shared_ptr<SessionWorker> session = hostPage->session();
             if (!workPending || !session) {
                 return;
