@@ -29,6 +29,7 @@
 #include "state/startup/program.h"
 #include "state/url_grammar.h"
 #include "transfer/transfer_queue.h"
+#include "ui/qt_text.h"
 #include "ui/restart_question.h"
 
 namespace qvex {
@@ -53,8 +54,7 @@ void HostPage::Events::OnTransferEnded(uint32_t) {
 void HostPage::Events::OnConnected(const std::string& hostText, const std::string&) {
     HostPage* page = &page_;
     QMetaObject::invokeMethod(
-        page, [page, text = QString::fromStdString(hostText)] { page->OnLoggedIn(text); },
-        Qt::QueuedConnection);
+        page, [page, text = Text(hostText)] { page->OnLoggedIn(text); }, Qt::QueuedConnection);
 }
 
 void HostPage::Events::OnOutcome(uint32_t bits) {
@@ -247,8 +247,8 @@ HostFields HostPage::Fields() const {
 }
 
 void HostPage::ShowFields(const HostFields& fields) {
-    user_->setText(QString::fromStdString(fields.user));
-    password_->setText(QString::fromStdString(fields.password));
+    user_->setText(Text(fields.user));
+    password_->setText(Text(fields.password));
     savePassword_->setChecked(fields.savePassword);
 }
 
@@ -257,15 +257,14 @@ void HostPage::FillHostField(const std::string& select) {
     QStringList items;
     items.reserve(static_cast<qsizetype>(urls.size()));
     for (const std::string& url : urls) {
-        items.append(QString::fromStdString(url));
+        items.append(Text(url));
     }
     filling_ = true;
     hostField_->clear();
     hostField_->addItems(items);
-    const int index = select.empty()
-                          ? -1
-                          : hostField_->findText(QString::fromStdString(select),
-                                                 Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const int index = select.empty() ? -1
+                                     : hostField_->findText(
+                                           Text(select), Qt::MatchExactly | Qt::MatchCaseSensitive);
     hostField_->setCurrentIndex(index);
     filling_ = false;
     completer_.Reset(std::move(urls));
@@ -300,7 +299,7 @@ void HostPage::OnTextEdited(const QString& text) {
     QStringList items;
     items.reserve(static_cast<qsizetype>(matches.size()));
     for (const std::string& match : matches) {
-        items.append(QString::fromStdString(match));
+        items.append(Text(match));
     }
     completions_->setStringList(items);
     completion_->complete();
@@ -394,9 +393,9 @@ void HostPage::Started(const ConnectResult& result) {
     const std::string selected = hosts_.selected();
     if (hosts_.size() != static_cast<size_t>(hostField_->count())) {
         FillHostField(selected);
-    } else if (QString::fromStdString(selected) != selectedHost() &&
+    } else if (Text(selected) != selectedHost() &&
                (result.outcome != ConnectOutcome::Malformed || result.selectHostText)) {
-        ShowSelected(QString::fromStdString(selected));
+        ShowSelected(Text(selected));
     }
     ShowFields(result.fields);
     switch (result.outcome) {

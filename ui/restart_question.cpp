@@ -5,13 +5,15 @@
 
 #include <string>
 
+#include "ui/qt_text.h"
+
 namespace qvex {
 
 AskRestartQuestion RestartQuestionBox(QWidget* parent) {
     return [parent](const std::string& title, const std::string& text) {
         // The stored text ends its lines with CR LF; a label wants LF alone.
-        const QString shown = QString::fromStdString(text).replace("\r\n", "\n");
-        QMessageBox box(QMessageBox::Warning, QString::fromStdString(title), shown,
+        const QString shown = Text(text).replace("\r\n", "\n");
+        QMessageBox box(QMessageBox::Warning, Text(title), shown,
                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, parent);
         box.setObjectName("restartQuestion");
         box.setDefaultButton(QMessageBox::Yes);
