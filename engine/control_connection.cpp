@@ -267,6 +267,8 @@ void LogTransferSummaryAt(SessionWorker& session, const char* verb, uint64_t byt
         session.observer->OnTransferEnded(now);
     }
     uint32_t elapsed = now - startTick;
+    session.meter.endedBytes.fetch_add(bytes, std::memory_order_relaxed);
+    session.meter.endedMilliseconds.fetch_add(elapsed, std::memory_order_relaxed);
     std::string size = FormatSize(static_cast<int64_t>(bytes), 2);
     std::string duration = FormatDuration(elapsed, 1);
     char line[512];

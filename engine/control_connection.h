@@ -53,7 +53,8 @@ void LogNetFailure(const char* text);
 void LogProxyLine(const SessionWorker& session, const char* format, int extra = 0);
 
 // The summary line after a transfer: publishes the byte count under "Xfer", tells the
-// observer that the transfer ended, and logs "... <verb> <size> in <time> (<rate>)".
+// observer that the transfer ended, adds bytes and time to the session's meter, and logs
+// "... <verb> <size> in <time> (<rate>)".
 void LogTransferSummary(SessionWorker& session, const char* verb, uint64_t bytes,
                         uint32_t startTick);
 // The same with the tick counter's reading given (tests use a fixed clock).

@@ -341,6 +341,9 @@ TEST(TransferSummary, FormatsSizeTimeAndRateAndPublishesTheCount) {
                   {"LogExt", "... sent 4.55 GB (4,886,718,345 bytes) in 0.00"},
                   {"LogExt", "... received 4.88 KB (5,000 bytes) in 0.51 (9.54 KB/s)"}}));
     EXPECT_EQ(observer.ended, (std::vector<uint32_t>{4520, 77, 0x100}));
+    // The meters' session totals: the bytes, and the times across the tick counter's wrap.
+    EXPECT_EQ(session.meter.endedBytes.load(), 1572864u + 0x123456789ull + 5000u);
+    EXPECT_EQ(session.meter.endedMilliseconds.load(), 3520u + 0u + 0x200u);
 
     int32_t pair[2];
     char topic[8];

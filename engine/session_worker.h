@@ -62,6 +62,19 @@ struct SessionPatterns {
     PosixRegex pdfName;
 };
 
+// What the host page's meters read a few times a second while the worker runs. The running
+// transfer, kept by its progress: its size (-1 unknown, 0 a listing), its position (bytes so
+// far, a resumed part included) and how many transfers have started, which tells one transfer
+// from the next. The session's ended transfers, added up from their summaries: their bytes
+// and milliseconds.
+struct TransferMeter {
+    std::atomic<int64_t> size{0};
+    std::atomic<uint64_t> position{0};
+    std::atomic<uint32_t> starts{0};
+    std::atomic<uint64_t> endedBytes{0};
+    std::atomic<uint64_t> endedMilliseconds{0};
+};
+
 // One FTP session: the connection, its flags and what the engine's steps share. The worker
 // thread runs it; the user-interface thread touches only the atomic flags, PostCommand and,
 // through the abort operation, the control socket under `sendLock`.
@@ -85,6 +98,7 @@ struct SessionWorker {
     std::atomic<bool> abortSent{false};
     std::atomic<bool> rawListingLog{false};
     std::atomic<bool> transferActive{false};
+    TransferMeter meter;
 
     // The control connection was given up (AbandonConnection); worker thread only.
     bool controlLost = false;

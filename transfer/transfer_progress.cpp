@@ -30,12 +30,17 @@ void ByteProgress::progressStart(int64_t total, uint32_t startTick, uint64_t ste
         step_ = kUnknownSizeStep;
     }
     published_ = 0;
+    session_.meter.size.store(total, std::memory_order_relaxed);
+    session_.meter.position.store(0, std::memory_order_relaxed);
+    session_.meter.starts.fetch_add(1, std::memory_order_release);
     if (session_.observer != nullptr) {
         session_.observer->OnTransferStarted(startTick);
     }
 }
 
 void ByteProgress::progressReport(uint64_t count) {
+    // The meters read every block's count; only the published ones wait for the step.
+    session_.meter.position.store(count, std::memory_order_relaxed);
     if (count < published_ || count - published_ < step_) {
         return;
     }

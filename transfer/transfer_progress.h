@@ -23,10 +23,11 @@ class ByteProgress {
     explicit ByteProgress(SessionWorker& session) : session_(session) {}
 
     // Publishes `total` (0 for a listing, -1 when unknown), tells the observer that a
-    // transfer started at `startTick` and starts counting from 0. The display step follows
-    // from the total unless `step` is given.
+    // transfer started at `startTick` and starts counting from 0, the session's meter too.
+    // The display step follows from the total unless `step` is given.
     void progressStart(int64_t total, uint32_t startTick, uint64_t step = 0);
-    // Publishes `count` when it is at least one display step past the last one published.
+    // Puts `count` on the session's meter; publishes it when it is at least one display
+    // step past the last one published.
     void progressReport(uint64_t count);
 
     uint64_t displayStep() const { return step_; }

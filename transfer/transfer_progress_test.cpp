@@ -215,12 +215,22 @@ TEST_F(ByteCounts, AStartBeginsCountingFromZeroAgain) {
     ByteProgress progress(session);
     progress.progressStart(static_cast<int64_t>(kGiB), 1);
     progress.progressReport(kGiB / 2);
+    EXPECT_EQ(session.meter.position.load(), kGiB / 2);
     progress.progressStart(static_cast<int64_t>(kGiB), 2);
+    EXPECT_EQ(session.meter.position.load(), 0u) << "the meter starts the new transfer at 0";
+    EXPECT_EQ(session.meter.starts.load(), 2u);
     progress.progressReport(kGiB / 50);
+    // The meter takes every count, also those too close to the last one to be published.
+    progress.progressReport(kGiB / 50 + 1);
+    EXPECT_EQ(session.meter.position.load(), kGiB / 50 + 1);
+    EXPECT_EQ(session.meter.size.load(), static_cast<int64_t>(kGiB));
     EXPECT_EQ(Published(),
               (std::vector<int64_t>{static_cast<int64_t>(kGiB), static_cast<int64_t>(kGiB / 2),
                                     static_cast<int64_t>(kGiB), static_cast<int64_t>(kGiB / 50)}));
     EXPECT_EQ(announced.starts, (std::vector<uint32_t>{1, 2}));
+    progress.progressStart(-1, 3);
+    EXPECT_EQ(session.meter.size.load(), -1) << "an unknown size";
+    EXPECT_EQ(session.meter.position.load(), 0u);
 }
 
 TEST_F(ByteCounts, OutcomeBitsGoToTheObserver) {
