@@ -120,6 +120,7 @@ QWidget* ActivityMeters::BuildConnection(Connection& connection, const QString& 
     auto* layout = new QGridLayout(box);
     auto addRow = [&](Direction& direction, const QString& label, int row) {
         direction.bar = ActivityBar(prefix + label + "Bar");
+        direction.bar->setAccessibleName(title + " " + label.toLower() + " activity");
         direction.count = Figure((prefix + label + "Count").toUtf8().constData(), kCountWidths);
         layout->addWidget(new QLabel(label), row, 0);
         layout->addWidget(direction.bar, row, 1);
