@@ -15,6 +15,7 @@
 
 #include "engine/session_worker.h"
 #include "platform/tick.h"
+#include "ui/qt_text.h"
 #include "util/format.h"
 
 namespace qvex {
@@ -37,10 +38,6 @@ constexpr int kControlScale = 0;
 constexpr const char* kRateWidths[] = {"5.68 MB/s", "4.77 MB/s", "999 bytes/s"};
 constexpr const char* kTimeWidths[] = {"23:59:59"};
 constexpr const char* kCountWidths[] = {"99,999,999,999"};
-
-QString Text(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 // A right-aligned figure in a fixed-width font, wide enough for the widest of `widths`.
 template <size_t N>

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "diag/network_tools.h"
+#include "ui/qt_text.h"
 
 namespace qvex {
 namespace {
@@ -23,10 +24,6 @@ constexpr const char* kNoEchoTip =
     "Ping and traceroute are unavailable: this system lets Qvex send no ICMP echo requests "
     "(no ping socket for this user's group in net.ipv4.ping_group_range, and no raw socket "
     "without the CAP_NET_RAW privilege)";
-
-QString Text(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 }  // namespace
 
