@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QStringListModel>
+#include <QToolBar>
 #include <QVBoxLayout>
 
 #include <chrono>
@@ -82,15 +83,15 @@ HostPage::HostPage(Settings& settings, HostList& hosts, HostConnector& connector
       restart_(restart),
       events_(*this, connector) {
     ask_ = RestartQuestionBox(this);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(12, 12, 12, 12);
-    layout->setSpacing(12);
-    layout->addWidget(MakeConnectingPane());
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(12, 12, 12, 12);
+    layout_->setSpacing(12);
+    layout_->addWidget(MakeConnectingPane());
     panes_ = new QGridLayout;
     panes_->setHorizontalSpacing(12);
     panes_->setVerticalSpacing(12);
-    layout->addLayout(panes_);
-    layout->addStretch(1);
+    layout_->addLayout(panes_);
+    layout_->addStretch(1);
 
     hosts_.SortHostList(settings_.GetInt("HostUrlView"));
     FillHostField(hosts_.selected());
@@ -216,7 +217,7 @@ QWidget* HostPage::MakeConnectingPane() {
             &HostPage::ShowSelected);
     connect(connect_, &QPushButton::clicked, this, &HostPage::OnConnectClicked);
     connect(logoff_, &QPushButton::clicked, this, &HostPage::OnLogoffClicked);
-    connect(restartButton_, &QPushButton::clicked, this, &HostPage::OnRestartClicked);
+    connect(restartButton_, &QPushButton::clicked, this, &HostPage::ResumeInterruptedTransfer);
     return pane;
 }
 
@@ -236,8 +237,27 @@ void HostPage::ReloadHosts(const QString& selectUrl) {
 }
 
 void HostPage::AddPane(QWidget* pane) {
-    const int index = panes_->count();
-    panes_->addWidget(pane, index / 2, index % 2);
+    panes_->addWidget(pane, paneSlots_ / 2, paneSlots_ % 2);
+    ++paneSlots_;
+}
+
+void HostPage::AddWidePane(QWidget* pane) {
+    const int row = (paneSlots_ + 1) / 2;
+    panes_->addWidget(pane, row, 0, 1, 2);
+    panes_->setRowStretch(row, 1);
+    paneSlots_ = 2 * (row + 1);
+    // The wide pane takes the spare height instead of the space below the panes.
+    layout_->setStretch(layout_->count() - 1, 0);
+    layout_->setStretchFactor(panes_, 1);
+}
+
+void HostPage::SetToolbar(QToolBar* toolbar) {
+    layout_->insertWidget(0, toolbar);
+}
+
+void HostPage::SelectHostText() {
+    hostField_->setFocus();
+    hostField_->lineEdit()->selectAll();
 }
 
 HostFields HostPage::Fields() const {
@@ -375,7 +395,7 @@ void HostPage::OnLogoffClicked() {
     SetPhase(Phase::Ending, kLoggingOffText);
 }
 
-void HostPage::OnRestartClicked() {
+void HostPage::ResumeInterruptedTransfer() {
     if (phase_ != Phase::Idle || restart_ == nullptr) {
         return;
     }
@@ -464,6 +484,11 @@ void HostPage::SetPhase(Phase phase, const QString& state) {
     logoff_->setEnabled(phase == Phase::LoggedIn);
     restartButton_->setVisible(idle && restart_ != nullptr && connector_.resumeShown());
     state_->setText(state);
+}
+
+void HostPage::HideResume() {
+    connector_.SetResumeShown(false);
+    restartButton_->setVisible(false);
 }
 
 void HostPage::EndSessionForExit() {

@@ -20,6 +20,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStringListModel;
+class QToolBar;
+class QVBoxLayout;
 
 namespace qvex {
 
@@ -78,10 +80,23 @@ class HostPage : public QWidget {
     void ReloadHosts(const QString& selectUrl);
     // Adds a pane below the connecting pane, two to a row; the page owns it.
     void AddPane(QWidget* pane);
+    // Adds a pane on a row of its own, the whole width of the page; it takes the height
+    // the page has to spare.
+    void AddWidePane(QWidget* pane);
+    // Puts the page's toolbar above everything else; the page owns it.
+    void SetToolbar(QToolBar* toolbar);
+    // Selects the host field's text (a host the user is to correct).
+    void SelectHostText();
 
     // A URL from outside the list (the command line): entered, selected and connected to.
     // False when no session started (the reason is logged).
     bool ConnectToUrl(const QString& url);
+    // What the resume button does (the restart tool's "Restart"): connects to the host of
+    // the current restart slot as a resumption. Only while no session runs.
+    void ResumeInterruptedTransfer();
+    // The restart database holds nothing to resume any more: the resume button goes.
+    void HideResume();
+
     // The outcome bits of every session so far (failed connect or login, transfers).
     uint32_t outcome() const { return outcome_.load(); }
     // For the program's exit: a logged-in session with nothing running logs off (QUIT) if it
@@ -132,7 +147,6 @@ class HostPage : public QWidget {
     void OnReturnPressed();
     void OnConnectClicked();
     void OnLogoffClicked();
-    void OnRestartClicked();
     // A text that is no entry, from the button: a URL with a user is taken as the command
     // line's are; a bare one keeps the user and password typed beside it.
     ConnectResult ConnectTyped(const std::string& text);
@@ -160,7 +174,9 @@ class HostPage : public QWidget {
     QPushButton* connect_ = nullptr;
     QPushButton* logoff_ = nullptr;
     QPushButton* restartButton_ = nullptr;
+    QVBoxLayout* layout_ = nullptr;
     QGridLayout* panes_ = nullptr;
+    int paneSlots_ = 0;  // grid cells taken, two to a row
 
     Phase phase_ = Phase::Idle;
     QString shownHost_;        // the selection last told with hostSelected

@@ -14,6 +14,7 @@
 #include "state/startup/host_stores.h"
 #include "ui/help_page.h"
 #include "ui/host_page.h"
+#include "ui/host_page_furnishing.h"
 #include "ui/log_page.h"
 #include "ui/main_window.h"
 
@@ -47,6 +48,8 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     }
     window->SetPage("Help", new HelpPage(state, log.files()));
     auto* hostPage = new HostPage(state.settings, stores.hosts(), connector, stores.restart());
+    FurnishHostPage(*hostPage, state.settings, stores.hosts(), stores.statistics(),
+                    stores.restart(), window->toolbarIconSize(ToolbarPage::Host));
     window->SetHostPage(hostPage);
     // A stop request and the end of a hash job close the window by a queued call; both
     // threads end before the window goes.
