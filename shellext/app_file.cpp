@@ -1,5 +1,7 @@
 #include "shellext/app_file.h"
 
+#include <cctype>
+
 #include "shellext/xdg_folders.h"
 
 namespace qvex::shellext {
@@ -26,7 +28,8 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-// A quoted string at `pos`, unescaped; `pos` moves behind its closing quote.
+// A quoted string at `pos`, unescaped (a backslash before any byte but '\\' and '"' stands
+// for itself); `pos` moves behind its closing quote.
 std::optional<std::string> Quoted(std::string_view text, size_t& pos) {
     if (pos >= text.size() || text[pos] != '"') {
         return std::nullopt;
@@ -38,15 +41,45 @@ std::optional<std::string> Quoted(std::string_view text, size_t& pos) {
             pos = i + 1;
             return value;
         }
-        if (c == '\\') {
-            if (i + 1 >= text.size() || (text[i + 1] != '\\' && text[i + 1] != '"')) {
-                return std::nullopt;
-            }
+        if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
             c = text[++i];
         }
         value.push_back(c);
     }
     return std::nullopt;
+}
+
+// "dword:" (either case) and one to eight hexadecimal digits.
+bool Dword(std::string_view text, size_t& pos) {
+    constexpr std::string_view kPrefix = "dword:";
+    if (!SameIgnoringCase(text.substr(pos, kPrefix.size()), kPrefix)) {
+        return false;
+    }
+    size_t at = pos + kPrefix.size();
+    const size_t digits = at;
+    while (at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0) {
+        ++at;
+    }
+    if (at == digits || at - digits > 8) {
+        return false;
+    }
+    pos = at;
+    return true;
+}
+
+// Only blanks may follow an entry on its last line; `pos` moves behind the line end.
+bool EndOfLine(std::string_view text, size_t& pos) {
+    while (pos < text.size() && IsBlank(text[pos])) {
+        ++pos;
+    }
+    if (pos == text.size()) {
+        return true;
+    }
+    if (text[pos] != '\n') {
+        return false;
+    }
+    ++pos;
+    return true;
 }
 
 size_t NextLine(std::string_view text, size_t pos) {
@@ -85,17 +118,18 @@ std::optional<std::string> FindAppFile(std::string_view text) {
             pos = next;
             continue;
         }
+        // An entry: "name"=, then "text" or dword:digits, then the end of its line. A string
+        // may span lines. One that does not parse is skipped from the line it began on.
         size_t at = pos;
         std::optional<std::string> name = Quoted(text, at);
         if (name && at < text.size() && text[at] == '=') {
             ++at;
             std::optional<std::string> value = Quoted(text, at);
-            if (value) {
-                // A string value may span lines; the entry ends with its closing quote.
+            if ((value || Dword(text, at)) && EndOfLine(text, at)) {
                 if (inSettings && SameIgnoringCase(*name, "AppFile")) {
                     found = std::move(value);
                 }
-                pos = NextLine(text, at);
+                pos = at;
                 continue;
             }
         }

@@ -99,7 +99,11 @@ TEST(AppFile, ReadsTheProgramsRegistryFile) {
         {"empty", "REGEDIT4\n" + key + "\"AppFile\"=\"\"\n", std::nullopt},
         {"foreign file", key + "\"AppFile\"=\"/x\"\n", std::nullopt},
         {"unterminated", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\n", std::nullopt},
-        {"bad escape", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\\n\"\n", std::nullopt},
+        {"a backslash before another byte", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\\n\"\n",
+         "/x\\n"},
+        {"a number after the string", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\"\n\"AppFile\"=dword:1\n",
+         std::nullopt},
+        {"text after the value", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\" y\n", std::nullopt},
     };
     for (const AppFileRow& row : rows) {
         SCOPED_TRACE(row.what);
