@@ -10,7 +10,7 @@ namespace qvex::shellext {
 // recent host, "5" and an algorithm letter compute sums, "6" verify with the algorithm of
 // the sums file, "6" and a letter verify as that algorithm.
 struct Verb {
-    char action = 0;  // 'r', 'p', '5' or '6'
+    char action = 0;    // 'r', 'p', '5' or '6'
     char argument = 0;  // the recent host's index for 'p', the algorithm letter, or 0
 };
 
@@ -23,9 +23,8 @@ struct Algorithm {
     const char* label;  // behind "Compute " or "Contains "
 };
 inline constexpr Algorithm kAlgorithms[] = {
-    {'m', "MD5 checksum(s)"},      {'s', "SHA1 checksum(s)"},
-    {'S', "SHA2-224 checksum(s)"}, {'2', "SHA2-256 checksum(s)"},
-    {'3', "SHA2-384 checksum(s)"}, {'5', "SHA2-512 checksum(s)"},
+    {'m', "MD5 checksum(s)"},       {'s', "SHA1 checksum(s)"},     {'S', "SHA2-224 checksum(s)"},
+    {'2', "SHA2-256 checksum(s)"},  {'3', "SHA2-384 checksum(s)"}, {'5', "SHA2-512 checksum(s)"},
     {'w', "Whirlpool checksum(s)"},
 };
 

@@ -80,7 +80,8 @@ class Launcher : public ::testing::Test {
         }
         WriteFileBytes(env.path("config/VbKs/Qvex/registry.reg"),
                        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VbKs\\Qvex\\Settings]\n"
-                       "\"AppFile\"=\"" + escaped + "\"\n");
+                       "\"AppFile\"=\"" +
+                           escaped + "\"\n");
     }
 
     ProgramResult Launch(std::vector<std::string> argv) {
@@ -111,10 +112,14 @@ TEST_F(Launcher, EveryVerbGivesTheDesignedArguments) {
     const std::string sel = env.path("sel") + "/";
     const std::vector<VerbRow> rows = {
         {"r", {"b/x.txt", "c/y.txt"}, {"-d", "Fb/", "-r"}},
-        {"p0", {"b/x.txt", "c/y.txt"}, {"-u", "ftp://one.example/", "-d", "F", "-p", "b/x.txt", "c/y.txt"}},
-        {"p1", {"b/one two.txt"},
+        {"p0",
+         {"b/x.txt", "c/y.txt"},
+         {"-u", "ftp://one.example/", "-d", "F", "-p", "b/x.txt", "c/y.txt"}},
+        {"p1",
+         {"b/one two.txt"},
          {"-u", "ftp://h/$(touch pwned)`touch pwned`;x\\", "-d", "Fb/", "-p", "one two.txt"}},
-        {"5m", {"b/x.txt", "b/q\"uote's", "b/new\nline"},
+        {"5m",
+         {"b/x.txt", "b/q\"uote's", "b/new\nline"},
          {"-d", "Fb/", "-5m", "x.txt", "q\"uote's", "new\nline"}},
         {"5s", {"b/dir/"}, {"-d", "Fb/", "-5s", "dir"}},
         {"5S", {"b/x"}, {"-d", "Fb/", "-5S", "x"}},
@@ -190,9 +195,11 @@ struct FailureRow {
 TEST_F(Launcher, RefusalsAreReportedAndStartNothing) {
     const std::string sel = env.path("sel") + "/";
     const std::vector<FailureRow> rows = {
-        {"two sums files", {"6", sel + "a", sel + "b"},
+        {"two sums files",
+         {"6", sel + "a", sel + "b"},
          "qvexsx2: Verify takes exactly one selected sums file\n"},
-        {"no such recent host", {"p2", sel + "a"},
+        {"no such recent host",
+         {"p2", sel + "a"},
          "qvexsx2: No recent host on line 3 (Qvex3 lists the hosts it connected to)\n"},
         {"no selection", {"5m"}, "qvexsx2: No file or folder was selected\n"},
     };

@@ -130,10 +130,12 @@ MenuFile DesktopEntry(const std::string& folder) {
             "Name=Qvex Professional\n"
             "GenericName=FTP Client\n"
             "Comment=Transfer files to and from FTP servers\n"
-            "Exec=" + ExecProgram(folder + "Qvex3") + " -o %f\n"
-            "MimeType=application/x-qvex-shortcut;\n"
-            "Terminal=false\n"
-            "Categories=Network;FileTransfer;\n",
+            "Exec=" +
+                ExecProgram(folder + "Qvex3") +
+                " -o %f\n"
+                "MimeType=application/x-qvex-shortcut;\n"
+                "Terminal=false\n"
+                "Categories=Network;FileTransfer;\n",
             false};
 }
 
@@ -141,12 +143,20 @@ MenuFile DesktopEntry(const std::string& folder) {
 MenuFile NemoAction(const std::string& launcher, const Item& item, const std::string& menu) {
     return {"nemo/actions/qvex-pro-" + item.id + ".nemo_action",
             "[Nemo Action]\n"
-            "Name=" + KeyValue(menu + item.label) + "\n"
-            "Comment=" + KeyValue(item.help) + "\n"
-            "Exec=" + ExecProgram(launcher) + " " + item.verb + " %F\n"
-            "Selection=" + (item.single ? "s" : "notnone") + "\n"
-            "Extensions=any;\n"
-            "Quote=double\n",
+            "Name=" +
+                KeyValue(menu + item.label) +
+                "\n"
+                "Comment=" +
+                KeyValue(item.help) +
+                "\n"
+                "Exec=" +
+                ExecProgram(launcher) + " " + item.verb +
+                " %F\n"
+                "Selection=" +
+                (item.single ? "s" : "notnone") +
+                "\n"
+                "Extensions=any;\n"
+                "Quote=double\n",
             false};
 }
 
@@ -154,16 +164,20 @@ void DolphinActions(std::string& actions, std::string& groups, const std::string
                     const std::vector<Item>& items, const std::string& prefix) {
     for (const Item& item : items) {
         actions += item.id + ";";
-        groups += "\n[Desktop Action " + item.id + "]\n"
-                  "Name=" + KeyValue(prefix + item.label) + "\n"
-                  "Exec=" + ExecProgram(launcher) + " " + item.verb + " %F\n";
+        groups += "\n[Desktop Action " + item.id +
+                  "]\n"
+                  "Name=" +
+                  KeyValue(prefix + item.label) +
+                  "\n"
+                  "Exec=" +
+                  ExecProgram(launcher) + " " + item.verb + " %F\n";
     }
 }
 
 // Dolphin nests no deeper than one submenu per file; the items for one selected file come
 // in a second file that Dolphin shows only then.
-MenuFile DolphinMenu(const std::string& path, const std::string& actions,
-                     const std::string& groups, bool single) {
+MenuFile DolphinMenu(const std::string& path, const std::string& actions, const std::string& groups,
+                     bool single) {
     return {path,
             "[Desktop Entry]\n"
             "Type=Service\n"
@@ -178,8 +192,8 @@ MenuFile DolphinMenu(const std::string& path, const std::string& actions,
 
 MenuFile NautilusScript(const std::string& launcher, const std::string& path,
                         const std::string& verb) {
-    return {path, std::string(kScriptHeader) + "exec " + ShellQuoted(launcher) + " " + verb +
-                      " \"$@\"\n",
+    return {path,
+            std::string(kScriptHeader) + "exec " + ShellQuoted(launcher) + " " + verb + " \"$@\"\n",
             true};
 }
 
@@ -211,8 +225,9 @@ std::vector<MenuFile> MenuFiles(const std::string& programFolder,
     const std::string nemoMenu = "Qvex PRO: ";
     files.push_back(NemoAction(launcher, start, nemoMenu));
     for (const Item& item : uploads) {
-        files.push_back(NemoAction(
-            launcher, item, nemoMenu + (recentHosts.empty() ? "" : std::string(kUploadLabel) + " ")));
+        files.push_back(
+            NemoAction(launcher, item,
+                       nemoMenu + (recentHosts.empty() ? "" : std::string(kUploadLabel) + " ")));
     }
     for (const Item& item : computes) {
         files.push_back(NemoAction(launcher, item, nemoMenu));
@@ -241,10 +256,10 @@ std::vector<MenuFile> MenuFiles(const std::string& programFolder,
     }
     for (size_t i = 0; i < recentHosts.size(); ++i) {
         // Numbered, as Nautilus sorts scripts by name and the most recent comes first.
-        files.push_back(NautilusScript(launcher,
-                                       kNautilusUploadFolder + std::to_string(i + 1) + " " +
-                                           ScriptName(uploads[i].label),
-                                       uploads[i].verb));
+        files.push_back(NautilusScript(
+            launcher,
+            kNautilusUploadFolder + std::to_string(i + 1) + " " + ScriptName(uploads[i].label),
+            uploads[i].verb));
     }
     for (const Item& item : computes) {
         files.push_back(NautilusScript(launcher, menu + item.label, item.verb));

@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
 
     const std::optional<std::string> appFile = ReadAppFile();
     if (!appFile) {
-        return Fail("Qvex3 has not recorded where it is (no \"AppFile\" in " +
-                    RegistryFilePath() + "): start Qvex3 once");
+        return Fail("Qvex3 has not recorded where it is (no \"AppFile\" in " + RegistryFilePath() +
+                    "): start Qvex3 once");
     }
     std::error_code error;
     const std::string here = std::filesystem::current_path(error).string();

@@ -28,9 +28,9 @@ TEST(RecentHosts, LinesEndsLimitsAndInsaneLines) {
         {"LF and CR alone", "ftp://a\nftp://b\rftp://c", {"ftp://a", "ftp://b", "ftp://c"}},
         {"an empty line ends the list", "ftp://a\r\n\r\nftp://b\r\n", {"ftp://a"}},
         {"empty file", "", {}},
-        {"at most eight", eleven,
-         {"ftp://1", "ftp://2", "ftp://3", "ftp://4", "ftp://5", "ftp://6", "ftp://7",
-          "ftp://8"}},
+        {"at most eight",
+         eleven,
+         {"ftp://1", "ftp://2", "ftp://3", "ftp://4", "ftp://5", "ftp://6", "ftp://7", "ftp://8"}},
         {"control characters skip the line",
          std::string("ftp://a\x1b[31m\r\nftp://b\tc\r\nftp://ok\r\nftp://nul\0x\r\n", 47),
          {"ftp://ok"}},
@@ -38,7 +38,8 @@ TEST(RecentHosts, LinesEndsLimitsAndInsaneLines) {
          "ftp://\xC2\x85\nftp://\xFF\nftp://\xC0\xAF\nftp://\xED\xA0\x80\nftp://h\xC3\xA9t\xC3\xA9",
          {"ftp://h\xC3\xA9t\xC3\xA9"}},
         {"too long", std::string(512, 'x') + "\nftp://b", {"ftp://b"}},
-        {"shell text is just text", "ftp://$(touch x)/`id`;rm -rf ~\n",
+        {"shell text is just text",
+         "ftp://$(touch x)/`id`;rm -rf ~\n",
          {"ftp://$(touch x)/`id`;rm -rf ~"}},
     };
     for (const HostsRow& row : rows) {
@@ -90,10 +91,11 @@ TEST(AppFile, ReadsTheProgramsRegistryFile) {
          "\"appfile\"=\"/a \\\"b\\\\c/Qvex3\"\r\n",
          "/a \"b\\c/Qvex3"},
         {"a line end inside the value", "REGEDIT4\n" + key + "\"AppFile\"=\"/a\nb\"\n", "/a\nb"},
-        {"the last one wins",
-         "REGEDIT4\n" + key + "\"AppFile\"=\"/one\"\n\"AppFile\"=\"/two\"\n", "/two"},
-        {"another key", "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\VbKs\\Qvex\\Hosts]\n"
-                        "\"AppFile\"=\"/x\"\n",
+        {"the last one wins", "REGEDIT4\n" + key + "\"AppFile\"=\"/one\"\n\"AppFile\"=\"/two\"\n",
+         "/two"},
+        {"another key",
+         "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\VbKs\\Qvex\\Hosts]\n"
+         "\"AppFile\"=\"/x\"\n",
          std::nullopt},
         {"a number", "REGEDIT4\n" + key + "\"AppFile\"=dword:00000001\n", std::nullopt},
         {"empty", "REGEDIT4\n" + key + "\"AppFile\"=\"\"\n", std::nullopt},
@@ -101,8 +103,8 @@ TEST(AppFile, ReadsTheProgramsRegistryFile) {
         {"unterminated", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\n", std::nullopt},
         {"a backslash before another byte", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\\n\"\n",
          "/x\\n"},
-        {"a number after the string", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\"\n\"AppFile\"=dword:1\n",
-         std::nullopt},
+        {"a number after the string",
+         "REGEDIT4\n" + key + "\"AppFile\"=\"/x\"\n\"AppFile\"=dword:1\n", std::nullopt},
         {"text after the value", "REGEDIT4\n" + key + "\"AppFile\"=\"/x\" y\n", std::nullopt},
     };
     for (const AppFileRow& row : rows) {
