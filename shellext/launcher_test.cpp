@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/ftp_servers.h"
 #include "tests/support/process_run.h"
 #include "tests/support/temp_env.h"
 
@@ -286,6 +287,38 @@ TEST_F(Launcher, StartsTheRealProgramOnAComputeAndAVerify) {
     EXPECT_NE(verified.find("a.txt: Bad\n"), std::string::npos) << verified;
     EXPECT_NE(verified.find("sub dir/b c.bin: Good\n"), std::string::npos) << verified;
     EXPECT_NE(verified.find("1 Good  0 Unknown  1 Bad\n"), std::string::npos) << verified;
+}
+
+TEST_F(Launcher, UploadsToARecentHostOfARealServer) {
+    std::unique_ptr<qvex::test::FtpServer> server =
+        qvex::test::StartFtpServer(qvex::test::FtpServerKind::PyFtpd);
+    if (!server->started()) {
+        GTEST_SKIP() << server->problem();
+    }
+    ASSERT_TRUE(server->PutFolder("inbox"));
+    using qvex::test::FtpServer;
+    const std::string url = std::string("ftp://") + FtpServer::kUser + ":" + FtpServer::kPassword +
+                            "@127.0.0.1:" + std::to_string(server->port()) + "/inbox/";
+    WriteFileBytes(env.path("data/VbKs/Qvex/QvexMRU.txt"),
+                   "ftp://other.example/\r\n" + url + "\r\n");
+    SetAppFile(QVEX3_PROGRAM);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        ::unsetenv(name);
+    }
+    const std::string sel = env.path("sel") + "/";
+    WriteFileBytes(sel + "one.txt", "first file\n");
+    WriteFileBytes(sel + "two words.bin", qvex::test::RandomBytes(70000, 5));
+    // A name that begins with "-" takes the whole list through the inherited section.
+    WriteFileBytes(sel + "-dash.bin", qvex::test::RandomBytes(1000, 6));
+
+    const std::string output = OutputToTheEnd(
+        {QVEXSX2_LAUNCHER, "p1", sel + "one.txt", sel + "two words.bin", sel + "-dash.bin"});
+    for (const char* name : {"one.txt", "two words.bin", "-dash.bin"}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(ReadFileBytes(server->path(std::string("inbox/") + name)) ==
+                    ReadFileBytes(sel + name))
+            << output << server->output();
+    }
 }
 
 }  // namespace
