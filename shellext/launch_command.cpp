@@ -10,6 +10,15 @@ bool IsAlgorithmLetter(char letter) {
                        [letter](const Algorithm& a) { return a.letter == letter; });
 }
 
+bool NamesASumsFile(const std::string& path) {
+    for (const char* mark : {"MD5", "md5", "SHA", "sha"}) {
+        if (path.find(mark) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Full paths without trailing separators, so a folder's name is never empty.
 std::string FullPath(std::string item, const std::string& currentFolder) {
     if (item.front() != '/') {
@@ -84,6 +93,14 @@ LaunchCommand BuildLaunchCommand(const Verb& verb, std::vector<std::string> item
     }
     for (std::string& item : items) {
         item = FullPath(std::move(item), currentFolder);
+    }
+    // The menu offers this item for sums files only; a file manager that cannot tell shows
+    // it for every file, so the refusal comes here.
+    if (verb.action == '6' && verb.argument == 0 && !NamesASumsFile(items.front())) {
+        command.failure =
+            "Verify cryptographic checksum(s) takes a sums file whose path holds MD5 or SHA "
+            "(Verify As takes any file)";
+        return command;
     }
     if (verb.action == 'p') {
         const auto index = static_cast<size_t>(verb.argument);

@@ -85,8 +85,9 @@ class Launcher : public ::testing::Test {
                            escaped + "\"\n");
     }
 
+    // Run in the folder "/", as a file manager may.
     ProgramResult Launch(std::vector<std::string> argv) {
-        argv.insert(argv.begin(), QVEXSX2_LAUNCHER);
+        argv.insert(argv.begin(), {"/usr/bin/env", "--chdir=/", QVEXSX2_LAUNCHER});
         return RunToEnd(argv);
     }
 
@@ -148,9 +149,10 @@ TEST_F(Launcher, EveryVerbGivesTheDesignedArguments) {
             }
         }
         EXPECT_EQ(ReadFileBytes(record + ".argv"), Joined(expected));
-        EXPECT_EQ(ReadFileBytes(record + ".cwd"), fs::current_path().string());
+        EXPECT_EQ(ReadFileBytes(record + ".cwd"), "/");
         EXPECT_EQ(ReadFileBytes(record + ".section"), "");
     }
+    EXPECT_FALSE(FileExists("/pwned"));
     EXPECT_FALSE(FileExists(fs::current_path().string() + "/pwned"));
     EXPECT_FALSE(FileExists(env.path("pwned")));
 }
@@ -203,6 +205,11 @@ TEST_F(Launcher, RefusalsAreReportedAndStartNothing) {
          {"p2", sel + "a"},
          "qvexsx2: No recent host on line 3 (Qvex3 lists the hosts it connected to)\n"},
         {"no selection", {"5m"}, "qvexsx2: No file or folder was selected\n"},
+        // Relative to the folder "/" (below), so no part of the path can name a sums file.
+        {"not a sums file",
+         {"6", "notes.txt"},
+         "qvexsx2: Verify cryptographic checksum(s) takes a sums file whose path holds MD5 or "
+         "SHA (Verify As takes any file)\n"},
     };
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.what);
