@@ -14,7 +14,7 @@ struct Verb {
     char argument = 0;  // the recent host's index for 'p', the algorithm letter, or 0
 };
 
-// Nullopt-like: action 0 for a text that names no verb.
+// The verb a text names; action 0 when it names none.
 [[nodiscard]] Verb ParseVerb(std::string_view text);
 
 // The algorithm letters in menu order, MD5 first, and their menu labels.
