@@ -14,6 +14,7 @@ PACKAGES="
     rhash
     iproute2
     qt6-base-dev xvfb dbus at-spi2-core python3-pyatspi imagemagick xauth
+    desktop-file-utils xdg-utils shared-mime-info libfile-mimeinfo-perl libnotify-bin
 "
 
 missing=""
