@@ -28,6 +28,7 @@
 #include "state/version.h"
 #include "ui/host_page.h"
 #include "ui/options_page.h"
+#include "ui/qt_text.h"
 
 namespace qvex {
 namespace {
@@ -40,10 +41,6 @@ constexpr uint32_t kPayloadBuffer = 512;
 constexpr int kSnapDistance = 16;
 // The opacity of an inactive window when the "Opacity" setting is 100.
 constexpr double kInactiveOpacity = 0.85;
-
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Text up to its first NUL, within the delivered length.
 std::string TextOf(const char* data, uint32_t length) {
