@@ -13,7 +13,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 namespace {
 
 // Radio buttons by type, 0 to 3.
@@ -111,4 +111,4 @@ void PropertiesDialog::Apply() {
     apply_->setEnabled(false);
 }
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext

@@ -10,7 +10,7 @@ class QCheckBox;
 class QLineEdit;
 class QPushButton;
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 
 // The "Qvex Shortcut" page of a ".qvex" file: its URL, transfer folder, transfer type and
 // Update-ONLY switch. Apply is enabled by the first change after the page is filled, and
@@ -37,4 +37,4 @@ class PropertiesDialog : public QDialog {
     QPushButton* apply_ = nullptr;
 };
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <new>
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 namespace {
 
 constexpr std::string_view kHeader = "[QvexShortcut]";
@@ -189,10 +189,10 @@ bool Shortcut::SetUpdateMode(int mode) {
     return true;
 }
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext
 
 struct QvexShortcut {
-    qvexsx2::Shortcut object;
+    qvex::shellext::Shortcut object;
 };
 
 namespace {
@@ -248,11 +248,12 @@ int QvexShortcutSetUpdateMode(QvexShortcut* shortcut, int mode) {
 }
 
 char* QvexShortcutGetURL(QvexShortcut* shortcut) {
-    return shortcut == nullptr ? nullptr : qvexsx2::CopyText(shortcut->object.fields().url);
+    return shortcut == nullptr ? nullptr : qvex::shellext::CopyText(shortcut->object.fields().url);
 }
 
 char* QvexShortcutGetTransferDir(QvexShortcut* shortcut) {
-    return shortcut == nullptr ? nullptr : qvexsx2::CopyText(shortcut->object.fields().folder);
+    return shortcut == nullptr ? nullptr
+                               : qvex::shellext::CopyText(shortcut->object.fields().folder);
 }
 
 int QvexShortcutGetTransferType(QvexShortcut* shortcut) {

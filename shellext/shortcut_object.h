@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 
 struct ShortcutFields {
     std::string url;
@@ -69,7 +69,7 @@ class Shortcut {
     bool modified_ = false;
 };
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext
 
 extern "C" {
 #endif

@@ -14,7 +14,7 @@
 
 namespace {
 
-using qvexsx2::ShortcutFields;
+using qvex::shellext::ShortcutFields;
 
 std::optional<ShortcutFields> Fields(const std::optional<qvex::ShortcutData>& data) {
     if (!data) {
@@ -45,16 +45,18 @@ TEST(ShortcutObject, ReadsEveryRowAsTheProgramDoes) {
         {"CR LF and runs of both",
          kHeader + "\r\n\r\n\rURL=ftp://h/\r\r\nXMode=a\n\n\r\nUpdate=1\r\n",
          ShortcutFields{"ftp://h/", "", 1, true}},
-        {"URL after XMode", kHeader + "\nXMode=i\nURL=ftp://h/", ShortcutFields{"ftp://h/", "", 2, false}},
+        {"URL after XMode", kHeader + "\nXMode=i\nURL=ftp://h/",
+         ShortcutFields{"ftp://h/", "", 2, false}},
         {"later lines win",
          kHeader + "\nURL=ftp://one/\nXMode=x\nUpdate=1\nURL=ftp://two/\nXMode=q\nUpdate=0",
          ShortcutFields{"ftp://two/", "", 0, false}},
-        {"XMode without letter, Update without digit", kHeader + "\nXMode=\nUpdate=",
-         ShortcutFields{}},
+        {"XMode without letter, Update without digit",
+         kHeader + "\nXMode=\nUpdate=", ShortcutFields{}},
         {"upper-case letter is no type", kHeader + "\nXMode=X", ShortcutFields{}},
         {"only the seventh character counts", kHeader + "\nXMode=image\nUpdate=12",
          ShortcutFields{"", "", 2, true}},
-        {"header glued to a line", kHeader + "URL=ftp://h/\nXDir=a=b", ShortcutFields{"", "a=b", 0, false}},
+        {"header glued to a line", kHeader + "URL=ftp://h/\nXDir=a=b",
+         ShortcutFields{"", "a=b", 0, false}},
         {"empty values", kHeader + "\nURL=\nXDir=", ShortcutFields{}},
         {"keys are case-sensitive", kHeader + "\nurl=ftp://h/\nxdir=/x", ShortcutFields{}},
         {"NUL and high bytes kept", kHeader + std::string("\nURL=ftp://h/\0\xe9", 15),
@@ -62,7 +64,7 @@ TEST(ShortcutObject, ReadsEveryRowAsTheProgramDoes) {
     };
     for (const ReadRow& row : rows) {
         SCOPED_TRACE(row.what);
-        EXPECT_EQ(qvexsx2::ParseShortcut(row.bytes), row.expected);
+        EXPECT_EQ(qvex::shellext::ParseShortcut(row.bytes), row.expected);
         EXPECT_EQ(Fields(qvex::ReadShortcutText(row.bytes)), row.expected);
     }
 }
@@ -86,7 +88,7 @@ TEST(ShortcutObject, ReadsFilesAsTheProgramDoes) {
     for (const FileRow& row : rows) {
         SCOPED_TRACE(row.what);
         qvex::test::WriteFileBytes(path, row.bytes);
-        std::optional<ShortcutFields> ours = qvexsx2::ReadShortcut(path);
+        std::optional<ShortcutFields> ours = qvex::shellext::ReadShortcut(path);
         EXPECT_EQ(ours.has_value(), row.readable);
         EXPECT_EQ(ours, Fields(qvex::ReadShortcutFile(path)));
     }
@@ -94,7 +96,7 @@ TEST(ShortcutObject, ReadsFilesAsTheProgramDoes) {
     ::mkfifo(folder.path("pipe.qvex").c_str(), 0600);
     for (const char* name : {"", "missing.qvex", "pipe.qvex"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(qvexsx2::ReadShortcut(folder.path(name)), std::nullopt);
+        EXPECT_EQ(qvex::shellext::ReadShortcut(folder.path(name)), std::nullopt);
         EXPECT_EQ(qvex::ReadShortcutFile(folder.path(name)), std::nullopt);
     }
 }
@@ -117,18 +119,18 @@ TEST(ShortcutObject, WritesTheProgramsBytes) {
         SCOPED_TRACE(row.bytes);
         const qvex::ShortcutData data{row.fields.url, row.fields.folder, row.fields.type,
                                       row.fields.updateOnly};
-        EXPECT_EQ(qvexsx2::FormatShortcut(row.fields), row.bytes);
+        EXPECT_EQ(qvex::shellext::FormatShortcut(row.fields), row.bytes);
         EXPECT_EQ(qvex::ShortcutText(data), row.bytes);
         // Over a longer file, which must be cut to the new bytes.
         const std::string ours = folder.path("ours.qvex");
         const std::string theirs = folder.path("theirs.qvex");
         qvex::test::WriteFileBytes(ours, std::string(300, 'z'));
-        ASSERT_TRUE(qvexsx2::WriteShortcut(ours, row.fields));
+        ASSERT_TRUE(qvex::shellext::WriteShortcut(ours, row.fields));
         ASSERT_TRUE(qvex::WriteShortcutFile(theirs, data));
         EXPECT_EQ(qvex::test::ReadFileBytes(ours), qvex::test::ReadFileBytes(theirs));
-        EXPECT_EQ(qvexsx2::ReadShortcut(ours), row.fields);
+        EXPECT_EQ(qvex::shellext::ReadShortcut(ours), row.fields);
     }
-    EXPECT_FALSE(qvexsx2::WriteShortcut(folder.path("no/such/folder.qvex"), {}));
+    EXPECT_FALSE(qvex::shellext::WriteShortcut(folder.path("no/such/folder.qvex"), {}));
 }
 
 std::string Taken(char* text) {
@@ -164,7 +166,8 @@ TEST(ShortcutObject, CObjectReadsLazilyAndSavesAtOnce) {
     // Save writes at once: to a new name, and then to the current name.
     const std::string copy = folder.path("copy.qvex");
     ASSERT_EQ(QvexShortcutSave(shortcut, copy.c_str()), QVEX_SHORTCUT_OK);
-    EXPECT_EQ(qvex::test::ReadFileBytes(copy), kHeader + "\nURL=ftp://new/\nXDir=/d\nXMode=x\nUpdate=1");
+    EXPECT_EQ(qvex::test::ReadFileBytes(copy),
+              kHeader + "\nURL=ftp://new/\nXDir=/d\nXMode=x\nUpdate=1");
     EXPECT_EQ(QvexShortcutSetUpdateMode(shortcut, 0), QVEX_SHORTCUT_OK);
     ASSERT_EQ(QvexShortcutSave(shortcut, nullptr), QVEX_SHORTCUT_OK);
     EXPECT_EQ(qvex::ReadShortcutFile(copy), (qvex::ShortcutData{"ftp://new/", "/d", 3, false}));

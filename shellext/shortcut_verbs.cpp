@@ -10,7 +10,7 @@
 
 #include "shellext/properties_dialog.h"
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 namespace {
 
 constexpr std::string_view kShortcutExtension = ".qvex";
@@ -48,7 +48,8 @@ std::string FullPath(const std::string& path) {
 // The clipboard's text when it may be a URL (it holds a '.'), without the line end that a
 // copy from a terminal or editor brings along.
 std::optional<std::string> ClipboardUrl() {
-    const std::string text = QApplication::clipboard()->text().trimmed().toLocal8Bit().toStdString();
+    const std::string text =
+        QApplication::clipboard()->text().trimmed().toLocal8Bit().toStdString();
     if (text.find('.') == std::string::npos) {
         return std::nullopt;
     }
@@ -143,4 +144,4 @@ std::vector<std::string> ShortcutLaunchOptions(const ShortcutFields& fields, Lau
     return options;
 }
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext

@@ -7,7 +7,7 @@
 
 #include "shellext/shortcut_object.h"
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 
 // What the launcher gives the shortcut verbs.
 struct VerbEnvironment {
@@ -30,9 +30,11 @@ struct ShortcutVerbItem {
 inline constexpr ShortcutVerbItem kShortcutVerbs[] = {
     {"properties", "Qvex Shortcut Properties", "Edit the Qvex Shortcut."},
     {"paste-download", "Paste &URL for Download", "Do FTP download from clipboard URL."},
-    {"paste-listing", "Paste URL for &Listing", "Create FTP server dir listing from clipboard URL."},
+    {"paste-listing", "Paste URL for &Listing",
+     "Create FTP server dir listing from clipboard URL."},
     // Takes the whole selection: the one ".qvex" file in it and the files to upload.
-    {"upload-to-shortcut", "Upload to this shortcut", "Upload the selected files to the Qvex Shortcut."},
+    {"upload-to-shortcut", "Upload to this shortcut",
+     "Upload the selected files to the Qvex Shortcut."},
 };
 
 // Exit statuses of a verb.
@@ -57,4 +59,4 @@ enum class LaunchForm {
 [[nodiscard]] std::vector<std::string> ShortcutLaunchOptions(const ShortcutFields& fields,
                                                              LaunchForm form);
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext

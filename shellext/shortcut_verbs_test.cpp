@@ -19,7 +19,7 @@
 #include "shellext/shortcut_verbs.h"
 #include "tests/support/temp_env.h"
 
-namespace qvexsx2 {
+namespace qvex::shellext {
 
 using Strings = std::vector<std::string>;
 
@@ -67,15 +67,16 @@ class ShortcutVerbsTest : public QObject {
     void dialogShowsTheShortcut() {
         qvex::test::TempFolder folder;
         const std::string path = folder.path("My Site.v2.qvex");
-        qvex::test::WriteFileBytes(path, header_ + "\r\nURL=ftp://h/pub/\r\nXDir=/tmp/in\r\nXMode=i\r\nUpdate=1");
+        qvex::test::WriteFileBytes(
+            path, header_ + "\r\nURL=ftp://h/pub/\r\nXDir=/tmp/in\r\nXMode=i\r\nUpdate=1");
         Shortcut shortcut;
         shortcut.Load(path);
         PropertiesDialog dialog(shortcut);
         QCOMPARE(dialog.windowTitle(), QString("Qvex Shortcut"));
         const QStringList texts = Texts(dialog);
-        for (const char* text : {"My Site.v2", "Server URL:", "Transfer Dir:", "Transfer Type ",
-                                 "None", "ASCII", "Image", "Smart", "Use Update-ONLY Transfers",
-                                 "OK", "Cancel", "Apply"}) {
+        for (const char* text :
+             {"My Site.v2", "Server URL:", "Transfer Dir:", "Transfer Type ", "None", "ASCII",
+              "Image", "Smart", "Use Update-ONLY Transfers", "OK", "Cancel", "Apply"}) {
             QVERIFY2(texts.contains(text), text);
         }
         QCOMPARE(dialog.findChild<QLineEdit*>("url")->text(), QString("ftp://h/pub/"));
@@ -151,10 +152,11 @@ class ShortcutVerbsTest : public QObject {
         QApplication::clipboard()->setText("ftp://mirror.example.org/pub/\n");
         QCOMPARE(RunShortcutVerb("paste-download", {path}, recorder.environment()), kVerbDone);
         QCOMPARE(RunShortcutVerb("paste-listing", {path}, recorder.environment()), kVerbDone);
-        QCOMPARE(recorder.options,
-                 (std::vector<Strings>{
-                     {"-f", "ftp://mirror.example.org/pub/", "-d", "/srv/in", "-xi", "-v"},
-                     {"-f", "ftp://mirror.example.org/pub/;type=d", "-d", "/srv/in", "-xi", "-v"}}));
+        QCOMPARE(
+            recorder.options,
+            (std::vector<Strings>{
+                {"-f", "ftp://mirror.example.org/pub/", "-d", "/srv/in", "-xi", "-v"},
+                {"-f", "ftp://mirror.example.org/pub/;type=d", "-d", "/srv/in", "-xi", "-v"}}));
         QCOMPARE(recorder.names, (std::vector<Strings>{{}, {}}));
         QVERIFY(recorder.reports.empty());
         QCOMPARE(qvex::test::ReadFileBytes(path), bytes);
@@ -187,8 +189,8 @@ class ShortcutVerbsTest : public QObject {
         QCOMPARE(recorder.names, (std::vector<Strings>{files}));
 
         // No shortcut, two shortcuts, or nothing to upload: refused with a message.
-        for (const Strings& selection : {Strings{files[0]}, Strings{shortcut, shortcut, files[0]},
-                                         Strings{shortcut}}) {
+        for (const Strings& selection :
+             {Strings{files[0]}, Strings{shortcut, shortcut, files[0]}, Strings{shortcut}}) {
             Recorder refused;
             QCOMPARE(RunShortcutVerb("upload-to-shortcut", selection, refused.environment()),
                      kVerbUsage);
@@ -198,7 +200,7 @@ class ShortcutVerbsTest : public QObject {
     }
 };
 
-}  // namespace qvexsx2
+}  // namespace qvex::shellext
 
-QTEST_MAIN(qvexsx2::ShortcutVerbsTest)
+QTEST_MAIN(qvex::shellext::ShortcutVerbsTest)
 #include "shortcut_verbs_test.moc"
