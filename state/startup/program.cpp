@@ -15,6 +15,7 @@
 #include "platform/socket.h"
 #include "state/hosts/host_connect.h"
 #include "state/startup/command_line_work.h"
+#include "state/startup/desktop_integration.h"
 #include "state/startup/hash_job_run.h"
 #include "state/startup/host_stores.h"
 #include "state/url_grammar.h"
@@ -260,6 +261,7 @@ int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
         }
         return kCannotStart;
     }
+    KeepDesktopIntegration(state.request);
     uint32_t status = window != nullptr && !state.request.silent && DisplayAvailable()
                           ? window->Run(state, stops)
                           : RunWithoutWindow(state, streams, stops);
