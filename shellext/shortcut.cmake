@@ -1,8 +1,8 @@
 # The ".qvex" shortcut object: plain C++ with a C interface, linked into libQvexSX2.so (as
-# objects, so that its exports stay) and into the launcher. Position-independent for the
-# shared library.
+# objects, so that its exports stay; only the C interface is visible) and into the launcher.
 add_library(qvexsx2_shortcut OBJECT ${CMAKE_CURRENT_LIST_DIR}/shortcut_object.cpp)
-set_target_properties(qvexsx2_shortcut PROPERTIES POSITION_INDEPENDENT_CODE ON)
+set_target_properties(qvexsx2_shortcut PROPERTIES POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_include_directories(qvexsx2_shortcut PUBLIC ${PROJECT_SOURCE_DIR})
 qvex_warnings(qvexsx2_shortcut)
 

@@ -261,10 +261,13 @@ int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
         }
         return kCannotStart;
     }
-    KeepDesktopIntegration(state.request);
-    uint32_t status = window != nullptr && !state.request.silent && DisplayAvailable()
-                          ? window->Run(state, stops)
-                          : RunWithoutWindow(state, streams, stops);
+    const bool windowed = window != nullptr && !state.request.silent && DisplayAvailable();
+    // A run without a display has no desktop whose integration it could keep.
+    if (windowed) {
+        KeepDesktopIntegration(state.request);
+    }
+    uint32_t status =
+        windowed ? window->Run(state, stops) : RunWithoutWindow(state, streams, stops);
     return static_cast<int>(status & 0xFF);
 }
 
