@@ -4,6 +4,10 @@
 
 namespace qvex::platform {
 
+// The user's data home: ${XDG_DATA_HOME:-$HOME/.local/share}/, ending with the separator;
+// "" when no home folder is known.
+std::string DataHome();
+
 // Where the per-user data folder ("AppData") belongs:
 // ${XDG_DATA_HOME:-$HOME/.local/share}/VbKs/Qvex/, ending with the path separator; "" when
 // no home folder is known. Nothing is created.

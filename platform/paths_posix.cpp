@@ -74,9 +74,14 @@ bool MakeFolders(const std::string& path, unsigned mode) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string DataFolderPath() {
+std::string DataHome() {
     std::string base = EnvOr("XDG_DATA_HOME", ".local/share");
-    return base.empty() ? std::string() : WithSeparator(base) + "VbKs/Qvex/";
+    return base.empty() ? std::string() : WithSeparator(base);
+}
+
+std::string DataFolderPath() {
+    std::string base = DataHome();
+    return base.empty() ? std::string() : base + "VbKs/Qvex/";
 }
 
 std::string DataFolder() {

@@ -1,20 +1,18 @@
 #include "platform/registry_file.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include "platform/file_lock.h"
 #include "platform/paths.h"
+#include "platform/whole_file.h"
 
 namespace qvex::platform {
 namespace {
 
-constexpr mode_t kFileMode = 0600;  // the file holds encoded passwords
+constexpr unsigned kFileMode = 0600;  // the file holds encoded passwords
 constexpr unsigned kFolderMode = 0700;
 
 std::string FolderOf(const std::string& path) {
@@ -28,56 +26,6 @@ std::string FolderOf(const std::string& path) {
 std::string NameOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// nullopt when the file cannot be opened or read.
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char buffer[16384];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        bytes.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fd);
-    return bytes;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
-}
-
-void SyncFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        // The rename has happened either way; this only makes it durable sooner.
-        (void)::fsync(fd);
-        ::close(fd);
-    }
 }
 
 // A temporary file exists only while its writer holds the lock, so under the lock any one
@@ -156,23 +104,9 @@ bool RegistryFile::Apply(const std::vector<RegistryChange>& changes) {
         return true;
     }
 
-    std::string temporary = path_ + ".tmp." + std::to_string(::getpid());
-    (void)::unlink(temporary.c_str());
-    int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-    if (fd < 0) {
+    if (!ReplaceWholeFile(path_, text, kFileMode, beforeRenameHook_)) {
         return false;
     }
-    bool written = ::fchmod(fd, kFileMode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (written && beforeRenameHook_) {
-        beforeRenameHook_();
-    }
-    if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
-        (void)::unlink(temporary.c_str());
-        return false;
-    }
-    SyncFolder(folder);
     cache_ = std::move(document);
     return true;
 }

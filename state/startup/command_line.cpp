@@ -44,6 +44,7 @@ void TakeValue(const std::string& value, const ShortcutReader& readShortcut,
         case 'o':
             if (std::optional<ShortcutData> shortcut = readShortcut(value)) {
                 TakeShortcut(*shortcut, request);
+                request.shortcuts.push_back(value);
             } else {
                 request.problems.push_back("@@@ Unable to read " + value +
                                            ": not a Qvex Shortcut file (a regular file of at "

@@ -52,6 +52,8 @@ struct CommandLineRequest {
     std::vector<size_t> urlArguments;
     // "@@@ " lines for the log once it runs: shortcut files that were refused.
     std::vector<std::string> problems;
+    // The shortcut files that "-o" read, as given.
+    std::vector<std::string> shortcuts;
 
     const std::string& url() const { return args[0]; }
     const std::string& folder() const { return args[1]; }

@@ -15,6 +15,7 @@
 #include "platform/socket.h"
 #include "state/hosts/host_connect.h"
 #include "state/startup/command_line_work.h"
+#include "state/startup/desktop_integration.h"
 #include "state/startup/hash_job_run.h"
 #include "state/startup/host_stores.h"
 #include "state/url_grammar.h"
@@ -260,9 +261,13 @@ int RunProgram(std::span<const std::string> arguments, ProgramWindow* window,
         }
         return kCannotStart;
     }
-    uint32_t status = window != nullptr && !state.request.silent && DisplayAvailable()
-                          ? window->Run(state, stops)
-                          : RunWithoutWindow(state, streams, stops);
+    const bool windowed = window != nullptr && !state.request.silent && DisplayAvailable();
+    // A run without a display has no desktop whose integration it could keep.
+    if (windowed) {
+        KeepDesktopIntegration(state.request);
+    }
+    uint32_t status =
+        windowed ? window->Run(state, stops) : RunWithoutWindow(state, streams, stops);
     return static_cast<int>(status & 0xFF);
 }
 

@@ -122,7 +122,8 @@ class ProgramWindow {
 inline constexpr int kCannotStart = 255;
 
 // The whole program: parses the arguments (after the program's name), starts up, and runs
-// with `window` when one is given and not refused ("-z", or no display), else without.
+// with `window` when one is given and not refused ("-z", or no display), else without. A
+// windowed run first keeps the desktop integration of ".qvex" files (KeepDesktopIntegration).
 // `argumentMemory`, the process's own argument strings behind the program's name, has the
 // passwords of its URLs blanked once they are parsed, so other users' process listings
 // no longer show them.

@@ -1,0 +1,65 @@
+#include "state/startup/desktop_integration.h"
+
+#include <filesystem>
+
+#include "platform/desktop_entry.h"
+#include "platform/desktop_names.h"
+#include "platform/local_file.h"
+#include "platform/paths.h"
+#include "platform/recent_documents.h"
+#include "platform/shared_library.h"
+
+namespace qvex {
+namespace {
+
+using RegisterServer = int();
+
+std::string InDataHome(std::string_view relative) {
+    const std::string home = platform::DataHome();
+    return home.empty() ? std::string() : home + std::string(relative);
+}
+
+}  // namespace
+
+ExtensionRegistration RegisterShellExtension(const std::string& libraryFolder) {
+    const std::string package = InDataHome(platform::kShortcutMimePackage);
+    if (package.empty() || platform::LocalPathStatus(package)) {
+        return ExtensionRegistration::Present;
+    }
+    platform::SharedLibrary library;
+    if (!library.Open(libraryFolder + std::string(platform::kShellExtensionLibrary))) {
+        return ExtensionRegistration::Failed;
+    }
+    RegisterServer* registerServer = library.Find<RegisterServer>("DllRegisterServer");
+    return registerServer != nullptr && registerServer() == 0 ? ExtensionRegistration::Registered
+                                                              : ExtensionRegistration::Failed;
+}
+
+std::vector<std::string> ShortcutOpenCommand(const std::string& programPath) {
+    return {platform::ExecArgumentOfPath(programPath), "-o", "%f"};
+}
+
+bool RepairShortcutAssociation(const std::string& programPath) {
+    const std::string entry = InDataHome(platform::kProgramDesktopEntry);
+    if (entry.empty()) {
+        return false;
+    }
+    std::optional<std::vector<std::string>> command = platform::ReadDesktopEntryCommand(entry);
+    const std::vector<std::string> expected = ShortcutOpenCommand(programPath);
+    return command && *command != expected && platform::WriteDesktopEntryCommand(entry, expected);
+}
+
+void KeepDesktopIntegration(const CommandLineRequest& request) {
+    const std::string program = platform::ProgramPath();
+    (void)RegisterShellExtension(platform::ProgramFolder());
+    (void)RepairShortcutAssociation(program);
+    for (const std::string& shortcut : request.shortcuts) {
+        std::error_code error;
+        const std::filesystem::path full = std::filesystem::absolute(shortcut, error);
+        (void)platform::AddRecentDocument({error ? shortcut : full.string(),
+                                           std::string(platform::kShortcutMimeType), "Qvex3",
+                                           program + " -o %f"});
+    }
+}
+
+}  // namespace qvex
