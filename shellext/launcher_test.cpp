@@ -157,6 +157,18 @@ TEST_F(Launcher, EveryVerbGivesTheDesignedArguments) {
     EXPECT_FALSE(FileExists(env.path("pwned")));
 }
 
+// Files dropped on a shortcut go to its URL, by their full paths, in the launcher's folder.
+TEST_F(Launcher, UploadToAShortcutStartsTheProgramWithItsUrl) {
+    const std::string sel = env.path("sel") + "/";
+    WriteFileBytes(sel + "Site.qvex", "[QvexShortcut]\nURL=ftp://one.example/in/\n");
+    ProgramResult run = Launch({"upload-to-shortcut", sel + "a b.txt", sel + "Site.qvex"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(Recorded());
+    EXPECT_EQ(ReadFileBytes(record + ".argv"),
+              Joined({"-u", "ftp://one.example/in/", sel + "a b.txt"}));
+    EXPECT_EQ(ReadFileBytes(record + ".cwd"), "/");
+}
+
 TEST_F(Launcher, LongSelectionsAndOptionLikeNamesGoThroughTheSection) {
     const std::string sel = env.path("sel") + "/";
     // 300 names of 120 characters: far past the length of a command line's item list.

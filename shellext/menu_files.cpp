@@ -2,6 +2,7 @@
 
 #include "shellext/launch_command.h"
 #include "shellext/recent_hosts.h"
+#include "shellext/shortcut_verbs.h"
 
 namespace qvex::shellext {
 namespace {
@@ -17,14 +18,34 @@ constexpr const char* kUploadHelp = "Upload file(s) To...";
 constexpr const char* kComputeHelp = "Compute cryptographic checksum(s)";
 constexpr const char* kVerifyHelp = "Verify contained cryptographic checksum(s)";
 
-// One menu item: its label, help text, launcher verb and whether it is for one item only.
+// One menu item: its label, help text, launcher verb, whether it is for one item only and
+// whether only for a Qvex Shortcut file.
 struct Item {
     std::string id;  // unique, letters, digits and "-"
     std::string label;
     std::string help;
     std::string verb;
     bool single = false;
+    bool shortcutOnly = false;
 };
+
+// The items of Qvex Shortcut files; the upload takes a selection that holds one shortcut
+// and the files to send, so it is offered on any selection.
+std::vector<Item> ShortcutItems() {
+    std::vector<Item> items;
+    for (const ShortcutVerbItem& verb : kShortcutVerbs) {
+        std::string label;
+        for (char c : verb.label) {
+            if (c != '&') {
+                label += c;
+            }
+        }
+        const bool upload = verb.verb == "upload-to-shortcut";
+        items.push_back({"shortcut-" + std::string(verb.verb), label, std::string(verb.help),
+                         std::string(verb.verb), !upload, !upload});
+    }
+    return items;
+}
 
 std::vector<Item> ComputeItems() {
     std::vector<Item> items;
@@ -155,7 +176,9 @@ MenuFile NemoAction(const std::string& launcher, const Item& item, const std::st
                 "Selection=" +
                 (item.single ? "s" : "notnone") +
                 "\n"
-                "Extensions=any;\n"
+                "Extensions=" +
+                (item.shortcutOnly ? "qvex" : "any") +
+                ";\n"
                 "Quote=double\n",
             false};
 }
@@ -177,12 +200,12 @@ void DolphinActions(std::string& actions, std::string& groups, const std::string
 // Dolphin nests no deeper than one submenu per file; the items for one selected file come
 // in a second file that Dolphin shows only then.
 MenuFile DolphinMenu(const std::string& path, const std::string& actions, const std::string& groups,
-                     bool single) {
+                     bool single, const std::string& mimeTypes = "application/octet-stream;inode/directory;") {
     return {path,
             "[Desktop Entry]\n"
             "Type=Service\n"
             "Name=Qvex PRO\n"
-            "MimeType=application/octet-stream;inode/directory;\n"
+            "MimeType=" + mimeTypes + "\n"
             "X-KDE-ServiceTypes=KonqPopupMenu/Plugin\n"
             "X-KDE-Submenu=Qvex PRO\n" +
                 std::string(single ? "X-KDE-MinNumberOfUrls=1\nX-KDE-MaxNumberOfUrls=1\n" : "") +
@@ -237,12 +260,25 @@ std::vector<MenuFile> MenuFiles(const std::string& programFolder,
         files.push_back(NemoAction(launcher, item, nemoMenu + kVerifyAsLabel + ": "));
     }
 
+    const std::vector<Item> shortcutItems = ShortcutItems();
+    std::vector<Item> onShortcut, onAny;
+    for (const Item& item : shortcutItems) {
+        (item.shortcutOnly ? onShortcut : onAny).push_back(item);
+        files.push_back(NemoAction(launcher, item, nemoMenu));
+    }
+
     std::string actions, groups;
     DolphinActions(actions, groups, launcher, {start}, "");
     DolphinActions(actions, groups, launcher, uploads,
                    recentHosts.empty() ? "" : std::string(kUploadLabel) + " ");
     DolphinActions(actions, groups, launcher, computes, "");
+    DolphinActions(actions, groups, launcher, onAny, "");
     files.push_back(DolphinMenu("kio/servicemenus/qvex-pro.desktop", actions, groups, false));
+    groups.clear();
+    actions.clear();
+    DolphinActions(actions, groups, launcher, onShortcut, "");
+    files.push_back(DolphinMenu("kio/servicemenus/qvex-pro-shortcut.desktop", actions, groups,
+                                true, "application/x-qvex-shortcut;"));
     groups.clear();
     actions.clear();
     DolphinActions(actions, groups, launcher, {verify}, "");
@@ -262,6 +298,9 @@ std::vector<MenuFile> MenuFiles(const std::string& programFolder,
             uploads[i].verb));
     }
     for (const Item& item : computes) {
+        files.push_back(NautilusScript(launcher, menu + item.label, item.verb));
+    }
+    for (const Item& item : shortcutItems) {
         files.push_back(NautilusScript(launcher, menu + item.label, item.verb));
     }
     files.push_back(NautilusScript(launcher, menu + kVerifyLabel, "6"));

@@ -92,6 +92,7 @@ TEST(Registration, WritesTheIntegrationAndRemovesExactlyIt) {
     const std::vector<std::string> expected = {
         "applications/qvex3.desktop",
         "kio/servicemenus/mine.desktop",
+        "kio/servicemenus/qvex-pro-shortcut.desktop",
         "kio/servicemenus/qvex-pro-verify.desktop",
         "kio/servicemenus/qvex-pro.desktop",
         "mime/packages/qvex-shortcut.xml",
@@ -102,11 +103,15 @@ TEST(Registration, WritesTheIntegrationAndRemovesExactlyIt) {
         "nautilus/scripts/Qvex PRO/Compute SHA2-384 checksum(s)",
         "nautilus/scripts/Qvex PRO/Compute SHA2-512 checksum(s)",
         "nautilus/scripts/Qvex PRO/Compute Whirlpool checksum(s)",
+        "nautilus/scripts/Qvex PRO/Paste URL for Download",
+        "nautilus/scripts/Qvex PRO/Paste URL for Listing",
+        "nautilus/scripts/Qvex PRO/Qvex Shortcut Properties",
         "nautilus/scripts/Qvex PRO/Start Qvex Professional Here",
         "nautilus/scripts/Qvex PRO/Upload file(s) To/1 ftp:\u2215\u2215joe:****@ftp.example.org"
         "\u2215in\u2215",
         "nautilus/scripts/Qvex PRO/Upload file(s) To/2 ftp:\u2215\u2215b.example\u2215",
         "nautilus/scripts/Qvex PRO/Upload file(s) To/mine",
+        "nautilus/scripts/Qvex PRO/Upload to this shortcut",
         "nautilus/scripts/Qvex PRO/Verify As/Contains MD5 checksum(s)",
         "nautilus/scripts/Qvex PRO/Verify As/Contains SHA1 checksum(s)",
         "nautilus/scripts/Qvex PRO/Verify As/Contains SHA2-224 checksum(s)",
@@ -123,6 +128,10 @@ TEST(Registration, WritesTheIntegrationAndRemovesExactlyIt) {
         "nemo/actions/qvex-pro-compute-m.nemo_action",
         "nemo/actions/qvex-pro-compute-s.nemo_action",
         "nemo/actions/qvex-pro-compute-w.nemo_action",
+        "nemo/actions/qvex-pro-shortcut-paste-download.nemo_action",
+        "nemo/actions/qvex-pro-shortcut-paste-listing.nemo_action",
+        "nemo/actions/qvex-pro-shortcut-properties.nemo_action",
+        "nemo/actions/qvex-pro-shortcut-upload-to-shortcut.nemo_action",
         "nemo/actions/qvex-pro-start.nemo_action",
         "nemo/actions/qvex-pro-upload-0.nemo_action",
         "nemo/actions/qvex-pro-upload-1.nemo_action",
@@ -194,9 +203,29 @@ TEST(Registration, WritesTheIntegrationAndRemovesExactlyIt) {
                   "65 %F\n"
                   "\n[Desktop Action verify-w]\nName=Verify As: Contains Whirlpool checksum(s)\n" +
                   exec + "6w %F\n");
+    // A shortcut's own items show on one ".qvex" file only.
+    EXPECT_EQ(ReadFileBytes(data + "/nemo/actions/qvex-pro-shortcut-paste-download.nemo_action"),
+              "[Nemo Action]\nName=Qvex PRO: Paste URL for Download\n"
+              "Comment=Do FTP download from clipboard URL.\nExec=\"" +
+                  launcher +
+                  "\" paste-download %F\nSelection=s\nExtensions=qvex;\nQuote=double\n");
+    EXPECT_EQ(ReadFileBytes(data + "/kio/servicemenus/qvex-pro-shortcut.desktop"),
+              "[Desktop Entry]\nType=Service\nName=Qvex PRO\n"
+              "MimeType=application/x-qvex-shortcut;\n"
+              "X-KDE-ServiceTypes=KonqPopupMenu/Plugin\nX-KDE-Submenu=Qvex PRO\n"
+              "X-KDE-MinNumberOfUrls=1\nX-KDE-MaxNumberOfUrls=1\n"
+              "Actions=shortcut-properties;shortcut-paste-download;shortcut-paste-listing;\n"
+              "\n[Desktop Action shortcut-properties]\nName=Qvex Shortcut Properties\n" +
+                  exec +
+                  "properties %F\n"
+                  "\n[Desktop Action shortcut-paste-download]\nName=Paste URL for Download\n" +
+                  exec +
+                  "paste-download %F\n"
+                  "\n[Desktop Action shortcut-paste-listing]\nName=Paste URL for Listing\n" +
+                  exec + "paste-listing %F\n");
     const std::string menu = ReadFileBytes(data + "/kio/servicemenus/qvex-pro.desktop");
     EXPECT_NE(menu.find("Actions=start;upload-0;upload-1;compute-m;compute-s;compute-S;"
-                        "compute-2;compute-3;compute-5;compute-w;\n"),
+                        "compute-2;compute-3;compute-5;compute-w;shortcut-upload-to-shortcut;\n"),
               std::string::npos)
         << menu;
     EXPECT_NE(menu.find("\n[Desktop Action upload-1]\nName=Upload file(s) To ftp://b.example/\n" +
@@ -216,7 +245,8 @@ TEST(Registration, WritesTheIntegrationAndRemovesExactlyIt) {
     // "Service", which it knows only by the two keys it says belong to applications.
     for (const std::string name :
          {"applications/qvex3.desktop", "kio/servicemenus/qvex-pro.desktop",
-          "kio/servicemenus/qvex-pro-verify.desktop"}) {
+          "kio/servicemenus/qvex-pro-verify.desktop",
+          "kio/servicemenus/qvex-pro-shortcut.desktop"}) {
         SCOPED_TRACE(name);
         const std::string path = data + "/" + name;
         qvex::test::ProgramResult check = RunToEnd({"/usr/bin/desktop-file-validate", path});

@@ -10,7 +10,9 @@
 
 #include "engine/session_worker.h"
 #include "state/hosts/host_connect.h"
+#include "platform/paths.h"
 #include "state/startup/command_line_work.h"
+#include "state/startup/desktop_integration.h"
 #include "state/startup/host_stores.h"
 #include "ui/help_page.h"
 #include "ui/host_page.h"
@@ -112,7 +114,12 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     stops.Finish();
     // The Log page reads the current log until it goes; the log is cut after that.
     window.reset();
+    const bool hostsRewritten = connector.countedThisRun();
     connector.Shutdown(state.dataFolder);
+    // The shell extension's upload items name the recent hosts.
+    if (hostsRewritten) {
+        (void)RefreshUploadMenus(platform::ProgramFolder());
+    }
     log.Close();
     state.settings.SaveSettings();
     return status;

@@ -12,27 +12,45 @@
 namespace qvex {
 namespace {
 
-using RegisterServer = int();
+using ExtensionCall = int();
 
 std::string InDataHome(std::string_view relative) {
     const std::string home = platform::DataHome();
     return home.empty() ? std::string() : home + std::string(relative);
 }
 
+// Loads the shell extension by name from `libraryFolder` and calls one of its exports: true
+// when the call returned 0.
+bool CallShellExtension(const std::string& libraryFolder, const char* exportName) {
+    platform::SharedLibrary library;
+    if (!library.Open(libraryFolder + std::string(platform::kShellExtensionLibrary))) {
+        return false;
+    }
+    ExtensionCall* call = library.Find<ExtensionCall>(exportName);
+    return call != nullptr && call() == 0;
+}
+
+bool ExtensionRegistered(std::string& package) {
+    package = InDataHome(platform::kShortcutMimePackage);
+    return package.empty() || platform::LocalPathStatus(package).has_value();
+}
+
 }  // namespace
 
 ExtensionRegistration RegisterShellExtension(const std::string& libraryFolder) {
-    const std::string package = InDataHome(platform::kShortcutMimePackage);
-    if (package.empty() || platform::LocalPathStatus(package)) {
+    std::string package;
+    if (ExtensionRegistered(package)) {
         return ExtensionRegistration::Present;
     }
-    platform::SharedLibrary library;
-    if (!library.Open(libraryFolder + std::string(platform::kShellExtensionLibrary))) {
-        return ExtensionRegistration::Failed;
-    }
-    RegisterServer* registerServer = library.Find<RegisterServer>("DllRegisterServer");
-    return registerServer != nullptr && registerServer() == 0 ? ExtensionRegistration::Registered
-                                                              : ExtensionRegistration::Failed;
+    return CallShellExtension(libraryFolder, "DllRegisterServer")
+               ? ExtensionRegistration::Registered
+               : ExtensionRegistration::Failed;
+}
+
+bool RefreshUploadMenus(const std::string& libraryFolder) {
+    std::string package;
+    return ExtensionRegistered(package) && !package.empty() &&
+           CallShellExtension(libraryFolder, "QvexSX2UpdateMenus");
 }
 
 std::vector<std::string> ShortcutOpenCommand(const std::string& programPath) {

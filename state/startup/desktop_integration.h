@@ -21,6 +21,10 @@ enum class ExtensionRegistration {
 // DllRegisterServer and unloads it.
 [[nodiscard]] ExtensionRegistration RegisterShellExtension(const std::string& libraryFolder);
 
+// The recent-hosts file was rewritten: the registered extension (found as above) rewrites
+// its "Upload file(s) To" items from it. False when nothing is registered or the call failed.
+bool RefreshUploadMenus(const std::string& libraryFolder);
+
 // The command the program's desktop entry opens a shortcut with: the program, "-o", "%f".
 [[nodiscard]] std::vector<std::string> ShortcutOpenCommand(const std::string& programPath);
 

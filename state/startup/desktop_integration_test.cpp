@@ -58,6 +58,17 @@ TEST_F(DesktopIntegrationTest, RegistersWhileTheMimePackageIsMissing) {
     EXPECT_EQ(Calls(), "DllRegisterServer\nDllRegisterServer\n");
 }
 
+// A rewritten recent-hosts list reaches the upload items of a registered extension only.
+TEST_F(DesktopIntegrationTest, UploadMenusAreRefreshedOnlyWhenRegistered) {
+    EXPECT_FALSE(RefreshUploadMenus(QVEX_REGISTER_PROBE_FOLDER));
+    EXPECT_EQ(Calls(), "");
+    ASSERT_EQ(RegisterShellExtension(QVEX_REGISTER_PROBE_FOLDER),
+              ExtensionRegistration::Registered);
+    EXPECT_TRUE(RefreshUploadMenus(QVEX_REGISTER_PROBE_FOLDER));
+    EXPECT_EQ(Calls(), "DllRegisterServer\nQvexSX2UpdateMenus\n");
+    EXPECT_FALSE(RefreshUploadMenus(env_.path("nowhere/")));
+}
+
 TEST_F(DesktopIntegrationTest, RepairsTheEntryNamingAnotherProgram) {
     const std::string program = "/opt/new place/Qvex3";
     const std::string entry = DataPath(platform::kProgramDesktopEntry);

@@ -1,6 +1,7 @@
 // A stand-in for the shell extension library in start-up's tests: DllRegisterServer
 // records each call in the file named by QVEX_PROBE_RECORD and answers QVEX_PROBE_RESULT
 // (0 when unset); on success it writes the MIME package, as the real registration does.
+// QvexSX2UpdateMenus records its calls there too.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,4 +22,11 @@ extern "C" __attribute__((visibility("default"))) int DllRegisterServer() {
         std::ofstream(package) << "<mime-info/>\n";
     }
     return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int QvexSX2UpdateMenus() {
+    if (const char* record = std::getenv("QVEX_PROBE_RECORD")) {
+        std::ofstream(record, std::ios::app) << "QvexSX2UpdateMenus\n";
+    }
+    return 0;
 }
