@@ -212,6 +212,7 @@ QWidget* HostPage::MakeConnectingPane() {
     });
     connect(hostField_, &QComboBox::activated, this, &HostPage::SelectEntry);
     connect(hostField_->lineEdit(), &QLineEdit::textEdited, this, &HostPage::OnTextEdited);
+    connect(hostField_, &QComboBox::currentTextChanged, this, &HostPage::hostTextChanged);
     connect(hostField_->lineEdit(), &QLineEdit::returnPressed, this, &HostPage::OnReturnPressed);
     connect(completion_, qOverload<const QString&>(&QCompleter::activated), this,
             &HostPage::ShowSelected);
@@ -224,6 +225,10 @@ QWidget* HostPage::MakeConnectingPane() {
 QString HostPage::selectedHost() const {
     const int index = hostField_->currentIndex();
     return index < 0 ? QString() : hostField_->itemText(index);
+}
+
+QString HostPage::hostText() const {
+    return hostField_->currentText().trimmed();
 }
 
 std::shared_ptr<SessionWorker> HostPage::session() const {
@@ -261,7 +266,7 @@ void HostPage::SelectHostText() {
 }
 
 HostFields HostPage::Fields() const {
-    return HostFields{hostField_->currentText().trimmed().toStdString(),
+    return HostFields{hostText().toStdString(),
                       user_->text().toStdString(), password_->text().toStdString(),
                       savePassword_->isChecked()};
 }

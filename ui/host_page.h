@@ -73,6 +73,8 @@ class HostPage : public QWidget {
 
     // The entry selected in the host field; "" for none.
     QString selectedHost() const;
+    // What the host field holds, typed or selected, without surrounding blanks.
+    QString hostText() const;
     // The running session, or null.
     std::shared_ptr<SessionWorker> session() const;
     // Re-reads the list (after it was changed beside the page) and selects `selectUrl`, or
@@ -106,6 +108,8 @@ class HostPage : public QWidget {
 
   signals:
     void hostSelected(const QString& url);
+    // The host field's text changed, by typing or by a selection.
+    void hostTextChanged();
     // The session has logged in (its connection is counted).
     void sessionStarted();
     // A session has ended, whether it logged in or not.

@@ -22,14 +22,17 @@ void FurnishHostPage(HostPage& page, Settings& settings, HostList& hosts,
     page.AddPane(panel);
     page.AddWidePane(pings);
 
-    auto showSelected = [&page, toolbar, panel, pings] {
+    auto showSelected = [&page, toolbar, panel] {
         const QString url = page.selectedHost();
         toolbar->SetSelectedHost(url);
         panel->ShowHost(url);
-        pings->SetHost(url);
     };
     showSelected();
     QObject::connect(&page, &HostPage::hostSelected, &page, showSelected);
+    // Ping and trace work on the URL in the field, typed or chosen, entry or not.
+    auto followText = [&page, pings] { pings->SetHost(page.hostText()); };
+    followText();
+    QObject::connect(&page, &HostPage::hostTextChanged, &page, followText);
     QObject::connect(&page, &HostPage::sessionStarted, &page, [&page, toolbar, meters, panel] {
         toolbar->SetSessionRunning(true);
         meters->Follow(page.session());

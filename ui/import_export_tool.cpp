@@ -179,7 +179,6 @@ void ImportExportTool::BuildControls() {
     auto* bottom = new QHBoxLayout;
     status_ = new QLabel;
     status_->setObjectName("exchangeStatus");
-    status_->setAccessibleName("Status");
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     status_->setStyleSheet(
         "QLabel { background: palette(base); border: 1px solid palette(mid); "

@@ -4,15 +4,19 @@
 Starts Xvfb, a session D-Bus and the accessibility bus, runs Qvex3 in fresh HOME and XDG
 folders, finds its window, pages and controls through the accessibility tree by their names,
 switches pages, changes an option and checks the registry file that the option was saved to.
-On the Host page it connects to a local pyftpdlib with a typed URL, user and password, logs
-off, and fails to connect to a closed port. Takes a screenshot of the screen on the way. Ends
-Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the failed connect
-in its status.
+On the Host page it pings 127.0.0.1 typed in the host field (unless the system refuses ICMP
+sockets), connects to a local pyftpdlib with a typed URL, user and password, logs off, fails
+to connect to a closed port, and imports a host exchange file with the toolbar's import/export
+tool, finding the entries in the host field's list and in the registry file. Takes a
+screenshot of the Options page and one of the Host page after the ping. Ends Qvex3 with
+SIGTERM and checks that it exits as a regular exit does, with the failed connect in its
+status.
 
-Usage: window_e2e_test.py QVEX3 SCREENSHOT.png
+Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png]]
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
 """
 import os
+import re
 import shutil
 import signal
 import socket
@@ -65,16 +69,80 @@ def start_xvfb():
     return xvfb, ":" + number.decode().strip()
 
 
-def registry_options(config_home):
+def registry_values(config_home, key):
+    """The values of one key of the registry file, by name, as written (strings unquoted)."""
     path = os.path.join(config_home, "VbKs", "Qvex", "registry.reg")
+    values = {}
     try:
         with open(path, encoding="latin-1") as registry:
+            inside = False
             for line in registry:
-                if line.startswith('"Options"='):
-                    return line.split("=", 1)[1].strip().strip('"')
+                line = line.rstrip("\r\n")
+                if line.startswith("["):
+                    inside = line.lower() == ("[HKEY_CURRENT_USER\\Software\\VbKs\\Qvex\\" +
+                                              key + "]").lower()
+                elif inside and line.startswith('"') and '"=' in line:
+                    name, value = line[1:].split('"=', 1)
+                    if value.startswith('"'):
+                        value = re.sub(r"\\(.)", r"\1", value[1:-1])
+                    values[name] = value
     except OSError:
         return None
-    return None
+    return values
+
+
+def registry_options(config_home):
+    return (registry_values(config_home, "Settings") or {}).get("Options")
+
+
+def secret_bytes(data):
+    """The registry's secret form XORs each byte with a fixed key stream: it undoes itself."""
+    key = 0xA7
+    out = bytearray()
+    for byte in data:
+        out.append(byte ^ key)
+        key = (key * 37 + 101) % 256
+    return bytes(out)
+
+
+def encode_secret(text):
+    return secret_bytes(text.encode("latin-1")).hex().upper()
+
+
+def decode_secret(form):
+    return secret_bytes(bytes.fromhex(form)).decode("latin-1")
+
+
+def icmp_refused():
+    """Why this system lets no program send ICMP echoes, or "" when it lets this one."""
+    for kind in (socket.SOCK_DGRAM, socket.SOCK_RAW):
+        try:
+            socket.socket(socket.AF_INET, kind, socket.IPPROTO_ICMP).close()
+            return ""
+        except OSError as error:
+            refusal = error.strerror
+    return refusal
+
+
+# The entries imported: (URL, user, password, per-host word). The exchange text carries the
+# credentials in the registry's stored form, and that form is what the registry must hold.
+IMPORTED = [
+    ("ftp://import-one.example/", "", "", 0),
+    ("ftp://import-two.example/pub/", "fred", "Fr3d!pw", 0),
+    ("ftp://import-three.example:2121/", "anne", "An:ne@", 0x00000102),
+]
+
+
+def write_exchange_file(path):
+    lines = ["[QvexEx]"]
+    for url, user, password, word in IMPORTED:
+        lines.append("X" + "AUPB"[(1 if user else 0) + (2 if word else 0)] + url)
+        if user:
+            lines.append(encode_secret(user) + ":" + encode_secret(password))
+        if word:
+            lines.append("%08X" % word)
+    with open(path, "wb") as exchange:
+        exchange.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
 
 
 def start_ftp_server(root):
@@ -99,7 +167,7 @@ def closed_port():
         return probe.getsockname()[1]
 
 
-def inner(program, screenshot):
+def inner(program, screenshot, host_screenshot):
     import pyatspi
 
     root = tempfile.mkdtemp(prefix="qvex-e2e-")
@@ -149,6 +217,29 @@ def inner(program, screenshot):
         frame = wait_for("the window \"Qvex 3.5\"",
                          lambda: find(app, pyatspi.ROLE_FRAME, "Qvex 3.5"))
 
+        def shoot(path):
+            time.sleep(0.5)
+            # The screen, cut to the window (there is no window manager to frame it).
+            box = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+            crop = "%dx%d+%d+%d" % (box.width, box.height, box.x, box.y)
+            subprocess.run(["import", "-display", display, "-window", "root", "-crop", crop,
+                            "+repage", path], check=True, env=env)
+
+        def table_rows(parent):
+            """The rows of the first tree or table below `parent`, each a list of its cells'
+            texts (the cells follow the column headers, row by row)."""
+            table = pyatspi.findDescendant(parent, lambda node: node is not None and (
+                node.getRole() in (pyatspi.ROLE_TREE, pyatspi.ROLE_TABLE,
+                                   pyatspi.ROLE_TREE_TABLE)))
+            if table is None:
+                return []
+            children = list(table)
+            columns = len([child for child in children
+                           if child.getRole() == pyatspi.ROLE_TABLE_COLUMN_HEADER])
+            cells = [child.name for child in children
+                     if child.getRole() == pyatspi.ROLE_TABLE_CELL]
+            return [cells[at:at + columns] for at in range(0, len(cells), max(columns, 1))]
+
         def select_tab(name, description):
             tab = wait_for("the tab " + name, lambda: find(frame, pyatspi.ROLE_PAGE_TAB, name))
             if description is not None and tab.description != description:
@@ -186,12 +277,7 @@ def inner(program, screenshot):
 
         select_tab("General", "General/UI option settings/controls")
         if screenshot:
-            time.sleep(0.5)
-            # The screen, cut to the window (there is no window manager to frame it).
-            box = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-            crop = "%dx%d+%d+%d" % (box.width, box.height, box.x, box.y)
-            subprocess.run(["import", "-display", display, "-window", "root", "-crop", crop,
-                            "+repage", screenshot], check=True, env=env)
+            shoot(screenshot)
 
         # The Host page: a typed URL with user and password, "Connect", "Logoff".
         ftp, ftp_port = start_ftp_server(root)
@@ -211,6 +297,32 @@ def inner(program, screenshot):
         def session_state(name):
             return wait_for("the Host page saying " + name,
                             lambda: find(frame, pyatspi.ROLE_LABEL, name))
+
+        # "Ping" with 127.0.0.1 typed in the host field: rows in the "Pinging" pane, then
+        # the button reads "Ping" again.
+        url_field.queryEditableText().setTextContents("ftp://127.0.0.1/")
+        ping = control(pyatspi.ROLE_PUSH_BUTTON, "Ping")
+        refusal = icmp_refused()
+        if refusal:
+            if ping.getState().contains(pyatspi.STATE_ENABLED):
+                fail("\"Ping\" is enabled where ICMP sockets are refused (%s)" % refusal)
+            print("SKIP ping: this system refuses ICMP sockets (%s); \"Ping\" is disabled: %s"
+                  % (refusal, ping.description))
+        else:
+            ping.queryAction().doAction(0)
+            pinging = control(pyatspi.ROLE_PANEL, "Pinging")
+            replies = wait_for("four replies in the \"Pinging\" pane", lambda: (
+                lambda rows: rows if len(rows) == 4 else None)(table_rows(pinging)))
+            for address, milliseconds, ttl, status in replies:
+                if address != "127.0.0.1" or status or not milliseconds.isdigit() or \
+                        not ttl.isdigit():
+                    fail("a ping reply reads %r" % [address, milliseconds, ttl, status])
+            wait_for("the button reading \"Ping\" again", lambda: ping.name == "Ping")
+            title = [child.name for child in pinging if child.getRole() == pyatspi.ROLE_LABEL]
+            if not title or not title[0].endswith(" [127.0.0.1]"):
+                fail("the \"Pinging\" pane is titled %r" % title)
+        if host_screenshot:
+            shoot(host_screenshot)
 
         url_field.queryEditableText().setTextContents("ftp://127.0.0.1:%d/" % ftp_port)
         control(pyatspi.ROLE_TEXT, "User name").queryEditableText().setTextContents(FTP_USER)
@@ -233,6 +345,54 @@ def inner(program, screenshot):
                  lambda: connect.getState().contains(pyatspi.STATE_ENABLED))
         connect.queryAction().doAction(0)
         session_state("Connect failed")
+
+        # The host toolbar's "Host Import/Export tool": "Import..." of a host exchange file
+        # chosen in the file dialog, then "Close"; the entries are in the host field's list
+        # and in the registry.
+        exchange_path = os.path.join(root, "exchange.txt")
+        write_exchange_file(exchange_path)
+        toolbar = wait_for("the host toolbar", lambda: pyatspi.findDescendant(
+            frame, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TOOL_BAR))
+        tool_button = wait_for("the toolbar's \"Import/Export\"", lambda: find(
+            toolbar, pyatspi.ROLE_PUSH_BUTTON, "Import/Export"))
+        if tool_button.description != "Host Import/Export tool":
+            fail("\"Import/Export\" describes itself as %r" % tool_button.description)
+        tool_button.queryAction().doAction(0)
+        tool = wait_for("the dialog \"Qvex Import/Export Tool\"",
+                        lambda: find(app, pyatspi.ROLE_DIALOG, "Qvex Import/Export Tool"))
+        find(tool, pyatspi.ROLE_PUSH_BUTTON, "Import...").queryAction().doAction(0)
+        chooser = wait_for("the file dialog \"Import Host Entries\"",
+                           lambda: find(app, pyatspi.ROLE_DIALOG, "Import Host Entries"))
+        name_field = wait_for("the file name field",
+                              lambda: find(chooser, pyatspi.ROLE_TEXT, "File name:"))
+        name_field.queryEditableText().setTextContents(exchange_path)
+        find(chooser, pyatspi.ROLE_PUSH_BUTTON, "Open").queryAction().doAction(0)
+        wait_for("the status line \"3 entries imported\"",
+                 lambda: find(tool, pyatspi.ROLE_LABEL, "3 entries imported"))
+        find(tool, pyatspi.ROLE_PUSH_BUTTON, "Close").queryAction().doAction(0)
+        wait_for("the tool closed",
+                 lambda: find(app, pyatspi.ROLE_DIALOG, "Qvex Import/Export Tool") is None)
+        # The drop-down list of the field: the combo box's list, beside its text.
+        host_list = wait_for("the host field's list", lambda: pyatspi.findDescendant(
+            url_field.parent, lambda node: node is not None and
+            node.getRole() == pyatspi.ROLE_LIST))
+        imported_urls = [url for url, _, _, _ in IMPORTED]
+        wait_for("the imported entries in the host field's list", lambda: (
+            lambda names: all(url in names for url in imported_urls))(
+                [item.name for item in host_list]))
+        hosts = registry_values(config_home, "Hosts") or {}
+        per_host = registry_values(config_home, "PerHost") or {}
+        for url, user, password, word in IMPORTED:
+            data = hosts.get(encode_secret(url))
+            if data is None:
+                fail("%s is not among the registry's hosts: %r" %
+                     (url, [decode_secret(name) for name in hosts]))
+            user_form, _, password_form = data.partition(":")
+            if (decode_secret(user_form), decode_secret(password_form)) != (user, password):
+                fail("%s has the credentials %r in the registry" % (url, data))
+            saved_word = per_host.get(encode_secret(url))
+            if word and (saved_word or "").lower() != "dword:%08x" % word:
+                fail("%s has the per-host word %r in the registry" % (url, saved_word))
 
         qvex.send_signal(signal.SIGTERM)
         try:
@@ -264,8 +424,9 @@ def main():
         return 2
     program = os.path.abspath(sys.argv[1])
     screenshot = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
+    host_screenshot = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else ""
     if os.environ.get("QVEX_E2E_INNER") == "1":
-        inner(program, screenshot)
+        inner(program, screenshot, host_screenshot)
         return 0
     missing = [tool for tool in ("Xvfb", "dbus-run-session", "import")
                if shutil.which(tool) is None]
