@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QPalette>
 #include <QPushButton>
 #include <QStringList>
@@ -129,6 +130,11 @@ QWidget* HostPage::MakeConnectingPane() {
     completion_->setCompletionMode(QCompleter::UnfilteredPopupCompletion);
     completion_->setWidget(hostField_->lineEdit());
     completion_->setObjectName("hostCompletion");
+    // Its rows are single lines of one font: measuring each of thousands of matches at every
+    // keystroke would cost more than the rest of the keystroke.
+    if (auto* popup = qobject_cast<QListView*>(completion_->popup())) {
+        popup->setUniformItemSizes(true);
+    }
 
     user_ = new QLineEdit;
     user_->setObjectName("userName");
@@ -266,9 +272,8 @@ void HostPage::SelectHostText() {
 }
 
 HostFields HostPage::Fields() const {
-    return HostFields{hostText().toStdString(),
-                      user_->text().toStdString(), password_->text().toStdString(),
-                      savePassword_->isChecked()};
+    return HostFields{hostText().toStdString(), user_->text().toStdString(),
+                      password_->text().toStdString(), savePassword_->isChecked()};
 }
 
 void HostPage::ShowFields(const HostFields& fields) {
