@@ -164,9 +164,9 @@ void ActivityMeters::Reset() {
     lastRefresh_.reset();
     transferStarts_ = 0;
     samples_.clear();
-    transferRate_->clear();
-    transferRemaining_->clear();
-    sessionRate_->clear();
+    transferRate_->setText(QString::fromUtf8(kNoFigure));
+    transferRemaining_->setText(QString::fromUtf8(kNoFigure));
+    sessionRate_->setText(QString::fromUtf8(kNoFigure));
     sessionTotal_->setText(Text(FormatCount(0)));
 }
 
@@ -209,8 +209,8 @@ void ActivityMeters::ShowCurrentTransfer(uint64_t now) {
     const TransferMeter& meter = session_->meter;
     if (!session_->transferActive.load()) {
         samples_.clear();
-        transferRate_->clear();
-        transferRemaining_->clear();
+        transferRate_->setText(QString::fromUtf8(kNoFigure));
+        transferRemaining_->setText(QString::fromUtf8(kNoFigure));
         return;
     }
     const uint32_t starts = meter.starts.load(std::memory_order_acquire);
@@ -227,8 +227,8 @@ void ActivityMeters::ShowCurrentTransfer(uint64_t now) {
     }
     const Sample& first = samples_.front();
     if (samples_.size() < 2 || now <= first.time) {
-        transferRate_->clear();
-        transferRemaining_->clear();
+        transferRate_->setText(QString::fromUtf8(kNoFigure));
+        transferRemaining_->setText(QString::fromUtf8(kNoFigure));
         return;
     }
     const double bytesPerMs =
@@ -236,7 +236,7 @@ void ActivityMeters::ShowCurrentTransfer(uint64_t now) {
     transferRate_->setText(Text(FormatRate(bytesPerMs, kSizeWithUnit)));
     // A listing (size 0) or a file of unknown size (-1) has no end to count down to.
     if (size <= 0 || bytesPerMs <= 0) {
-        transferRemaining_->clear();
+        transferRemaining_->setText(QString::fromUtf8(kNoFigure));
         return;
     }
     const uint64_t left =
@@ -251,7 +251,7 @@ void ActivityMeters::ShowSessionCumulative() {
     const uint64_t milliseconds = meter.endedMilliseconds.load(std::memory_order_relaxed);
     sessionTotal_->setText(Text(FormatCount(static_cast<int64_t>(bytes))));
     if (milliseconds == 0) {
-        sessionRate_->clear();
+        sessionRate_->setText(QString::fromUtf8(kNoFigure));
         return;
     }
     sessionRate_->setText(Text(

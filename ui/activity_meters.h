@@ -13,6 +13,9 @@ class QTimer;
 
 namespace qvex {
 
+// What a rate or a time left reads while there is none to show.
+inline constexpr const char* kNoFigure = "--";
+
 struct SessionWorker;
 
 // The Host page's connection activity meters: the bytes read and written on the data and

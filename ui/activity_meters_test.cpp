@@ -80,7 +80,7 @@ void ActivityMetersTest::countersRatesAndTotals() {
     QCOMPARE(text("dataWriteCount"), QStringLiteral("12,345"));
     QCOMPARE(text("controlReadCount"), QStringLiteral("64"));
     QCOMPARE(text("controlWriteCount"), QStringLiteral("16"));
-    QCOMPARE(text("transferRate"), QString());
+    QCOMPARE(text("transferRate"), QString::fromUtf8(kNoFigure));
     QCOMPARE(text("sessionTotal"), QStringLiteral("0"));
 
     // The scales, and the bars against them: one MiB a second read fills a tenth of the data
@@ -116,8 +116,8 @@ void ActivityMetersTest::countersRatesAndTotals() {
     session->meter.size = static_cast<int64_t>(10 * kMiB);
     session->meter.position = 0;
     meters.Refresh(3000);
-    QCOMPARE(text("transferRate"), QString());
-    QCOMPARE(text("transferRemaining"), QString());
+    QCOMPARE(text("transferRate"), QString::fromUtf8(kNoFigure));
+    QCOMPARE(text("transferRemaining"), QString::fromUtf8(kNoFigure));
     session->meter.position = 2 * kMiB;
     meters.Refresh(4000);
     QCOMPARE(text("transferRate"), QStringLiteral("2.00 MB/s"));
@@ -135,17 +135,17 @@ void ActivityMetersTest::countersRatesAndTotals() {
     session->meter.position = 4 * kMiB;
     meters.Refresh(7000);
     QCOMPARE(text("transferRate"), QStringLiteral("512 KB/s"));
-    QCOMPARE(text("transferRemaining"), QString());
+    QCOMPARE(text("transferRemaining"), QString::fromUtf8(kNoFigure));
     // The next transfer starts from a reading of its own.
     session->meter.starts = 2;
     session->meter.size = 1000;
     session->meter.position = 500;
     meters.Refresh(8000);
-    QCOMPARE(text("transferRate"), QString());
+    QCOMPARE(text("transferRate"), QString::fromUtf8(kNoFigure));
     session->transferActive = false;
     meters.Refresh(9000);
-    QCOMPARE(text("transferRate"), QString());
-    QCOMPARE(text("transferRemaining"), QString());
+    QCOMPARE(text("transferRate"), QString::fromUtf8(kNoFigure));
+    QCOMPARE(text("transferRemaining"), QString::fromUtf8(kNoFigure));
 
     // The session's ended transfers, as their summaries count them.
     LogTransferSummaryAt(*session, "received", 123456789, 0, 25000);
@@ -174,7 +174,7 @@ void ActivityMetersTest::timerFollowsAndNullResets() {
                               QStringLiteral("2.00 KB/s"), 5000);
     meters.Follow(nullptr);
     QCOMPARE(count->text(), QStringLiteral("0"));
-    QCOMPARE(meters.findChild<QLabel*>(QStringLiteral("sessionRate"))->text(), QString());
+    QCOMPARE(meters.findChild<QLabel*>(QStringLiteral("sessionRate"))->text(), QString::fromUtf8(kNoFigure));
     QCOMPARE(meters.findChild<QLabel*>(QStringLiteral("sessionTotal"))->text(),
              QStringLiteral("0"));
     // Nothing follows a session any more: later bytes stay unseen.

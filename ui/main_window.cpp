@@ -131,7 +131,6 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
 
     status_ = new QLabel("Ready");
     status_->setObjectName("status");
-    status_->setAccessibleName("Status");
     progress_ = new QProgressBar;
     progress_->setObjectName("progress");
     progress_->setAccessibleName("Progress");
@@ -159,7 +158,7 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
     (void)progressPattern_.Compile(kProgressPattern);
     ShowTitle();
     ApplyOpacity();
-    resize(920, 640);
+    resize(960, 760);
     StartSubscriber();
 }
 

@@ -17,8 +17,8 @@
 namespace qvex {
 namespace {
 
-constexpr const char* kPingTip = "Ping the selected host (4 echo requests)";
-constexpr const char* kTraceTip = "Trace the route to the selected host (up to 30 hops)";
+constexpr const char* kPingTip = "Ping the host in the URL field (4 echo requests)";
+constexpr const char* kTraceTip = "Trace the route to the host in the URL field (up to 30 hops)";
 constexpr const char* kStopTip = "Stop after the echo on its way";
 constexpr const char* kNoEchoTip =
     "Ping and traceroute are unavailable: this system lets Qvex send no ICMP echo requests "

@@ -126,10 +126,10 @@ void PingTracePanesTest::pingAndTraceLoopback() {
     QCOMPARE(Headers(ping), (QStringList{"Address", "ms", "TTL", "Status"}));
     QCOMPARE(Headers(trace), (QStringList{"Hop", "Time 1", "Time 2", "Time 3", "Host"}));
     QCOMPARE(ping.button->text(), QStringLiteral("Ping"));
-    QCOMPARE(ping.button->toolTip(), QStringLiteral("Ping the selected host (4 echo requests)"));
+    QCOMPARE(ping.button->toolTip(), QStringLiteral("Ping the host in the URL field (4 echo requests)"));
     QCOMPARE(trace.button->text(), QStringLiteral("Trace"));
     QCOMPARE(trace.button->toolTip(),
-             QStringLiteral("Trace the route to the selected host (up to 30 hops)"));
+             QStringLiteral("Trace the route to the host in the URL field (up to 30 hops)"));
     QVERIFY(ping.button->isEnabled());
 
     // The title names the host as the system's name service knows 127.0.0.1.
@@ -144,7 +144,7 @@ void PingTracePanesTest::pingAndTraceLoopback() {
     QCOMPARE(ping.button->text(), QStringLiteral("Stop"));
     QCOMPARE(ping.button->toolTip(), QStringLiteral("Stop after the echo on its way"));
     QTRY_COMPARE_WITH_TIMEOUT(ping.button->text(), QStringLiteral("Ping"), kWaitMs);
-    QCOMPARE(ping.button->toolTip(), QStringLiteral("Ping the selected host (4 echo requests)"));
+    QCOMPARE(ping.button->toolTip(), QStringLiteral("Ping the host in the URL field (4 echo requests)"));
     QCOMPARE(ping.title->text(), title);
     QCOMPARE(ping.rows->topLevelItemCount(), 4);
     for (int row = 0; row < 4; ++row) {
