@@ -514,8 +514,10 @@ bool LocalCalendarToTime(const CalendarTime& local, int64_t& out) {
 
 bool TimeToLocalCalendar(int64_t time, CalendarTime& out) {
     // The same per-day memory as above, by UTC day: a listing file writes millions of times.
-    const int64_t utcDay =
-        time >= 0 ? time / kSecondsPerDay : -((-time + kSecondsPerDay - 1) / kSecondsPerDay);
+    const int64_t utcDay = time / kSecondsPerDay - (time % kSecondsPerDay < 0 ? 1 : 0);
+    if (utcDay <= INT32_MIN || utcDay > INT32_MAX) {
+        return SystemLocalCalendar(time, out);
+    }
     const uint32_t generation = gOffsetGeneration.load(std::memory_order_relaxed);
     DayOffset& slot = tUtcDayCache[static_cast<uint64_t>(utcDay) % kDayCacheSize];
     if (slot.day != utcDay || slot.generation != generation) {
@@ -523,8 +525,7 @@ bool TimeToLocalCalendar(int64_t time, CalendarTime& out) {
         struct tm end {};
         const auto first = static_cast<time_t>(utcDay * kSecondsPerDay);
         const auto last = static_cast<time_t>(first + kSecondsPerDay - 1);
-        if (utcDay < INT32_MIN + 1 || utcDay > INT32_MAX ||
-            ::localtime_r(&first, &start) == nullptr || ::localtime_r(&last, &end) == nullptr) {
+        if (::localtime_r(&first, &start) == nullptr || ::localtime_r(&last, &end) == nullptr) {
             return SystemLocalCalendar(time, out);
         }
         slot.day = static_cast<int32_t>(utcDay);

@@ -536,6 +536,7 @@ int32_t ListingCache::Relocate(int32_t id, int32_t position, std::string_view na
     if (node->Holds(position) && node->entries.name(position) == name) {
         return position;
     }
+    node->Index();
     return node->names.Find(name, node->entries);
 }
 
