@@ -1,8 +1,9 @@
 #!/bin/bash
 # Whole-process figures of Qvex3 beside its peers, each comparison in one hyperfine run
 # (medians; the machine's load is printed before and after, as it moves every figure):
-#   download: Qvex3 -z -g of a 1 GiB file from a local vsftpd beside curl and lftp fetching
-#             it, then peak resident memory of Qvex3 downloading 1 GiB and 4 GiB;
+#   download: Qvex3 -z -g of a 1 GiB file from a local vsftpd into a new file, beside curl
+#             and lftp fetching it, then peak resident memory of Qvex3 downloading 1 GiB
+#             and 4 GiB;
 #   listing:  Qvex3 -z -f of a folder of LISTING_LINES entries (2,000,000 by default, from
 #             bench/listing_peer.py) written to a file, beside curl fetching the raw listing;
 #             peak resident memory of both, and Qvex3's bytes per cached entry beyond the
@@ -62,7 +63,10 @@ if [[ " $parts " == *" download "* ]]; then
     echo "vsftpd on port $port; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 
     # Qvex3 ends with status 1 (a download succeeded), which hyperfine would take for a failure.
+    # Each run writes a new file: replacing the last run's copy would add the system's cost
+    # of freeing 1 GiB (and of flushing a file truncated to nothing when it is closed).
     hyperfine -i --warmup 1 --runs "${RUNS:-5}" --export-json "$work/download.json" \
+        --prepare "rm -f $work/down/one.bin $work/down/curl.bin $work/down/lftp.bin; sync" \
         "$qvex -z -xi -g -u $url/one.bin -d $work/down" \
         "curl -s -o $work/down/curl.bin $url/one.bin" \
         "lftp -c 'set xfer:clobber on; get $url/one.bin -o $work/down/lftp.bin'"
