@@ -258,6 +258,25 @@ long TcpSocket::Fill() {
     return received;
 }
 
+long TcpSocket::FillFile(platform::SocketToFile& direct, platform::LocalFile& file, size_t length) {
+    position_ = 0;
+    count_ = 0;
+    if (abandoned_) {
+        return -2;
+    }
+    if (!WaitFor(SocketWait::Receive)) {
+        return -1;
+    }
+    long moved = direct.Move(handle_, file, length);
+    if (moved == 0) {
+        return -2;
+    }
+    if (moved > 0) {
+        Count(bytesReceived_, moved);
+    }
+    return moved;
+}
+
 int TcpSocket::ReadByte() {
     if (count_ < 1) {
         long filled = Fill();
@@ -272,12 +291,32 @@ int TcpSocket::ReadByte() {
 int TcpSocket::ReadLine(char* line) {
     int stored = 0;
     int next;
+    // Whole runs of the buffer at a time: a listing of millions of lines goes through here.
     for (;;) {
-        next = ReadByte();
-        if (next < 0 || next == '\r' || next == '\n') {
+        if (count_ < 1) {
+            long filled = Fill();
+            if (filled < 0) {
+                next = static_cast<int>(filled);
+                break;
+            }
+        }
+        const char* start = buffer_ + position_;
+        const auto room = static_cast<size_t>(std::min(count_, kLineBufferSize - stored));
+        const auto* lineFeed = static_cast<const char*>(std::memchr(start, '\n', room));
+        const size_t scanned = lineFeed != nullptr ? static_cast<size_t>(lineFeed - start) : room;
+        const auto* carriageReturn = static_cast<const char*>(std::memchr(start, '\r', scanned));
+        const char* end = carriageReturn != nullptr ? carriageReturn : lineFeed;
+        const size_t taken = end != nullptr ? static_cast<size_t>(end - start) : room;
+        std::memcpy(line + stored, start, taken);
+        stored += static_cast<int>(taken);
+        if (end != nullptr) {
+            next = static_cast<unsigned char>(*end);
+            position_ += static_cast<int32_t>(taken + 1);
+            count_ -= static_cast<int32_t>(taken + 1);
             break;
         }
-        line[stored++] = static_cast<char>(next);
+        position_ += static_cast<int32_t>(taken);
+        count_ -= static_cast<int32_t>(taken);
         if (stored == kLineBufferSize) {
             // No room left for the terminating zero: the line is longer than a reply may be.
             platform::SetLastSocketError(platform::kWsaEmsgsize);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/local_file.h"
 #include "platform/socket.h"
 
 namespace qvex {
@@ -69,6 +70,11 @@ class TcpSocket {
     [[nodiscard]] bool SetBuffer(int32_t size);
     // One receive of up to capacity() bytes into buffer(): the count, -1 or -2.
     [[nodiscard]] long Fill();
+    // One receive of up to `length` bytes written straight into `file` through `direct`,
+    // waiting as Fill does: the count, -1, -2, or platform::SocketToFile::kWriteFailed.
+    // Leaves the buffer empty.
+    [[nodiscard]] long FillFile(platform::SocketToFile& direct, platform::LocalFile& file,
+                                size_t length);
     // The next buffered byte (0-255), -1 or -2.
     [[nodiscard]] int ReadByte();
     // One text line into a 512-byte buffer: its length, -1 on error or an over-long line,

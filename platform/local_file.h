@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/socket.h"
+
 namespace qvex::platform {
 
 // The longest local path the system accepts (its path limit less the terminating NUL).
@@ -59,7 +61,36 @@ class LocalFile {
     bool isOpen() const { return fd_ >= 0; }
 
   private:
+    friend class SocketToFile;
     int fd_ = -1;
+};
+
+// Received bytes written into a file without passing through this process (on Linux a
+// splice through a pipe that the kernel keeps): a download stored as it arrives costs one
+// copy of its bytes instead of two. Not copyable; the pipe goes on destruction.
+class SocketToFile {
+  public:
+    // What Move gives when the file could not be written (LastFileError tells why).
+    static constexpr long kWriteFailed = -3;
+    // The most one Move takes: the pipe's size.
+    static constexpr size_t kMostPerMove = 1024 * 1024;
+
+    SocketToFile() = default;
+    SocketToFile(const SocketToFile&) = delete;
+    SocketToFile& operator=(const SocketToFile&) = delete;
+    ~SocketToFile();
+
+    // False when the system offers no such path; the caller then reads and writes itself.
+    [[nodiscard]] bool Open();
+    // One receive from `socket` of up to `length` bytes (at most kMostPerMove), all written
+    // at `file`'s position: the count, 0 when the peer has closed, -1 when the receive
+    // failed (LastSocketError tells why) or kWriteFailed. Waits like a receive.
+    [[nodiscard]] long Move(SocketHandle socket, LocalFile& file, size_t length);
+
+  private:
+    int readEnd_ = -1;
+    int writeEnd_ = -1;
+    size_t capacity_ = 0;
 };
 
 }  // namespace qvex::platform

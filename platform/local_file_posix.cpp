@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -166,6 +167,69 @@ std::optional<uint64_t> LocalFile::Size() const {
         return std::nullopt;
     }
     return static_cast<uint64_t>(info.st_size);
+}
+
+}  // namespace qvex::platform
+
+namespace qvex::platform {
+
+SocketToFile::~SocketToFile() {
+    if (readEnd_ >= 0) {
+        ::close(readEnd_);
+        ::close(writeEnd_);
+    }
+}
+
+bool SocketToFile::Open() {
+    if (readEnd_ >= 0) {
+        return true;
+    }
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return Fail();
+    }
+    readEnd_ = ends[0];
+    writeEnd_ = ends[1];
+    // A larger pipe takes more of what has arrived per call; the system may allow less.
+    int size = ::fcntl(writeEnd_, F_SETPIPE_SZ, static_cast<int>(kMostPerMove));
+    if (size < 0) {
+        size = ::fcntl(writeEnd_, F_GETPIPE_SZ);
+    }
+    capacity_ = size > 0 ? static_cast<size_t>(size) : 4096;
+    return true;
+}
+
+long SocketToFile::Move(SocketHandle socket, LocalFile& file, size_t length) {
+    if (readEnd_ < 0 || socket == kNoSocket || !file.isOpen()) {
+        SetLastSocketError(kWsaEinval);
+        return -1;
+    }
+    length = std::min(length, capacity_);
+    // A handle is the descriptor plus one (socket.h).
+    const int descriptor = socket - 1;
+    ssize_t received;
+    do {
+        received = ::splice(descriptor, nullptr, writeEnd_, nullptr, length, SPLICE_F_MOVE);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        SetLastSocketError(TranslateSystemError(errno));
+        return -1;
+    }
+    for (ssize_t left = received; left > 0;) {
+        ssize_t written = ::splice(readEnd_, nullptr, file.fd_, nullptr, static_cast<size_t>(left),
+                                   SPLICE_F_MOVE);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            // A file that takes nothing more (a full disk, a size limit) says why on a
+            // write; what stays in the pipe is dropped with the transfer.
+            lastError = written < 0 ? errno : EIO;
+            return kWriteFailed;
+        }
+        left -= written;
+    }
+    return static_cast<long>(received);
 }
 
 }  // namespace qvex::platform

@@ -434,9 +434,42 @@ struct DayOffset {
     bool uniform = false;
 };
 
-constexpr size_t kDayCacheSize = 512;
+// Eleven years of distinct days: a big listing may span many, in any order.
+constexpr size_t kDayCacheSize = 4096;
 std::atomic<uint32_t> gOffsetGeneration{1};
 thread_local std::array<DayOffset, kDayCacheSize> tDayCache;
+thread_local std::array<DayOffset, kDayCacheSize> tUtcDayCache;
+
+// The proleptic Gregorian date of a day count since 1970-01-01 (H. Hinnant's
+// civil_from_days).
+void CivilFromDays(int64_t days, CalendarTime& out) {
+    days += 719'468;
+    const int64_t era = (days >= 0 ? days : days - 146'096) / 146'097;
+    const int64_t doe = days - era * 146'097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36'524 - doe / 146'096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    out.year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    out.month = static_cast<int>(month);
+    out.day = static_cast<int>(day);
+}
+
+bool SystemLocalCalendar(int64_t time, CalendarTime& out) {
+    time_t value = static_cast<time_t>(time);
+    struct tm fields {};
+    if (::localtime_r(&value, &fields) == nullptr) {
+        return false;
+    }
+    out.year = fields.tm_year + 1900;
+    out.month = fields.tm_mon + 1;
+    out.day = fields.tm_mday;
+    out.hour = fields.tm_hour;
+    out.minute = fields.tm_min;
+    out.second = fields.tm_sec;
+    return true;
+}
 
 bool Valid(const CalendarTime& t) {
     return t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= DaysInMonth(t.year, t.month) &&
@@ -480,17 +513,40 @@ bool LocalCalendarToTime(const CalendarTime& local, int64_t& out) {
 }
 
 bool TimeToLocalCalendar(int64_t time, CalendarTime& out) {
-    time_t value = static_cast<time_t>(time);
-    struct tm fields {};
-    if (::localtime_r(&value, &fields) == nullptr) {
-        return false;
+    // The same per-day memory as above, by UTC day: a listing file writes millions of times.
+    const int64_t utcDay = time / kSecondsPerDay - (time % kSecondsPerDay < 0 ? 1 : 0);
+    if (utcDay <= INT32_MIN || utcDay > INT32_MAX) {
+        return SystemLocalCalendar(time, out);
     }
-    out.year = fields.tm_year + 1900;
-    out.month = fields.tm_mon + 1;
-    out.day = fields.tm_mday;
-    out.hour = fields.tm_hour;
-    out.minute = fields.tm_min;
-    out.second = fields.tm_sec;
+    const uint32_t generation = gOffsetGeneration.load(std::memory_order_relaxed);
+    DayOffset& slot = tUtcDayCache[static_cast<uint64_t>(utcDay) % kDayCacheSize];
+    if (slot.day != utcDay || slot.generation != generation) {
+        struct tm start {};
+        struct tm end {};
+        const auto first = static_cast<time_t>(utcDay * kSecondsPerDay);
+        const auto last = static_cast<time_t>(first + kSecondsPerDay - 1);
+        if (::localtime_r(&first, &start) == nullptr || ::localtime_r(&last, &end) == nullptr) {
+            return SystemLocalCalendar(time, out);
+        }
+        slot.day = static_cast<int32_t>(utcDay);
+        slot.generation = generation;
+        slot.uniform = start.tm_gmtoff == end.tm_gmtoff;
+        slot.offset = static_cast<int32_t>(start.tm_gmtoff);
+    }
+    if (!slot.uniform) {
+        return SystemLocalCalendar(time, out);
+    }
+    const int64_t local = time + slot.offset;
+    int64_t day = local / kSecondsPerDay;
+    int64_t second = local % kSecondsPerDay;
+    if (second < 0) {
+        second += kSecondsPerDay;
+        --day;
+    }
+    CivilFromDays(day, out);
+    out.hour = static_cast<int>(second / 3600);
+    out.minute = static_cast<int>(second / 60 % 60);
+    out.second = static_cast<int>(second % 60);
     return true;
 }
 

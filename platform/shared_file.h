@@ -56,7 +56,7 @@ class SharedFile {
     // False (the old mapping kept) when the file is empty or cannot be mapped.
     [[nodiscard]] bool Refresh();
 
-    // Writes the mapped bytes to disk and waits for it.
+    // Hands the mapped bytes to the system for writing to disk, without waiting for it.
     [[nodiscard]] bool Flush();
 
     // Unmaps, closes the file and drops the presence lock.

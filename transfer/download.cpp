@@ -448,17 +448,34 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     ByteProgress progress(session);
     progress.progressStart(expected, startTick);
 
-    // 11.
+    // 11. Bytes stored as they arrive go from the socket straight into the file once the
+    // first block has opened it: one copy of each byte instead of two.
     FileSink sink(file);
+    platform::SocketToFile direct;
+    const bool storeDirectly =
+        (conversion.type == EffectiveType::Image || conversion.type == EffectiveType::LocalAscii) &&
+        direct.Open();
     bool readFailed = false;
     bool createFailed = false;
     bool writeFailed = false;
     bool firstBlock = true;
     int64_t shown = -1;
+    auto failWrite = [&writeFailed] {
+        logRaw("@@@ Error writing local file ", lastFileErrorText().c_str());
+        writeFailed = true;
+    };
     while (!session.abortRequested) {
         long count = pending;
         pending = 0;
-        if (count == 0) {
+        bool written = false;
+        if (count == 0 && storeDirectly && file.isOpen()) {
+            count = session.data.FillFile(direct, file, platform::SocketToFile::kMostPerMove);
+            if (count == platform::SocketToFile::kWriteFailed) {
+                failWrite();
+                break;
+            }
+            written = true;
+        } else if (count == 0) {
             // After a Smart probe the rest goes in full blocks again.
             if (session.data.capacity() < kDownloadBlockSize) {
                 (void)session.data.SetBuffer(kDownloadBlockSize);
@@ -473,9 +490,9 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
             createFailed = true;
             break;
         }
-        if (!writeConverted(sink, session.data.buffer(), static_cast<size_t>(count), conversion)) {
-            logRaw("@@@ Error writing local file ", lastFileErrorText().c_str());
-            writeFailed = true;
+        if (!written &&
+            !writeConverted(sink, session.data.buffer(), static_cast<size_t>(count), conversion)) {
+            failWrite();
             break;
         }
         received += static_cast<uint64_t>(count);
@@ -491,8 +508,7 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     }
 
     if (!writeFailed && !finishConverted(sink, conversion)) {
-        logRaw("@@@ Error writing local file ", lastFileErrorText().c_str());
-        writeFailed = true;
+        failWrite();
     }
 
     // 12.

@@ -882,6 +882,22 @@ TEST_F(RecoveredDownload, AFailedLocalWriteIsNoNetworkError) {
     EXPECT_EQ(database.GetRestartPending(), 0u);
 }
 
+// The same past the first block, where an image download's bytes go from the socket
+// straight into the file: the file holds exactly what the limit let through.
+TEST_F(RecoveredDownload, AFailedDirectWriteIsNoNetworkError) {
+    const std::string bytes(128 * 1024, 'y');
+    (void)Add(FileEntry("large.bin", static_cast<int64_t>(bytes.size())));
+    Answer("200 Type set to I")
+        .Transfer(bytes, "150 Opening data", "426 Connection closed; transfer aborted");
+    Begin();
+    int code = test::RunWithFileSizeLimit(100'000, [&] { return Get({0}, kImage); });
+    EXPECT_EQ(code, 426);
+    EXPECT_EQ(Notes(), Lines{"@@@ Error writing local file File too large"});
+    EXPECT_EQ(test::ReadFileBytes(In("large.bin")), bytes.substr(0, 100'000));
+    EXPECT_EQ(observer.word, kOutcomeDownloadFailed);
+    EXPECT_EQ(database.GetRestartPending(), 0u);
+}
+
 TEST_F(RecoveredDownload, TheRecordDescribesTheTransferAndIsPendingWhileDataFlows) {
     const std::string bytes(1024 * 1024, 'd');
     (void)Add(FileEntry("big.bin", static_cast<int64_t>(bytes.size())));

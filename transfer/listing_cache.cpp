@@ -2,48 +2,43 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace qvex {
 namespace {
 
-// A directory's entries in segments that never move: appending never copies the entries
-// already stored, so a listing of 100,000 entries peaks at its own size plus one segment
-// instead of twice its size, as a growing array would. Segments grow from 16 entries (most
-// directories are small) to 4,096 and stay there.
-class EntryStore {
+// Records in segments that never move: appending never copies what is stored, so a listing
+// peaks at its own size plus one segment instead of twice its size, as a growing array
+// would. Segments grow from 16 records (most directories are small) to 4,096 and stay there.
+template <typename T>
+class SegmentedStore {
   public:
-    EntryStore() = default;
-    EntryStore(const EntryStore&) = delete;
-    EntryStore& operator=(const EntryStore&) = delete;
-    ~EntryStore() { Clear(); }
+    SegmentedStore() = default;
+    SegmentedStore(const SegmentedStore&) = delete;
+    SegmentedStore& operator=(const SegmentedStore&) = delete;
 
     int32_t size() const { return size_; }
 
-    RemoteEntry& operator[](int32_t index) {
+    T& operator[](int32_t index) {
         auto [segment, offset] = Locate(index);
         return segments_[segment][offset];
     }
-    const RemoteEntry& operator[](int32_t index) const {
+    const T& operator[](int32_t index) const {
         auto [segment, offset] = Locate(index);
         return segments_[segment][offset];
     }
 
-    int32_t Append(RemoteEntry&& entry) {
+    void Append(const T& item) {
         auto [segment, offset] = Locate(size_);
         if (segment == segments_.size()) {
-            segments_.push_back(Allocator().allocate(Capacity(segment)));
+            // Left unset: every record is written before it is read.
+            segments_.push_back(std::make_unique_for_overwrite<T[]>(Capacity(segment)));
         }
-        std::construct_at(segments_[segment] + offset, std::move(entry));
-        return size_++;
+        segments_[segment][offset] = item;
+        ++size_;
     }
 
     void Clear() {
-        for (int32_t index = size_ - 1; index >= 0; --index) {
-            std::destroy_at(&(*this)[index]);
-        }
-        for (size_t segment = 0; segment < segments_.size(); ++segment) {
-            Allocator().deallocate(segments_[segment], Capacity(segment));
-        }
         segments_.clear();
         segments_.shrink_to_fit();
         size_ = 0;
@@ -53,10 +48,8 @@ class EntryStore {
     static constexpr size_t kFirstSegment = 16;
     static constexpr size_t kDoublings = 8;
     static constexpr size_t kLastSegment = kFirstSegment << kDoublings;
-    // Entries held by the growing segments 0 .. kDoublings together.
+    // Records held by the growing segments 0 .. kDoublings together.
     static constexpr size_t kGrowingTotal = kFirstSegment * ((size_t{1} << (kDoublings + 1)) - 1);
-
-    static std::allocator<RemoteEntry> Allocator() { return {}; }
 
     static size_t Capacity(size_t segment) {
         return segment <= kDoublings ? kFirstSegment << segment : kLastSegment;
@@ -73,16 +66,146 @@ class EntryStore {
         return {kDoublings + 1 + position / kLastSegment, position % kLastSegment};
     }
 
-    std::vector<RemoteEntry*> segments_;
+    std::vector<std::unique_ptr<T[]>> segments_;
     int32_t size_ = 0;
 };
 
+// A directory's entries, compact: a listing of millions of lines must cost little more than
+// its names. Each entry is a fixed record of its numbers and where its texts lie; the texts
+// (the name, then a link's target) sit back to back in blocks that never move. The display
+// texts are not kept: they follow from size and time whenever an entry is read.
+class EntryRecords {
+  public:
+    int32_t size() const { return records_.size(); }
+
+    int32_t Append(const RemoteEntry& entry) {
+        records_.Append(RecordOf(entry));
+        return size() - 1;
+    }
+    void Replace(int32_t position, const RemoteEntry& entry) {
+        records_[position] = RecordOf(entry);
+    }
+
+    std::string_view name(int32_t position) const {
+        const Record& record = records_[position];
+        return {TextOf(record), record.nameLength};
+    }
+    bool isDirectory(int32_t position) const {
+        return (records_[position].flags & kEntryDirectory) != 0;
+    }
+
+    // The entry as parsed; the display texts only `withTexts`.
+    void Read(int32_t position, RemoteEntry& out, bool withTexts) const {
+        const Record& record = records_[position];
+        const char* text = TextOf(record);
+        out.name.assign(text, record.nameLength);
+        out.linkTarget.assign(text + record.nameLength, record.linkLength);
+        out.flags = record.flags;
+        out.modeAndIcon = record.modeAndIcon;
+        if (withTexts) {
+            setSizeAndTime(out, record.size, record.time);
+        } else {
+            out.size = record.size;
+            out.time = record.time;
+            out.sizeText.clear();
+            out.dateText.clear();
+        }
+    }
+
+    // The entry gone from the server: no name, nothing else.
+    void Empty(int32_t position) { records_[position] = Record{}; }
+    void SetName(int32_t position, std::string_view name) {
+        Record& record = records_[position];
+        std::string both(name);
+        both.append(TextOf(record) + record.nameLength, record.linkLength);
+        Store(both, record);
+        record.nameLength = static_cast<uint32_t>(name.size());
+    }
+    void SetMode(int32_t position, uint32_t mode) {
+        Record& record = records_[position];
+        record.modeAndIcon = (mode << kEntryModeShift) | (record.modeAndIcon & kEntryIconMask);
+    }
+
+    void Clear() {
+        records_.Clear();
+        blocks_.clear();
+        blocks_.shrink_to_fit();
+        used_ = 0;
+        room_ = 0;
+    }
+
+  private:
+    // Without member defaults, so that a new segment is not cleared first; Record{} is an
+    // entry without anything.
+    struct Record {
+        int64_t size;
+        int64_t time;
+        uint32_t block;
+        uint32_t offset;
+        uint32_t nameLength;
+        uint32_t linkLength;
+        uint32_t flags;
+        uint32_t modeAndIcon;
+    };
+    // Text blocks double from the first size to the last: small for the many small folders,
+    // large enough for big ones that the slack at a block's end (less than one line of at
+    // most 511 characters) stays small.
+    static constexpr size_t kFirstBlock = 1024;
+    static constexpr size_t kLastBlock = 256 * 1024;
+
+    Record RecordOf(const RemoteEntry& entry) {
+        Record record{};
+        record.size = entry.size;
+        record.time = entry.time;
+        record.nameLength = static_cast<uint32_t>(entry.name.size());
+        record.linkLength = static_cast<uint32_t>(entry.linkTarget.size());
+        record.flags = entry.flags;
+        record.modeAndIcon = entry.modeAndIcon;
+        if (entry.linkTarget.empty()) {
+            Store(entry.name, record);
+        } else {
+            Store(entry.name + entry.linkTarget, record);
+        }
+        return record;
+    }
+
+    void Store(std::string_view text, Record& record) {
+        if (text.empty()) {
+            return;
+        }
+        if (room_ - used_ < text.size()) {
+            room_ = std::max(text.size(), std::clamp(room_ * 2, kFirstBlock, kLastBlock));
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(room_));
+            used_ = 0;
+        }
+        std::memcpy(blocks_.back().get() + used_, text.data(), text.size());
+        record.block = static_cast<uint32_t>(blocks_.size() - 1);
+        record.offset = static_cast<uint32_t>(used_);
+        used_ += text.size();
+    }
+
+    const char* TextOf(const Record& record) const {
+        if (record.nameLength + record.linkLength == 0) {
+            return "";
+        }
+        return blocks_[record.block].get() + record.offset;
+    }
+
+    SegmentedStore<Record> records_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    // Bytes used and held by the last block.
+    size_t used_ = 0;
+    size_t room_ = 0;
+};
+
 // Name -> position, as an open-addressing table of positions: the names stay in the entries
-// and are never copied into the index. Linear probing; a slot holds position + 1, 0 when
-// free. Several entries may share a name; a lookup gives the lowest position.
+// and are never copied into the index. Built when a name is first looked up, not while a
+// listing is read: a listing that is only shown or written to a file never needs it.
+// Linear probing; a slot holds position + 1, 0 when free. Several entries may share a name;
+// a lookup gives the lowest position.
 class NameIndex {
   public:
-    void Insert(int32_t position, const EntryStore& entries) {
+    void Insert(int32_t position, const EntryRecords& entries) {
         if ((count_ + 1) * 4 > slots_.size() * 3) {
             Grow(entries);
         }
@@ -90,14 +213,14 @@ class NameIndex {
         ++count_;
     }
 
-    int32_t Find(std::string_view name, const EntryStore& entries) const {
+    int32_t Find(std::string_view name, const EntryRecords& entries) const {
         if (slots_.empty()) {
             return -1;
         }
         int32_t found = -1;
         for (size_t slot = Home(name); slots_[slot] != 0; slot = Next(slot)) {
             auto position = static_cast<int32_t>(slots_[slot] - 1);
-            if (entries[position].name == name && (found < 0 || position < found)) {
+            if (entries.name(position) == name && (found < 0 || position < found)) {
                 found = position;
             }
         }
@@ -105,12 +228,12 @@ class NameIndex {
     }
 
     // The entry at `position` must still carry the name it was indexed under.
-    void Erase(int32_t position, const EntryStore& entries) {
+    void Erase(int32_t position, const EntryRecords& entries) {
         if (slots_.empty()) {
             return;
         }
         const auto wanted = static_cast<uint32_t>(position) + 1;
-        size_t hole = Home(entries[position].name);
+        size_t hole = Home(entries.name(position));
         while (slots_[hole] != wanted) {
             if (slots_[hole] == 0) {
                 return;
@@ -120,7 +243,7 @@ class NameIndex {
         // Backward-shift deletion: pull later members of the probe run into the hole
         // unless their home lies cyclically after the hole.
         for (size_t slot = Next(hole); slots_[slot] != 0; slot = Next(slot)) {
-            size_t home = Home(entries[static_cast<int32_t>(slots_[slot] - 1)].name);
+            size_t home = Home(entries.name(static_cast<int32_t>(slots_[slot] - 1)));
             bool stays =
                 hole <= slot ? (hole < home && home <= slot) : (hole < home || home <= slot);
             if (!stays) {
@@ -144,15 +267,15 @@ class NameIndex {
     }
     size_t Next(size_t slot) const { return (slot + 1) & (slots_.size() - 1); }
 
-    void Place(int32_t position, const EntryStore& entries) {
-        size_t slot = Home(entries[position].name);
+    void Place(int32_t position, const EntryRecords& entries) {
+        size_t slot = Home(entries.name(position));
         while (slots_[slot] != 0) {
             slot = Next(slot);
         }
         slots_[slot] = static_cast<uint32_t>(position) + 1;
     }
 
-    void Grow(const EntryStore& entries) {
+    void Grow(const EntryRecords& entries) {
         std::vector<uint32_t> old(std::max<size_t>(16, slots_.size() * 2), 0);
         old.swap(slots_);
         for (uint32_t member : old) {
@@ -185,12 +308,23 @@ struct ListingCache::Node {
     int32_t id = 0;
     std::string path;
     bool complete = false;
-    EntryStore entries;
+    EntryRecords entries;
     NameIndex names;
+    // Entries before this position are in `names`.
+    int32_t indexed = 0;
     // (position of the entry in this listing, id of the directory it leads to), by position.
     std::vector<std::pair<int32_t, int32_t>> children;
 
     bool Holds(int32_t position) const { return position >= 0 && position < entries.size(); }
+
+    // Brings the name index up to date; every use of `names` comes after this.
+    void Index() {
+        for (; indexed < entries.size(); ++indexed) {
+            if (!entries.name(indexed).empty()) {
+                names.Insert(indexed, entries);
+            }
+        }
+    }
 
     std::vector<std::pair<int32_t, int32_t>>::iterator ChildAt(int32_t position) {
         return std::lower_bound(children.begin(), children.end(),
@@ -203,7 +337,7 @@ PositionList::PositionList(const ListingCache& cache, int32_t id, std::vector<in
     names.reserve(positions.size());
     for (int32_t position : positions) {
         std::optional<RemoteEntry> entry = cache.Entry(id, position);
-        names.push_back(entry ? entry->name : std::string());
+        names.push_back(entry ? std::move(entry->name) : std::string());
     }
 }
 
@@ -220,6 +354,7 @@ ListingCache::Node* ListingCache::NodeLocked(int32_t id) const {
 void ListingCache::DropLocked(Node& node) {
     node.entries.Clear();
     node.names.Clear();
+    node.indexed = 0;
     node.children.clear();
     node.complete = false;
 }
@@ -233,7 +368,7 @@ void ListingCache::ForgetBelowLocked(Node& parent, int32_t position, const std::
     if (child != parent.children.end() && child->first == position) {
         path = NodeLocked(child->second)->path;
         parent.children.erase(child);
-    } else if (isDirectory(parent.entries[position])) {
+    } else if (parent.entries.isDirectory(position)) {
         path = parent.path;
         if (!path.empty() && path.back() != '/' && path.back() != '\\') {
             path.push_back('/');
@@ -336,10 +471,7 @@ int32_t ListingCache::AppendEntry(int32_t id, RemoteEntry&& entry) {
         if (node == nullptr) {
             return -1;
         }
-        position = node->entries.Append(std::move(entry));
-        if (!node->entries[position].name.empty()) {
-            node->names.Insert(position, node->entries);
-        }
+        position = node->entries.Append(entry);
     }
     if (DirectoryObserver* watcher = observer()) {
         watcher->OnEntryAdded(id, position);
@@ -380,7 +512,9 @@ std::optional<RemoteEntry> ListingCache::Entry(int32_t id, int32_t position) con
     if (node == nullptr || !node->Holds(position)) {
         return std::nullopt;
     }
-    return node->entries[position];
+    RemoteEntry entry;
+    node->entries.Read(position, entry, true);
+    return entry;
 }
 
 int32_t ListingCache::FindEntry(int32_t id, std::string_view name) const {
@@ -389,6 +523,7 @@ int32_t ListingCache::FindEntry(int32_t id, std::string_view name) const {
     if (node == nullptr || name.empty()) {
         return -1;
     }
+    node->Index();
     return node->names.Find(name, node->entries);
 }
 
@@ -398,9 +533,10 @@ int32_t ListingCache::Relocate(int32_t id, int32_t position, std::string_view na
     if (node == nullptr || name.empty()) {
         return -1;
     }
-    if (node->Holds(position) && node->entries[position].name == name) {
+    if (node->Holds(position) && node->entries.name(position) == name) {
         return position;
     }
+    node->Index();
     return node->names.Find(name, node->entries);
 }
 
@@ -411,13 +547,14 @@ bool ListingCache::RemoveEntry(int32_t id, int32_t position) {
         if (node == nullptr || !node->Holds(position)) {
             return false;
         }
-        RemoteEntry& entry = node->entries[position];
-        if (entry.name.empty()) {
+        std::string name(node->entries.name(position));
+        if (name.empty()) {
             return false;
         }
+        node->Index();
         node->names.Erase(position, node->entries);
-        ForgetBelowLocked(*node, position, entry.name);
-        entry = RemoteEntry{};
+        ForgetBelowLocked(*node, position, name);
+        node->entries.Empty(position);
     }
     if (DirectoryObserver* watcher = observer()) {
         watcher->OnEntryRemoved(id, position);
@@ -432,13 +569,14 @@ bool ListingCache::SetEntryName(int32_t id, int32_t position, std::string name) 
         if (node == nullptr || !node->Holds(position)) {
             return false;
         }
-        RemoteEntry& entry = node->entries[position];
-        if (!entry.name.empty()) {
+        node->Index();
+        std::string oldName(node->entries.name(position));
+        if (!oldName.empty()) {
             node->names.Erase(position, node->entries);
-            ForgetBelowLocked(*node, position, entry.name);
+            ForgetBelowLocked(*node, position, oldName);
         }
-        entry.name = std::move(name);
-        if (!entry.name.empty()) {
+        node->entries.SetName(position, name);
+        if (!name.empty()) {
             node->names.Insert(position, node->entries);
         }
     }
@@ -455,8 +593,7 @@ bool ListingCache::SetEntryMode(int32_t id, int32_t position, uint32_t mode) {
         if (node == nullptr || !node->Holds(position)) {
             return false;
         }
-        RemoteEntry& entry = node->entries[position];
-        entry.modeAndIcon = (mode << kEntryModeShift) | (entry.modeAndIcon & kEntryIconMask);
+        node->entries.SetMode(position, mode);
     }
     if (DirectoryObserver* watcher = observer()) {
         watcher->OnEntryChanged(id, position);
@@ -476,14 +613,15 @@ int32_t ListingCache::PutEntry(int32_t id, RemoteEntry entry) {
         if (node == nullptr) {
             return -1;
         }
+        node->Index();
         position = node->names.Find(entry.name, node->entries);
         replaced = position >= 0;
         if (replaced) {
             // Same name, so the index stays as it is.
-            node->entries[position] = std::move(entry);
+            node->entries.Replace(position, entry);
         } else {
-            position = node->entries.Append(std::move(entry));
-            node->names.Insert(position, node->entries);
+            // Indexed by the next lookup.
+            position = node->entries.Append(entry);
         }
     }
     if (DirectoryObserver* watcher = observer()) {
@@ -509,8 +647,11 @@ int32_t ListingCache::VisitEntries(
         return 0;
     }
     int32_t visited = std::min(count, available);
+    // One entry reused for the whole visit: its strings keep their room.
+    RemoteEntry entry;
     for (int32_t position = first; position < first + visited; ++position) {
-        visit(position, node->entries[position]);
+        node->entries.Read(position, entry, false);
+        visit(position, entry);
     }
     return visited;
 }
@@ -524,7 +665,7 @@ std::vector<RemoteEntry> ListingCache::Snapshot(int32_t id) const {
     }
     copy.reserve(static_cast<size_t>(node->entries.size()));
     for (int32_t position = 0; position < node->entries.size(); ++position) {
-        copy.push_back(node->entries[position]);
+        node->entries.Read(position, copy.emplace_back(), true);
     }
     return copy;
 }

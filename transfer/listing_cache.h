@@ -120,6 +120,7 @@ class ListingCache {
     void AnnounceListing(int32_t id, int32_t flags) const;
 
     // --- entries ---
+    // An entry read from the cache has its display texts made afresh from its size and time.
 
     [[nodiscard]] std::optional<RemoteEntry> Entry(int32_t id, int32_t position) const;
     // The first position whose entry has exactly this name, or -1.
@@ -142,7 +143,9 @@ class ListingCache {
     // --- reading ---
 
     // Calls `visit` for entries first .. first + count - 1 (as many as exist) under the
-    // lock: `visit` must not call the cache. Returns how many were visited.
+    // lock: `visit` must not call the cache. The entries come without their display texts
+    // (sizeText, dateText stay empty), which a walk over a whole listing never shows.
+    // Returns how many were visited.
     [[nodiscard]] int32_t VisitEntries(
         int32_t id, int32_t first, int32_t count,
         const std::function<void(int32_t, const RemoteEntry&)>& visit) const;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "platform/locale.h"
 
@@ -20,6 +21,15 @@ bool IsAsciiLetter(char c) {
 
 char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The bit of three lower-case letters a-z in ListingLanguage::monthLetterRuns.
+std::optional<size_t> LetterRunIndex(char a, char b, char c) {
+    auto letter = [](char x) { return x >= 'a' && x <= 'z'; };
+    if (!letter(a) || !letter(b) || !letter(c)) {
+        return std::nullopt;
+    }
+    return static_cast<size_t>(((a - 'a') * 26 + (b - 'a')) * 26 + (c - 'a'));
 }
 
 ListingLanguage BuildDefaultTables() {
@@ -133,6 +143,9 @@ int ListingLanguage::monthNumberOf(std::string_view text) const {
 }
 
 bool ListingLanguage::containsMonthLetters(char a, char b, char c) const {
+    if (auto run = LetterRunIndex(a, b, c)) {
+        return (monthLetterRuns[*run / 64] >> (*run % 64) & 1) != 0;
+    }
     for (size_t i = 0; i + 2 < monthsLength; ++i) {
         if (months[i] == a && months[i + 1] == b && months[i + 2] == c) {
             return true;
@@ -155,6 +168,12 @@ bool ListingLanguage::setMonthNames(const std::array<std::string, 12>& names) {
             months[monthsLength++] = LowerAscii(c);
         }
         addMonthSpelling(static_cast<int>(i) + 1, names[i]);
+    }
+    monthLetterRuns.fill(0);
+    for (size_t i = 0; i + 2 < monthsLength; ++i) {
+        if (auto run = LetterRunIndex(months[i], months[i + 1], months[i + 2])) {
+            monthLetterRuns[*run / 64] |= uint64_t{1} << (*run % 64);
+        }
     }
     return true;
 }

@@ -43,6 +43,9 @@ struct ListingLanguage {
     // "janfebmaraprmayjunjulaugsepoctnovdec", "janfebmäraprmaijunjulaugsepoktnovdez".
     std::array<char, 12 * kMaxMonthNameBytes> months{};
     uint8_t monthsLength = 0;
+    // Every run of three letters a-z in `months`, one bit per run, so that telling a
+    // three-letter token costs one look-up (a listing line has several).
+    std::array<uint64_t, (26 * 26 * 26 + 63) / 64> monthLetterRuns{};
     std::array<MonthSpelling, kMaxMonthSpellings> spellings{};
     uint8_t spellingCount = 0;
     // Some spelling is not three ASCII letters, so tokens of other shapes can name a month.

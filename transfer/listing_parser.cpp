@@ -1,7 +1,7 @@
 #include "transfer/listing_parser.h"
 
 #include <array>
-#include <cstring>
+#include <string_view>
 
 #include "transfer/entry_types.h"
 #include "transfer/listing_date.h"
@@ -32,12 +32,22 @@ bool IsBlank(char c) {
 }
 
 bool IsModeString(std::string_view token) {
-    if (token.size() != 10 || std::strchr("bcdls-", token[0]) == nullptr || token[0] == '\0') {
+    if (token.size() != 10 || std::string_view("bcdls-").find(token[0]) == std::string_view::npos) {
         return false;
     }
     for (size_t i = 1; i < 10; ++i) {
-        if (token[i] == '\0' || std::strchr("rwx-stST", token[i]) == nullptr) {
-            return false;
+        switch (token[i]) {
+            case 'r':
+            case 'w':
+            case 'x':
+            case '-':
+            case 's':
+            case 't':
+            case 'S':
+            case 'T':
+                break;
+            default:
+                return false;
         }
     }
     return true;
@@ -362,8 +372,10 @@ uint32_t permissionBitsOf(std::string_view modeString) {
     return bits | special;
 }
 
-bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry,
-                      int64_t now) {
+namespace {
+
+bool ParseLine(std::string_view line, std::string& pendingName, RemoteEntry& entry, int64_t now,
+               bool withTexts) {
     // The listing loop never hands over more; a cut line would name a file that does not
     // exist, and a NUL cannot be part of any name.
     if (line.size() > kMaxListingLine || line.find('\0') != std::string_view::npos) {
@@ -418,7 +430,12 @@ bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEnt
     }
 
     const int64_t time = listingDateToTime(parsed.dateText, language, now);
-    setSizeAndTime(entry, parsed.size, time, now);
+    if (withTexts) {
+        setSizeAndTime(entry, parsed.size, time, now);
+    } else {
+        entry.size = parsed.size;
+        entry.time = time;
+    }
     entry.name.assign(parsed.name);
     entry.linkTarget.assign(parsed.linkTarget);
     entry.flags |= parsed.flags;
@@ -428,8 +445,20 @@ bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEnt
     return true;
 }
 
+}  // namespace
+
+bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry,
+                      int64_t now) {
+    return ParseLine(line, pendingName, entry, now, true);
+}
+
 bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry) {
     return parseListingLine(line, pendingName, entry, listingNow());
+}
+
+bool parseCachedListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry,
+                            int64_t now) {
+    return ParseLine(line, pendingName, entry, now, false);
 }
 
 }  // namespace qvex

@@ -40,6 +40,10 @@ enum class ListingToken {
                                     RemoteEntry& entry, int64_t now);
 [[nodiscard]] bool parseListingLine(std::string_view line, std::string& pendingName,
                                     RemoteEntry& entry);
+// The same for an entry that goes into the listing cache, which makes the display texts
+// afresh whenever an entry is read: sizeText and dateText stay empty.
+[[nodiscard]] bool parseCachedListingLine(std::string_view line, std::string& pendingName,
+                                          RemoteEntry& entry, int64_t now);
 
 // The Unix permission bits of a 10-character mode string such as "drwxr-sr-x" (02755).
 [[nodiscard]] uint32_t permissionBitsOf(std::string_view modeString);

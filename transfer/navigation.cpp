@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -29,8 +29,9 @@
 namespace qvex {
 namespace {
 
-// Listings are read in blocks of this size.
-constexpr int32_t kListingBlock = 4096;
+// Listings are read in blocks of this size: a listing of millions of lines would otherwise
+// cost a receive per 4 KiB.
+constexpr int32_t kListingBlock = 64 * 1024;
 // Entries formatted per hold of the cache's lock when a listing goes to a file.
 constexpr int32_t kListingFileBatch = 1024;
 // The size column of a listing file, right-aligned.
@@ -180,8 +181,9 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
             logExt(line);
         }
         RemoteEntry entry;
-        if (length > 0 && parseListingLine(std::string_view(line, static_cast<size_t>(length)),
-                                           pendingName, entry, now)) {
+        if (length > 0 &&
+            parseCachedListingLine(std::string_view(line, static_cast<size_t>(length)), pendingName,
+                                   entry, now)) {
             if (entries == entryLimit) {
                 overflowed = true;
                 break;
@@ -355,6 +357,37 @@ int32_t DirectoryToWrite(SessionWorker& session, ListingCache& cache, const Sess
     return id;
 }
 
+void AppendDigits(std::string& text, int value, int width) {
+    char digits[12];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(static_cast<size_t>(std::max<ptrdiff_t>(0, width - (end - digits))), '0');
+    text.append(digits, end);
+}
+
+// "YYYY/MM/DD hh:mm SIZE NAME" and CR LF, the size right-aligned in `sizeWidth` characters;
+// by hand, as a listing file may hold millions of lines.
+void AppendListingFileLine(std::string& text, const RemoteEntry& entry, int sizeWidth) {
+    platform::CalendarTime local;
+    (void)platform::TimeToLocalCalendar(entry.time, local);
+    AppendDigits(text, local.year, 4);
+    text.push_back('/');
+    AppendDigits(text, local.month, 2);
+    text.push_back('/');
+    AppendDigits(text, local.day, 2);
+    text.push_back(' ');
+    AppendDigits(text, local.hour, 2);
+    text.push_back(':');
+    AppendDigits(text, local.minute, 2);
+    text.push_back(' ');
+    char size[24];
+    auto end = std::to_chars(size, size + sizeof size, entry.size).ptr;
+    text.append(static_cast<size_t>(std::max<ptrdiff_t>(0, sizeWidth - (end - size))), ' ');
+    text.append(size, end);
+    text.push_back(' ');
+    text.append(displayName(entry));
+    text.append("\r\n");
+}
+
 // Writes every named entry of directory `id` to `file`; 0 or the system's error.
 int WriteListing(const ListingCache& cache, int32_t id, std::FILE* file) {
     // One size column for the whole file, wider than 11 characters only when a size needs
@@ -377,15 +410,7 @@ int WriteListing(const ListingCache& cache, int32_t id, std::FILE* file) {
                 if (entry.name.empty()) {
                     return;
                 }
-                platform::CalendarTime local;
-                (void)platform::TimeToLocalCalendar(entry.time, local);
-                char head[64];
-                int length = std::snprintf(
-                    head, sizeof head, "%04d/%02d/%02d %02d:%02d %*" PRId64 " ", local.year,
-                    local.month, local.day, local.hour, local.minute, sizeWidth, entry.size);
-                text.append(head, static_cast<size_t>(length));
-                text.append(displayName(entry));
-                text.append("\r\n");
+                AppendListingFileLine(text, entry, sizeWidth);
             });
         if (visited == 0) {
             break;
