@@ -10,7 +10,8 @@ own headers and those of every library it links, directly or through another one
 programs and tests (ui/, tests/, bench/, fuzz/) sit above every library. Only platform/ and
 test code may include headers that one operating system alone has, and only ui/ and shellext/
 may include Qt. shellext/ includes nothing of the libraries (its tests may, to compare); its
-*_posix.cpp files are its own place for system headers. Prints each offending include and exits non-zero when there is one.
+*_posix.cpp files are its own place for system headers. Prints each offending include and
+exits non-zero when there is one.
 """
 import pathlib
 import re
