@@ -10,13 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace {
+#include "fuzz/fuzz_check.h"
 
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
+namespace {
 
 // Stands in for the shortcut reader: a fixed shortcut, or none for an empty name.
 std::optional<qvex::ShortcutData> FixedShortcut(const std::string& path) {

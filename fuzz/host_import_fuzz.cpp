@@ -10,18 +10,13 @@
 #include <system_error>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "platform/registry_file.h"
 #include "state/hosts/host_exchange.h"
 #include "state/hosts/host_list.h"
 #include "state/settings.h"
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 // A registry file per input in a scratch folder (in memory where the system offers one).
 class Scratch {

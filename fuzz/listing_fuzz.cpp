@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "transfer/listing_language.h"
 #include "transfer/listing_parser.h"
 
@@ -16,12 +17,6 @@ constexpr int64_t kNow = 1'172'750'400;
 constexpr uint32_t kKnownFlags = qvex::kEntryDirectory | qvex::kEntrySymLink |
                                  qvex::kEntryModeValid | qvex::kEntryTimeValid |
                                  qvex::kEntryVmsForm | qvex::kEntryTypeMask;
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 void ParseOne(std::string_view line, std::string& pending) {
     const std::string before = pending;

@@ -8,15 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
-
-}  // namespace
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -7,18 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
 #include "shellext/shortcut_object.h"
 #include "state/startup/shortcut_file.h"
-
-namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -6,15 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "sums/sums_file.h"
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 bool IsHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_check.h"
+
 namespace {
 
 bool AllDigits(std::string_view text) {
@@ -21,12 +23,6 @@ bool AllDigits(std::string_view text) {
         }
     }
     return true;
-}
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
 }
 
 }  // namespace

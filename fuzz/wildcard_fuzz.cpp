@@ -2,6 +2,7 @@
 // one byte of mode (bit 0: also compile the pattern as an expression), the pattern up to
 // the first NUL, then the name. The compiled tokens must give back the pattern, and the
 // matcher must agree with a direct reading of the rules over the raw pattern text.
+#include "fuzz/fuzz_check.h"
 #include "search/search_pattern.h"
 #include "search/wildcard.h"
 
@@ -12,12 +13,6 @@
 #include <vector>
 
 namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
 
 // The rules applied character by character to the pattern itself, without tokens.
 bool ReferenceMatch(std::string_view pattern, std::string_view name) {
