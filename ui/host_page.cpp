@@ -435,8 +435,7 @@ void HostPage::Started(const ConnectResult& result) {
             SetPhase(Phase::Connecting, kConnectingText);
             return;
         case ConnectOutcome::Malformed:
-            hostField_->setFocus();
-            hostField_->lineEdit()->selectAll();
+            SelectHostText();
             break;
         case ConnectOutcome::Failed:
             state_->setText(kConnectFailedText);
