@@ -19,7 +19,7 @@ std::string NowUtc() {
     ::gettimeofday(&now, nullptr);
     tm parts{};
     ::gmtime_r(&now.tv_sec, &parts);
-    char text[40];
+    char text[96];  // room for any int the compiler can imagine in each field
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
                   static_cast<long>(now.tv_usec));
