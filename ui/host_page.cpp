@@ -262,6 +262,10 @@ void HostPage::AddWidePane(QWidget* pane) {
     layout_->setStretchFactor(panes_, 1);
 }
 
+QString HostPage::connectedTo() const {
+    return connectedTo_->text();
+}
+
 void HostPage::SetToolbar(QToolBar* toolbar) {
     layout_->insertWidget(0, toolbar);
 }

@@ -75,6 +75,8 @@ class HostPage : public QWidget {
     QString selectedHost() const;
     // What the host field holds, typed or selected, without surrounding blanks.
     QString hostText() const;
+    // The server of the logged-in session as "Connected To:" shows it; "" for none.
+    QString connectedTo() const;
     // The running session, or null.
     std::shared_ptr<SessionWorker> session() const;
     // Re-reads the list (after it was changed beside the page) and selects `selectUrl`, or

@@ -119,8 +119,12 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
     options_ = new OptionsPage(settings_);
     AddPage(Placeholder("Host", kHostTip), "Host", kHostTip,
             Icon("network-server", QStyle::SP_DriveNetIcon));
-    AddPage(Placeholder("Files", kFilesTip), "Files", kFilesTip,
-            Icon("folder-remote", QStyle::SP_DirIcon));
+    QWidget* files = Placeholder("Files", kFilesTip);
+    filesSession_ = new QLabel(kFilesNoSessionText);
+    filesSession_->setObjectName("filesSession");
+    filesSession_->setAlignment(Qt::AlignCenter);
+    static_cast<QVBoxLayout*>(files->layout())->insertWidget(3, filesSession_);
+    AddPage(files, "Files", kFilesTip, Icon("folder-remote", QStyle::SP_DirIcon));
     AddPage(options_, "Options", kOptionsTip,
             Icon("preferences-system", QStyle::SP_FileDialogDetailedView));
     AddPage(Placeholder("Log", kLogTip), "Log", kLogTip,
@@ -203,6 +207,11 @@ void MainWindow::SetHostPage(HostPage* page) {
     connect(page, &HostPage::hostSelected, this,
             [this](const QString& url) { SetSelectedHost(url.toStdString()); });
     SetSelectedHost(page->selectedHost().toStdString());
+}
+
+void MainWindow::ShowSessionOnFilesPage(const QString& connectedTo) {
+    filesSession_->setText(connectedTo.isEmpty() ? QString(kFilesNoSessionText)
+                                                 : QString(kFilesSessionText) + connectedTo);
 }
 
 void MainWindow::SetSelectedHost(const std::string& url) {

@@ -35,6 +35,10 @@ inline constexpr const char* kLogTip =
     "A persistent record of your FTP session's commands and responses";
 inline constexpr const char* kHelpTip = "Legal stuff, contact info and HELP!";
 
+// What the Files page says of the session until its panes arrive.
+inline constexpr const char* kFilesNoSessionText = "Not connected";
+inline constexpr const char* kFilesSessionText = "Connected To: ";
+
 // The title while the program shuts down.
 inline constexpr const char* kExitingText = "Exiting...";
 
@@ -70,6 +74,9 @@ class MainWindow : public QMainWindow {
     // Puts the Host page in place of its placeholder; its selection is the host whose
     // per-host options the "Advanced" page edits.
     void SetHostPage(HostPage* page);
+    // The Files page tells of the session: "Connected To: " and the server, or, with an
+    // empty text, that none runs.
+    void ShowSessionOnFilesPage(const QString& connectedTo);
     // The host whose per-host options the "Advanced" page edits; "" for none.
     void SetSelectedHost(const std::string& url);
     // The toolbar icon size of a page, fixed at start ("LargeIcons" takes effect at the next
@@ -107,6 +114,7 @@ class MainWindow : public QMainWindow {
     QTabWidget* pages_ = nullptr;
     OptionsPage* options_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* filesSession_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     int hostIconSize_ = 16;

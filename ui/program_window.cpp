@@ -53,6 +53,11 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     FurnishHostPage(*hostPage, state.settings, stores.hosts(), stores.statistics(),
                     stores.restart(), window->toolbarIconSize(ToolbarPage::Host));
     window->SetHostPage(hostPage);
+    MainWindow* shown = window.get();
+    QObject::connect(hostPage, &HostPage::sessionStarted, shown,
+                     [shown, hostPage] { shown->ShowSessionOnFilesPage(hostPage->connectedTo()); });
+    QObject::connect(hostPage, &HostPage::sessionEnded, shown,
+                     [shown] { shown->ShowSessionOnFilesPage({}); });
     // A stop request and the end of a hash job close the window by a queued call; both
     // threads end before the window goes.
     auto closeWindow = [target = window.get()] {

@@ -333,10 +333,17 @@ def inner(program, screenshot, host_screenshot):
         wait_for("\"Connected To:\" showing " + expected,
                  lambda: text_of(connected_to) == expected)
         session_state("Logged in")
+        # The Files page is told of the session.
+        select_tab("Files", "Views of remote AND local system; drag and drop between them!")
+        wait_for("the Files page naming the server",
+                 lambda: find(frame, pyatspi.ROLE_LABEL, "Connected To: " + expected))
+        select_tab("Host", None)
         if not logoff.getState().contains(pyatspi.STATE_ENABLED):
             fail("\"Logoff\" is not enabled while logged in")
         logoff.queryAction().doAction(0)
         session_state("Logged off")
+        wait_for("the Files page saying the session ended",
+                 lambda: find(frame, pyatspi.ROLE_LABEL, "Not connected"))
         if text_of(connected_to):
             fail("\"Connected To:\" still shows %r after logging off" % text_of(connected_to))
 
