@@ -33,7 +33,6 @@ RemoteEntry Entry(std::string name, int64_t size, int64_t time, uint32_t type = 
     entry.name = std::move(name);
     entry.size = size;
     entry.time = time;
-    entry.sizeText = std::to_string(size) + " B";
     entry.flags = type;
     return entry;
 }
@@ -85,7 +84,8 @@ TEST_F(Results, ASearchFromTheButtonToTheSummary) {
     EXPECT_EQ(results.AddMatch(cache, a, 2), SearchRowStatus::Added);
     const SearchRow& folder = results.rows()[0];
     EXPECT_EQ(folder.key, static_cast<uint32_t>(b) * 65536u + 2u);
-    EXPECT_EQ(folder.entry.sizeText, "0 B");
+    // The cache makes the display texts from the entry when it is read.
+    EXPECT_EQ(folder.entry.sizeText, "0");
     EXPECT_EQ(folder.type, "Folder");
     EXPECT_EQ(folder.folder, "/b");
     EXPECT_EQ(results.rows()[1].type, "Symbolic Link");
