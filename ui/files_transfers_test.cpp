@@ -499,9 +499,10 @@ class FilesTransfersTest : public QObject {
     // Drops that transfer nothing: their outcome, what the user was shown, the log, and an
     // empty queue. One good drop shows that the setting works.
     void badDrops_data() {
-        QTest::addColumn<QString>("pane");   // "local" or "remote"
-        QTest::addColumn<QString>("what");   // what is dropped
-        QTest::addColumn<QString>("where");  // the local folder, or the remote entry dropped on
+        QTest::addColumn<QString>("pane");  // "local" or "remote"
+        QTest::addColumn<QString>("what");  // what is dropped
+        // The local folder; the remote entry dropped on; or "dir:" and the remote view's path.
+        QTest::addColumn<QString>("where");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<QString>("problem");  // the start of the box's text
         QTest::addColumn<QString>("logged");
@@ -528,6 +529,12 @@ class FilesTransfersTest : public QObject {
             << "remote"
             << "remote:docs"
             << "docs" << refused
+            << "A folder cannot be dropped onto itself or into its own subtree:\ndocs"
+            << "";
+        QTest::newRow("remote folder into its subtree")
+            << "remote"
+            << "remote:docs"
+            << "dir:/pub/docs/inner" << refused
             << "A folder cannot be dropped onto itself or into its own subtree:\ndocs"
             << "";
         QTest::newRow("remote file within its view") << "remote"
@@ -610,12 +617,19 @@ class FilesTransfersTest : public QObject {
         }
         QVERIFY(FilesTransfers::CarriesDrop(data));
         const QString target = QString(where).replace("$", root);
-        const DropResult result =
-            pane == "local" ? transfers_->DropOnLocalPane(data, target.toStdString())
-                            : transfers_->DropOnRemotePane(
-                                  data, dirId,
-                                  target.isEmpty() ? kNoPosition
-                                                   : cache.FindEntry(dirId, target.toStdString()));
+        DropResult result;
+        if (pane == "local") {
+            result = transfers_->DropOnLocalPane(data, target.toStdString());
+        } else if (target.startsWith("dir:")) {
+            // Onto the view of another directory.
+            const int32_t viewed =
+                cache.FindOrCreate(target.mid(4).toStdString(), kNoDirectory, kNoPosition, true);
+            result = transfers_->DropOnRemotePane(data, viewed, kNoPosition);
+        } else {
+            const int32_t position =
+                target.isEmpty() ? kNoPosition : cache.FindEntry(dirId, target.toStdString());
+            result = transfers_->DropOnRemotePane(data, dirId, position);
+        }
 
         QCOMPARE(static_cast<int>(result.outcome), outcome);
         const QString expected = QString(problem).replace("$", root);
