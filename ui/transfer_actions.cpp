@@ -38,11 +38,12 @@ TransferType StartMode(const Settings& settings) {
     return TransferType::Smart;
 }
 
-}  // namespace
-
+// The end of the type toggles' tips: "(currently \"ASCII\")" and the like.
 QString TransferModeTip(TransferType mode) {
     return QString("(currently \"%1\")").arg(ModeName(mode));
 }
+
+}  // namespace
 
 TransferActions::TransferActions(Settings& settings, QObject* parent)
     : QObject(parent), settings_(settings) {
@@ -113,7 +114,6 @@ void TransferActions::OnToggled() {
         settings_.SetInt("UpdateONLY", updateOnly ? 1 : 0);
     }
     ShowState();
-    emit togglesChanged();
 }
 
 // The pressed state follows the model; both tips name the mode the pair gives.

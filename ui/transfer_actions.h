@@ -34,10 +34,6 @@ inline constexpr const char* kGetAsSmartText = "&Get file(s) as \"Smart\" (auto)
 inline constexpr const char* kGetAsImageText = "&Get file(s) as Image (binary)...";
 inline constexpr const char* kGetAsTextText = "&Get file(s) as Ascii (text)...";
 
-// The end of the type toggles' tips: "(currently \"ASCII\")", "(currently \"Image\")" or
-// "(currently \"Smart\")".
-[[nodiscard]] QString TransferModeTip(TransferType mode);
-
 // The Files page's transfer commands as actions that its toolbar and menus share: the two
 // type toggles and Update-ONLY (the state every transfer reads), STOP for the running
 // session, and the three "Get file(s) as" entries. Lives on the window thread.
@@ -69,8 +65,6 @@ class TransferActions final : public QObject {
   signals:
     // A "Get file(s) as" entry was chosen: download the remote selection with `mode`.
     void getFilesAs(qvex::TransferType mode);
-    // A toggle changed the mode or Update-ONLY.
-    void togglesChanged();
 
   private:
     QAction* MakeAction(const char* name, const QString& text, const char* toolTip, int command,
