@@ -29,14 +29,13 @@
 #include <vector>
 
 #include "engine/session.h"
-#include "platform/registry_file.h"
-#include "search/site_search.h"
 #include "state/settings.h"
+#include "state/startup/host_stores.h"
+#include "state/startup/program.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_env.h"
 #include "transfer/listing_cache.h"
-#include "transfer/transfer_handlers.h"
 #include "transfer/transfer_queue.h"
 
 namespace qvex {
@@ -82,14 +81,12 @@ std::string Status(const std::string& matches) {
            std::to_string(kFileCount) + " files";
 }
 
-// One session over its own cache with the transfer and search handlers, as a run has it.
+// A session with the handlers, cache and search receivers of the stores a run opens.
 struct RunningSession {
-    ListingCache cache;
-    SearchReceivers receivers;
     std::shared_ptr<SessionWorker> session;
     std::thread thread;
 
-    [[nodiscard]] bool Start(uint16_t port) {
+    [[nodiscard]] bool Start(const HostStores& stores, uint16_t port) {
         SessionRequest request;
         request.user = test::FtpServer::kUser;
         request.password = test::FtpServer::kPassword;
@@ -97,8 +94,7 @@ struct RunningSession {
         request.port = std::to_string(port);
         SessionOptions options;
         options.restart = false;
-        InstallTransferHandlers(options.handlers, cache);
-        InstallSearchHandler(options.handlers, cache, receivers);
+        options.handlers = stores.handlers();
         session = CreateSession(request, std::move(options));
         if (!session) {
             return false;
@@ -122,16 +118,18 @@ class SiteSearchDialogTest : public QObject {
 
   private:
     std::unique_ptr<test::TempEnv> env_;
-    std::unique_ptr<platform::RegistryFile> registry_;
-    std::unique_ptr<Settings> settings_;
+    std::unique_ptr<ProgramState> state_;
     std::unique_ptr<test::LogCapture> log_;
+    std::unique_ptr<HostStores> stores_;
+    Settings* settings_ = nullptr;
     std::unique_ptr<test::FtpServer> server_;
     std::unique_ptr<RunningSession> running_;
     TransferModeModel toggles_;
     int32_t root_ = -1;
 
     SiteSearchContext Context() {
-        return SiteSearchContext{*settings_, running_->cache, running_->receivers, toggles_};
+        return SiteSearchContext{*settings_, stores_->cache(), stores_->searchReceivers(),
+                                 toggles_};
     }
 
     // A server with the tree and a logged-in session whose start folder "/" is listed.
@@ -144,11 +142,11 @@ class SiteSearchDialogTest : public QObject {
         }
         QVERIFY(BuildTree(*server_));
         running_ = std::make_unique<RunningSession>();
-        QVERIFY(running_->Start(server_->port()));
-        QTRY_VERIFY_WITH_TIMEOUT(running_->cache.FindPath("/") >= 0 &&
-                                     running_->cache.IsComplete(running_->cache.FindPath("/")),
+        QVERIFY(running_->Start(*stores_, server_->port()));
+        const ListingCache& cache = stores_->cache();
+        QTRY_VERIFY_WITH_TIMEOUT(cache.FindPath("/") >= 0 && cache.IsComplete(cache.FindPath("/")),
                                  kWaitMs);
-        root_ = running_->cache.FindPath("/");
+        root_ = cache.FindPath("/");
     }
 
     std::unique_ptr<SiteSearchDialog> Dialog() {
@@ -234,19 +232,21 @@ class SiteSearchDialogTest : public QObject {
   private slots:
     void init() {
         env_ = std::make_unique<test::TempEnv>();
-        registry_ = std::make_unique<platform::RegistryFile>(env_->path("registry.reg"));
-        settings_ = std::make_unique<Settings>(*registry_);
-        settings_->LoadSettings();
+        state_ = std::make_unique<ProgramState>(CommandLineRequest{});
+        QVERIFY(state_->ready());
+        settings_ = &state_->settings;
         log_ = std::make_unique<test::LogCapture>();
+        stores_ = std::make_unique<HostStores>(*state_);
         toggles_ = TransferModeModel();
         toggles_.SetForceImage(true);
     }
     void cleanup() {
         running_.reset();
         server_.reset();
+        stores_.reset();
         log_.reset();
-        settings_.reset();
-        registry_.reset();
+        settings_ = nullptr;
+        state_.reset();
         env_.reset();
     }
 

@@ -37,6 +37,7 @@ HostStores::HostStores(ProgramState& state)
                                "host statistics are");
     }
     InstallTransferHandlers(handlers_, cache_);
+    InstallSearchHandler(handlers_, cache_, searchReceivers_);
 }
 
 HostStores::~HostStores() {

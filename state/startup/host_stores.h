@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "engine/session_worker.h"
+#include "search/site_search.h"
 #include "state/hosts/host_list.h"
 #include "state/restart_database.h"
 #include "state/statistics_database.h"
@@ -15,7 +16,8 @@ class ProgramState;
 // What the host page of a run stands on: the restart database with its slot claimed, the
 // statistics database and the loaded host list (both left out without a data folder, the
 // list then without last connect times), and the session's command handlers over one listing
-// cache. Problems opening the stores are logged.
+// cache, site search included, with the search windows they deliver to. Problems opening the
+// stores are logged.
 class HostStores {
   public:
     explicit HostStores(ProgramState& state);
@@ -29,6 +31,8 @@ class HostStores {
     HostList& hosts() { return hosts_; }
     ListingCache& cache() { return cache_; }
     const CommandHandlers& handlers() const { return handlers_; }
+    // Where the site-search handler sends its results: each search dialog registers here.
+    SearchReceivers& searchReceivers() { return searchReceivers_; }
     // The claimed slot holds an interrupted transfer: the resume button shows.
     bool resumeShown() const { return resumeShown_; }
 
@@ -37,6 +41,7 @@ class HostStores {
     std::unique_ptr<StatisticsDatabase> statistics_;
     HostList hosts_;
     ListingCache cache_;
+    SearchReceivers searchReceivers_;
     CommandHandlers handlers_;
     bool resumeShown_ = false;
 };
