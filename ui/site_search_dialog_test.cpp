@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QIcon>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -319,6 +320,12 @@ class SiteSearchDialogTest : public QObject {
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
             return text;
         };
+
+        // Every hit has its icon, as a file pane shows it.
+        const QAbstractItemModel* model = dialog->table()->model();
+        for (int row = 0; row < model->rowCount(); ++row) {
+            QVERIFY(!model->index(row, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        }
 
         ClickHeader(*dialog, 0);
         Lines names = Column(*dialog, 0);
