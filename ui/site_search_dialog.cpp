@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QCheckBox>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
@@ -10,7 +9,6 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
@@ -35,26 +33,6 @@ namespace {
 // The one search dialog of the program.
 QPointer<SiteSearchDialog> openDialog;
 
-QString ChooseFolder(QWidget* parent, const QString& start) {
-    return QFileDialog::getExistingDirectory(parent, kSearchFolderBrowserTitle, start);
-}
-
-OverwriteAnswer AskYesNoCancel(QWidget* parent, const std::string& title, const std::string& text) {
-    // The questions are written with CR LF line ends, which a label would show as two breaks.
-    QString shown = Text(text);
-    shown.replace("\r\n", "\n");
-    switch (QMessageBox::warning(parent, Text(title), shown,
-                                 QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
-                                 QMessageBox::Yes)) {
-        case QMessageBox::Yes:
-            return OverwriteAnswer::Yes;
-        case QMessageBox::No:
-            return OverwriteAnswer::No;
-        default:
-            return OverwriteAnswer::Cancel;
-    }
-}
-
 std::string RemotePath(const std::string& folder, const std::string& name) {
     return folder + (folder.ends_with('/') ? "" : "/") + name;
 }
@@ -77,7 +55,6 @@ SiteSearchDialog::SiteSearchDialog(const SiteSearchContext& context,
       session_(std::move(session)),
       directoryId_(directoryId),
       modeless_(modeless),
-      dialogs_{ChooseFolder, AskYesNoCancel},
       found_(this, [this] { ShowFound(); }),
       deleted_(this, [this] { DropDeletedRows(); }) {
     setObjectName("siteSearch");
@@ -91,10 +68,6 @@ SiteSearchDialog::SiteSearchDialog(const SiteSearchContext& context,
 
 SiteSearchDialog::~SiteSearchDialog() {
     StopReceiving();
-}
-
-void SiteSearchDialog::SetDialogs(SiteSearchDialogs dialogs) {
-    dialogs_ = std::move(dialogs);
 }
 
 void SiteSearchDialog::BuildControls() {
@@ -275,14 +248,16 @@ void SiteSearchDialog::GetSelected() {
     if (groups.empty() || !session_) {
         return;
     }
-    const QString folder = dialogs_.chooseFolder(this, Text(settings_.GetString("LastXDir")));
-    if (folder.isEmpty()) {
+    const std::optional<std::string> folder =
+        ChooseDownloadFolder(this, runner_, Text(settings_.GetString("LastXDir")));
+    if (!folder) {
         return;
     }
     bool cancelled = false;
-    const ConfirmOverwrite confirm = [this, &cancelled](const std::string& title,
+    const ConfirmOverwrite box = OverwriteQuestionBox(this, runner_);
+    const ConfirmOverwrite confirm = [&box, &cancelled](const std::string& title,
                                                         const std::string& text) {
-        const OverwriteAnswer answer = dialogs_.ask(this, title, text);
+        const OverwriteAnswer answer = box(title, text);
         cancelled = answer == OverwriteAnswer::Cancel;
         return answer;
     };
@@ -293,7 +268,7 @@ void SiteSearchDialog::GetSelected() {
         selection.origin = DownloadOrigin::SearchResults;
         selection.directoryId = group.folderId;
         selection.positions = group.positions;
-        selection.folder = folder.toStdString();
+        selection.folder = *folder;
         const DownloadComposition composed =
             composeDownload(*session_, cache_, settings_, toggles_, selection, confirm);
         Unselect(group.folderId, composed.deselected);
@@ -309,6 +284,8 @@ void SiteSearchDialog::DeleteSelected() {
         return;
     }
     const bool ask = settings_.GetInt("RemoteDelete2") != 0;
+    // The same Yes/No/Cancel box with a warning icon as the overwrite question.
+    const ConfirmOverwrite box = OverwriteQuestionBox(this, runner_);
     // Every question is answered before anything is queued, so Cancel deletes nothing.
     std::vector<Group> kept;
     for (const Group& group : groups) {
@@ -321,7 +298,7 @@ void SiteSearchDialog::DeleteSelected() {
             if (ask && isDirectory(*entry)) {
                 const std::string path =
                     RemotePath(cache_.PathOf(group.folderId).value_or(""), entry->name);
-                switch (dialogs_.ask(this, kSearchDeleteTitle, DeleteTreeQuestion(path))) {
+                switch (box(kSearchDeleteTitle, DeleteTreeQuestion(path))) {
                     case OverwriteAnswer::Cancel:
                         return;
                     case OverwriteAnswer::No:

@@ -14,6 +14,7 @@
 #include "search/site_search.h"
 #include "transfer/transfer_queue.h"
 #include "ui/search_feed.h"
+#include "ui/transfer_dialogs.h"
 
 class QAction;
 class QCheckBox;
@@ -39,17 +40,6 @@ struct SiteSearchContext {
     const TransferModeModel& toggles;
 };
 
-// The questions the dialog asks, replaceable so that tests can answer them.
-struct SiteSearchDialogs {
-    // The folder browser for a download, starting at `start`; "" when cancelled.
-    std::function<QString(QWidget* parent, const QString& start)> chooseFolder;
-    // A Yes/No/Cancel box with a warning icon.
-    std::function<OverwriteAnswer(QWidget* parent, const std::string& title,
-                                  const std::string& text)>
-        ask;
-};
-
-inline constexpr const char* kSearchFolderBrowserTitle = "Select folder for downloaded files";
 inline constexpr const char* kSearchDeleteTitle = "Delete";
 inline constexpr const char* kSearchCommandTip = "Search current REMOTE directory";
 
@@ -68,7 +58,8 @@ class SiteSearchDialog final : public QDialog {
                      int32_t directoryId, bool modeless, QWidget* parent = nullptr);
     ~SiteSearchDialog() override;
 
-    void SetDialogs(SiteSearchDialogs dialogs);
+    // How the folder browser and the questions run; a test answers them without showing.
+    void SetModalRunner(ModalRunner runner) { runner_ = std::move(runner); }
 
     // The "Search" button.
     void Search();
@@ -112,7 +103,7 @@ class SiteSearchDialog final : public QDialog {
     std::shared_ptr<SessionWorker> session_;
     int32_t directoryId_;
     bool modeless_;
-    SiteSearchDialogs dialogs_;
+    ModalRunner runner_;
 
     SearchResults results_;
     SearchFeed found_;

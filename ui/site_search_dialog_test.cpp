@@ -8,11 +8,14 @@
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialog>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -128,6 +131,39 @@ class SiteSearchDialogTest : public QObject {
     TransferModeModel toggles_;
     int32_t root_ = -1;
 
+    // The folder browser answers folder_ and notes where it started; a question box is noted
+    // (title, text) and answered with answer_.
+    QString folder_;
+    QString browserStart_;
+    int answer_ = QMessageBox::Cancel;
+    std::vector<std::pair<std::string, std::string>> asked_;
+
+    void Answer(SiteSearchDialog& dialog) {
+        dialog.SetModalRunner([this](QDialog& shown) -> int {
+            if (auto* browser = qobject_cast<QFileDialog*>(&shown)) {
+                browserStart_ = browser->directory().absolutePath();
+                browser->selectFile(folder_);
+                return QDialog::Accepted;
+            }
+            auto* box = qobject_cast<QMessageBox*>(&shown);
+            if (box == nullptr || box->icon() != QMessageBox::Warning ||
+                box->standardButtons() !=
+                    (QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel)) {
+                qFatal("not a Yes/No/Cancel warning");
+            }
+            asked_.emplace_back(box->windowTitle().toStdString(), box->text().toStdString());
+            return answer_;
+        });
+    }
+
+    // A question as its box shows it: lines end with LF.
+    static std::string Shown(std::string text) {
+        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+            text.erase(at, 1);
+        }
+        return text;
+    }
+
     SiteSearchContext Context() {
         return SiteSearchContext{*settings_, stores_->cache(), stores_->searchReceivers(),
                                  toggles_};
@@ -239,6 +275,7 @@ class SiteSearchDialogTest : public QObject {
         log_ = std::make_unique<test::LogCapture>();
         stores_ = std::make_unique<HostStores>(*state_);
         toggles_ = TransferModeModel();
+        asked_.clear();
         toggles_.SetForceImage(true);
     }
     void cleanup() {
@@ -357,26 +394,18 @@ class SiteSearchDialogTest : public QObject {
         auto dialog = Dialog();
         test::TempFolder local;
         test::WriteFileBytes(local.path("b.gif"), "the local b");
-        std::vector<std::pair<std::string, std::string>> asked;
-        OverwriteAnswer answer = OverwriteAnswer::No;
-        QString chosenStart = "unset";
-        dialog->SetDialogs({[&](QWidget*, const QString& start) {
-                                chosenStart = start;
-                                return QString::fromStdString(local.root());
-                            },
-                            [&](QWidget*, const std::string& title, const std::string& text) {
-                                asked.emplace_back(title, text);
-                                return answer;
-                            }});
+        folder_ = QString::fromStdString(local.root());
+        answer_ = QMessageBox::No;
+        Answer(*dialog);
         StartSearch(*dialog, "*.gif", true, false);
         QTRY_VERIFY_WITH_TIMEOUT(Done(*dialog), kWaitMs);
 
         // Four folders; b.gif exists here and is kept (No).
         Select(*dialog, {"/alpha/a1.gif", "/alpha/src/deep.gif", "/beta/b.gif", "/top.gif"});
         QTest::mouseClick(Control<QPushButton>(dialog.get(), "searchGetButton"), Qt::LeftButton);
-        QCOMPARE(chosenStart, QString(""));
-        QCOMPARE(asked, (std::vector<std::pair<std::string, std::string>>{
-                            {"Get file(s) as...", overwriteQuestion(local.path("b.gif"), false)}}));
+        QCOMPARE(asked_,
+                 (std::vector<std::pair<std::string, std::string>>{
+                     {"Get file(s) as...", Shown(overwriteQuestion(local.path("b.gif"), false))}}));
         QCOMPARE(dialog->table()->selectionModel()->selectedRows().size(), 3);
         for (const char* name : {"alpha/a1.gif", "alpha/src/deep.gif", "top.gif"}) {
             const std::string bytes = test::ReadFileBytes(server_->path(name));
@@ -387,12 +416,12 @@ class SiteSearchDialogTest : public QObject {
         QCOMPARE(settings_->GetString("LastXDir"), local.root());
 
         // Yes replaces it.
-        asked.clear();
-        answer = OverwriteAnswer::Yes;
+        asked_.clear();
+        answer_ = QMessageBox::Yes;
         Select(*dialog, {"/beta/b.gif"});
         dialog->GetSelected();
-        QCOMPARE(chosenStart.toStdString(), local.root());
-        QCOMPARE(asked.size(), size_t{1});
+        QCOMPARE(browserStart_.toStdString(), local.root());
+        QCOMPARE(asked_.size(), size_t{1});
         QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(local.path("b.gif")),
                                   std::string("GIF89a b from beta"), kWaitMs);
     }
@@ -400,13 +429,8 @@ class SiteSearchDialogTest : public QObject {
     void deletedHitsLeaveTheServerAndTheList() {
         Connect(0);
         auto dialog = Dialog();
-        std::vector<std::pair<std::string, std::string>> asked;
-        OverwriteAnswer answer = OverwriteAnswer::Cancel;
-        dialog->SetDialogs(
-            {nullptr, [&](QWidget*, const std::string& title, const std::string& text) {
-                 asked.emplace_back(title, text);
-                 return answer;
-             }});
+        answer_ = QMessageBox::Cancel;
+        Answer(*dialog);
         StartSearch(*dialog, "*", true, false);
         QTRY_VERIFY_WITH_TIMEOUT(Done(*dialog), kWaitMs);
 
@@ -415,15 +439,15 @@ class SiteSearchDialogTest : public QObject {
         dialog->table()->setFocus();
         QTest::keyClick(dialog->table(), Qt::Key_Delete);
         const std::vector<std::pair<std::string, std::string>> question = {
-            {"Delete", DeleteTreeQuestion("/beta/old")}};
-        QCOMPARE(asked, question);
+            {"Delete", Shown(DeleteTreeQuestion("/beta/old"))}};
+        QCOMPARE(asked_, question);
         QVERIFY(test::FileExists(server_->path("alpha/main2.htm")));
         QCOMPARE(dialog->table()->model()->rowCount(), 18);
 
-        asked.clear();
-        answer = OverwriteAnswer::Yes;
+        asked_.clear();
+        answer_ = QMessageBox::Yes;
         QTest::mouseClick(Control<QPushButton>(dialog.get(), "searchDeleteButton"), Qt::LeftButton);
-        QCOMPARE(asked, question);
+        QCOMPARE(asked_, question);
         // The rows go once the server has deleted: the file, the folder, and the hit that
         // was inside the folder.
         QTRY_COMPARE_WITH_TIMEOUT(dialog->table()->model()->rowCount(), 15, kWaitMs);
