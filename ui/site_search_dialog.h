@@ -1,10 +1,8 @@
 #pragma once
 
 #include <QDialog>
-#include <QString>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
