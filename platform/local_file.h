@@ -12,18 +12,23 @@ namespace qvex::platform {
 // The longest local path the system accepts (its path limit less the terminating NUL).
 [[nodiscard]] size_t MaxLocalPathLength();
 
-// What a local path names, and for a file its size and modification time.
+// What a local path names, its permission bits, and for a file its size and modification time.
 struct LocalStatus {
     bool isFolder = false;
     bool isFile = false;  // a regular file
     uint64_t size = 0;
     int64_t modified = 0;  // seconds since 1970, UTC
+    uint32_t mode = 0;     // permission bits, 07777 (set-user-ID, set-group-ID, sticky, rwx)
 };
 // Nullopt when nothing is there (or it cannot be examined); LastFileError() tells why.
 [[nodiscard]] std::optional<LocalStatus> LocalPathStatus(const std::string& path);
 
 // Sets a file's modification time (seconds since 1970, UTC); the access time is left alone.
 [[nodiscard]] bool SetLocalModificationTime(const std::string& path, int64_t seconds);
+
+// Sets the permission bits (07777) of a file or folder; a symbolic link passes the change to
+// what it names.
+[[nodiscard]] bool SetLocalMode(const std::string& path, uint32_t mode);
 
 // Creates one folder (its parent must exist); true when it exists as a folder afterwards.
 [[nodiscard]] bool MakeLocalFolder(const std::string& path);

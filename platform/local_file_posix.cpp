@@ -49,7 +49,12 @@ std::optional<LocalStatus> LocalPathStatus(const std::string& path) {
     status.isFile = S_ISREG(info.st_mode);
     status.size = static_cast<uint64_t>(info.st_size);
     status.modified = static_cast<int64_t>(info.st_mtim.tv_sec);
+    status.mode = static_cast<uint32_t>(info.st_mode & 07777);
     return status;
+}
+
+bool SetLocalMode(const std::string& path, uint32_t mode) {
+    return ::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0 || Fail();
 }
 
 bool SetLocalModificationTime(const std::string& path, int64_t seconds) {
