@@ -139,8 +139,7 @@ void PropertiesDialog::Build(const EntryProperties& shown) {
     octal_->setObjectName("propertiesOctal");
     octal_->setAccessibleName("Octal mode");
     octal_->setMaxLength(4);
-    octal_->setValidator(
-        new QRegularExpressionValidator(QRegularExpression("[0-7]{1,4}|\\*{4}"), octal_));
+    octal_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-7]{1,4}"), octal_));
     connect(octal_, &QLineEdit::textEdited, this, &PropertiesDialog::OctalEdited);
     auto* chmod = new QPushButton("chmod");
     chmod->setObjectName("propertiesChmod");

@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -83,7 +84,8 @@ class PropertiesDialogTest : public QObject {
 
   private slots:
     void initTestCase() {
-        // Modification times read the same everywhere.
+        // Modification times read the same everywhere: in UTC, with English names.
+        std::setlocale(LC_TIME, "C");
         ::setenv("TZ", "UTC", 1);
         platform::ForgetLocalTimeOffsets();
     }
