@@ -317,8 +317,11 @@ void LocalPane::DeleteSelection() {
     const QString question =
         paths.size() == 1 ? QString("Move \"%1\" to the trash?").arg(QFileInfo(paths[0]).fileName())
                           : QString("Move these %1 items to the trash?").arg(paths.size());
-    if (QMessageBox::question(this, "Delete", question, QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::Yes) != QMessageBox::Yes) {
+    QMessageBox box(QMessageBox::Question, "Delete", question, QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setObjectName("localDeleteQuestion");
+    box.setDefaultButton(QMessageBox::Yes);
+    if (RunModal(modalRunner_, box) != QMessageBox::Yes) {
         return;
     }
     QStringList failures;
@@ -339,12 +342,17 @@ void LocalPane::ShowProperties() {
         return;
     }
     auto* dialog = new PropertiesDialog(paths, this);
+    dialog->SetModalRunner(modalRunner_);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
 }
 
 void LocalPane::SetMenuExtension(MenuExtension extension) {
     menuExtension_ = std::move(extension);
+}
+
+void LocalPane::SetModalRunner(ModalRunner runner) {
+    modalRunner_ = std::move(runner);
 }
 
 void LocalPane::FillContextMenu(QMenu& menu) {
@@ -368,7 +376,9 @@ void LocalPane::ShowEnabledState() {
 }
 
 void LocalPane::ShowFailure(const QString& text) {
-    QMessageBox::warning(this, "Qvex", text);
+    QMessageBox box(QMessageBox::Warning, "Qvex", text, QMessageBox::Ok, this);
+    box.setObjectName("localProblem");
+    (void)RunModal(modalRunner_, box);
 }
 
 }  // namespace qvex

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include "ui/transfer_dialogs.h"
+
 class QAction;
 class QComboBox;
 class QFileSystemModel;
@@ -47,6 +49,9 @@ class LocalPane final : public QWidget {
     // Shows another folder; false (with a message) when the path is not a folder.
     bool SetCurrentFolder(const QString& path);
     void SetMenuExtension(MenuExtension extension);
+    // How the pane's message boxes run (tests answer them); the properties dialogs it opens
+    // get the same.
+    void SetModalRunner(ModalRunner runner);
     // The context menu's items for the current selection: the extension's, then rename,
     // delete and "P&roperties".
     void FillContextMenu(QMenu& menu);
@@ -81,6 +86,7 @@ class LocalPane final : public QWidget {
     QAction* properties_ = nullptr;
     QString folder_;
     MenuExtension menuExtension_;
+    ModalRunner modalRunner_;
 };
 
 }  // namespace qvex

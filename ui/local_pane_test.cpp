@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -24,7 +25,6 @@
 #include "platform/registry_file.h"
 #include "state/settings.h"
 #include "tests/support/temp_env.h"
-#include "ui/modal_answer.h"
 #include "ui/properties_dialog.h"
 
 namespace qvex {
@@ -35,6 +35,19 @@ class LocalPaneTest : public QObject {
     std::unique_ptr<test::TempEnv> env_;
     std::unique_ptr<platform::RegistryFile> registry_;
     std::unique_ptr<Settings> settings_;
+    // The message boxes the pane ran, as "title|text", and the answers they get in turn (OK
+    // when none is left).
+    QStringList boxes_;
+    QList<QMessageBox::StandardButton> answers_;
+
+    ModalRunner Runner() {
+        return [this](QDialog& dialog) {
+            const auto* box = qobject_cast<QMessageBox*>(&dialog);
+            boxes_ << (box != nullptr ? box->windowTitle() + "|" + box->text()
+                                      : dialog.objectName());
+            return int(answers_.isEmpty() ? QMessageBox::Ok : answers_.takeFirst());
+        };
+    }
 
     QString Path(const std::string& relative) const {
         return QDir::cleanPath(QString::fromStdString(env_->path(relative)));
@@ -120,6 +133,8 @@ class LocalPaneTest : public QObject {
         env_ = std::make_unique<test::TempEnv>();
         registry_ = std::make_unique<platform::RegistryFile>(env_->path("registry.reg"));
         settings_ = std::make_unique<Settings>(*registry_);
+        boxes_.clear();
+        answers_.clear();
     }
     void cleanup() {
         settings_.reset();
@@ -168,6 +183,7 @@ class LocalPaneTest : public QObject {
         settings_->SetString("LastXDir", full(last).toStdString());
 
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         const QString folder = expected.isEmpty() ? Home() : Path(expected.toStdString());
         QCOMPARE(pane.currentFolder(), folder);
         QCOMPARE(pane.findChild<QComboBox*>("localPath")->currentText(), folder);
@@ -178,6 +194,7 @@ class LocalPaneTest : public QObject {
         MakeFolder("a/b");
         settings_->SetInt("KeepXDir", 1);
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         QCOMPARE(Command(pane, "localUp")->toolTip(),
                  QStringLiteral("Up one level (to parent directory)"));
         QCOMPARE(Command(pane, "localNewFolder")->toolTip(),
@@ -204,10 +221,9 @@ class LocalPaneTest : public QObject {
         QVERIFY(pane.SetCurrentFolder("b"));
         QCOMPARE(pane.currentFolder(), Path("a/b"));
         test::WriteFileBytes(env_->path("a/b/f"), "");
-        QStringList shown;
-        test::AnswerMessageBoxes(this, {QMessageBox::Ok}, &shown);
+        answers_ = {QMessageBox::Ok};
         QVERIFY(!pane.SetCurrentFolder(Path("a/b/f")));
-        QCOMPARE(shown, QStringList{"Qvex|\"" + Path("a/b/f") + "\" is not a folder."});
+        QCOMPARE(boxes_, QStringList{"Qvex|\"" + Path("a/b/f") + "\" is not a folder."});
         QCOMPARE(pane.currentFolder(), Path("a/b"));
         QCOMPARE(path->currentText(), Path("a/b"));
 
@@ -225,6 +241,7 @@ class LocalPaneTest : public QObject {
         MakeFolder("work");
         settings_->SetString("CLXDir", env_->path("work"));
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         pane.show();
         QVERIFY(QTest::qWaitForWindowExposed(&pane));
 
@@ -248,11 +265,10 @@ class LocalPaneTest : public QObject {
 
         // A folder that vanished under the pane.
         std::filesystem::remove_all(env_->path("work"));
-        QStringList shown;
-        test::AnswerMessageBoxes(this, {QMessageBox::Ok}, &shown);
+        answers_ = {QMessageBox::Ok};
         Command(pane, "localNewFolder")->trigger();
-        QCOMPARE(shown, QStringList{"Qvex|Unable to create the folder \"NewFolder\" in \"" +
-                                    Path("work") + "\": No such file or directory."});
+        QCOMPARE(boxes_, QStringList{"Qvex|Unable to create the folder \"NewFolder\" in \"" +
+                                     Path("work") + "\": No such file or directory."});
     }
 
     void renamesOnDiskAndSaysWhyNot() {
@@ -261,6 +277,7 @@ class LocalPaneTest : public QObject {
         test::WriteFileBytes(env_->path("work/c.txt"), "c");
         settings_->SetString("CLXDir", env_->path("work"));
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         pane.show();
         QVERIFY(QTest::qWaitForWindowExposed(&pane));
 
@@ -278,11 +295,11 @@ class LocalPaneTest : public QObject {
         QVERIFY(Select(pane, {"b.txt"}));
         Command(pane, "localRename")->trigger();
         QLineEdit* editor = Editor(pane);
-        QStringList shown;
-        test::AnswerMessageBoxes(this, {QMessageBox::Ok}, &shown);
+        answers_ = {QMessageBox::Ok};
         TypeName(editor, "c.txt");
-        QTRY_COMPARE(shown, QStringList{"Qvex|Unable to rename \"b.txt\" to \"c.txt\": an entry of "
-                                        "that name already exists."});
+        QTRY_COMPARE(boxes_,
+                     QStringList{"Qvex|Unable to rename \"b.txt\" to \"c.txt\": an entry of "
+                                 "that name already exists."});
         QCOMPARE(test::ReadFileBytes(env_->path("work/b.txt")), std::string("a"));
         QCOMPARE(test::ReadFileBytes(env_->path("work/c.txt")), std::string("c"));
 
@@ -299,21 +316,21 @@ class LocalPaneTest : public QObject {
         test::WriteFileBytes(env_->path("work/keep"), "k");
         settings_->SetString("CLXDir", env_->path("work"));
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         QCOMPARE(Command(pane, "localDelete")->shortcut(), QKeySequence(QKeySequence::Delete));
 
         // "No" keeps everything.
         QVERIFY(Select(pane, {"keep"}));
-        QStringList shown;
-        test::AnswerMessageBoxes(this, {QMessageBox::No}, &shown);
+        answers_ = {QMessageBox::No};
         Command(pane, "localDelete")->trigger();
-        QCOMPARE(shown, QStringList{"Delete|Move \"keep\" to the trash?"});
+        QCOMPARE(boxes_, QStringList{"Delete|Move \"keep\" to the trash?"});
         QVERIFY(std::filesystem::exists(env_->path("work/keep")));
 
         QVERIFY(Select(pane, {"a.txt", "sub"}));
-        shown.clear();
-        test::AnswerMessageBoxes(this, {QMessageBox::Yes}, &shown);
+        boxes_.clear();
+        answers_ = {QMessageBox::Yes};
         Command(pane, "localDelete")->trigger();
-        QCOMPARE(shown, QStringList{"Delete|Move these 2 items to the trash?"});
+        QCOMPARE(boxes_, QStringList{"Delete|Move these 2 items to the trash?"});
         QVERIFY(!std::filesystem::exists(env_->path("work/a.txt")));
         QVERIFY(!std::filesystem::exists(env_->path("work/sub")));
         QCOMPARE(test::ReadFileBytes(env_->path("data/Trash/files/a.txt")), std::string("a"));
@@ -324,18 +341,19 @@ class LocalPaneTest : public QObject {
         // A file that vanished after it was selected.
         QVERIFY(Select(pane, {"keep"}));
         std::filesystem::remove(env_->path("work/keep"));
-        shown.clear();
-        test::AnswerMessageBoxes(this, {QMessageBox::Yes, QMessageBox::Ok}, &shown);
+        boxes_.clear();
+        answers_ = {QMessageBox::Yes, QMessageBox::Ok};
         Command(pane, "localDelete")->trigger();
-        QCOMPARE(shown.size(), 2);
-        QVERIFY2(shown[1].startsWith("Qvex|Unable to move to the trash:\nkeep: "),
-                 qPrintable(shown[1]));
+        QCOMPARE(boxes_.size(), 2);
+        QVERIFY2(boxes_[1].startsWith("Qvex|Unable to move to the trash:\nkeep: "),
+                 qPrintable(boxes_[1]));
     }
 
     void showsAFileAnotherProcessWrites() {
         MakeFolder("work");
         settings_->SetString("CLXDir", env_->path("work"));
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         const auto* model = qobject_cast<const QFileSystemModel*>(pane.view()->model());
         QVERIFY(model != nullptr);
         // Written once the folder is read and watched.
@@ -360,6 +378,7 @@ class LocalPaneTest : public QObject {
         test::WriteFileBytes(env_->path("work/b.txt"), "bbb");
         settings_->SetString("CLXDir", env_->path("work"));
         LocalPane pane(*settings_);
+        pane.SetModalRunner(Runner());
         QStringList offered;
         pane.SetMenuExtension([&offered](QMenu& menu, const QStringList& selected) {
             offered = selected;

@@ -235,8 +235,10 @@ bool PropertiesDialog::ChangeLocalModes() {
     if (failures.isEmpty()) {
         return true;
     }
-    QMessageBox::warning(this, windowTitle(),
-                         "Unable to change the mode of:\n" + failures.join('\n'));
+    QMessageBox box(QMessageBox::Warning, windowTitle(),
+                    "Unable to change the mode of:\n" + failures.join('\n'), QMessageBox::Ok, this);
+    box.setObjectName("propertiesProblem");
+    (void)RunModal(modalRunner_, box);
     return false;
 }
 

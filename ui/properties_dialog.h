@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "transfer/entry_properties.h"
 #include "transfer/remote_entry.h"
+#include "ui/transfer_dialogs.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -35,6 +37,8 @@ class PropertiesDialog final : public QDialog {
     // checked ones).
     [[nodiscard]] uint32_t mode() const;
     [[nodiscard]] uint32_t decidedBits() const;
+    // How the box that names failed changes runs (tests answer it).
+    void SetModalRunner(ModalRunner runner) { modalRunner_ = std::move(runner); }
 
   signals:
     // "chmod" was pressed. Bits outside `decided` are left to each entry's own mode; in
@@ -56,6 +60,7 @@ class PropertiesDialog final : public QDialog {
     std::array<QCheckBox*, 12> boxes_{};
     QLineEdit* octal_ = nullptr;
     bool octalTyping_ = false;
+    ModalRunner modalRunner_;
 };
 
 }  // namespace qvex

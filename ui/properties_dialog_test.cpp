@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -17,7 +18,6 @@
 #include "platform/local_file.h"
 #include "platform/locale.h"
 #include "tests/support/temp_env.h"
-#include "ui/modal_answer.h"
 
 namespace qvex {
 namespace {
@@ -236,7 +236,10 @@ class PropertiesDialogTest : public QObject {
         Box(dialog, 0004)->click();
 
         QStringList shown;
-        test::AnswerMessageBoxes(&dialog, {QMessageBox::Ok}, &shown);
+        dialog.SetModalRunner([&shown](QDialog& box) {
+            shown << box.windowTitle() + "|" + qobject_cast<QMessageBox*>(&box)->text();
+            return int(QMessageBox::Ok);
+        });
         dialog.findChild<QPushButton*>("propertiesChmod")->click();
         QCOMPARE(shown, QStringList{"kept, ... Properties|Unable to change the mode of:\n" +
                                     Q(gone) + ": No such file or directory"});
