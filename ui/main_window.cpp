@@ -17,15 +17,14 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "state/settings.h"
 #include "state/version.h"
+#include "ui/files_page.h"
 #include "ui/host_page.h"
 #include "ui/options_page.h"
 #include "ui/qt_text.h"
@@ -34,20 +33,10 @@ namespace qvex {
 namespace {
 
 constexpr const char* kProgressPattern = "<AP><ap pc=\"([^\"]+)\"(?: fmt=\"([^\"]+)\")? /></AP>";
-// The subscriber's buffers, as every bus subscriber has them.
-constexpr uint32_t kTopicBuffer = 16;
-constexpr uint32_t kPayloadBuffer = 512;
 // The window snaps to a screen border when it comes this close to it.
 constexpr int kSnapDistance = 16;
 // The opacity of an inactive window when the "Opacity" setting is 100.
 constexpr double kInactiveOpacity = 0.85;
-
-// Text up to its first NUL, within the delivered length.
-std::string TextOf(const char* data, uint32_t length) {
-    const void* nul = std::memchr(data, '\0', length);
-    return std::string(
-        data, nul == nullptr ? length : static_cast<size_t>(static_cast<const char*>(nul) - data));
-}
 
 // A page still to come: its name and what it will hold, centred.
 QWidget* Placeholder(const char* heading, const char* text) {
@@ -119,12 +108,8 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
     options_ = new OptionsPage(settings_);
     AddPage(Placeholder("Host", kHostTip), "Host", kHostTip,
             Icon("network-server", QStyle::SP_DriveNetIcon));
-    QWidget* files = Placeholder("Files", kFilesTip);
-    filesSession_ = new QLabel(kFilesNoSessionText);
-    filesSession_->setObjectName("filesSession");
-    filesSession_->setAlignment(Qt::AlignCenter);
-    static_cast<QVBoxLayout*>(files->layout())->insertWidget(3, filesSession_);
-    AddPage(files, "Files", kFilesTip, Icon("folder-remote", QStyle::SP_DirIcon));
+    files_ = new FilesPage(settings_, heap_, filesIconSize_);
+    AddPage(files_, "Files", kFilesTip, Icon("folder-remote", QStyle::SP_DirIcon));
     AddPage(options_, "Options", kOptionsTip,
             Icon("preferences-system", QStyle::SP_FileDialogDetailedView));
     AddPage(Placeholder("Log", kLogTip), "Log", kLogTip,
@@ -210,8 +195,7 @@ void MainWindow::SetHostPage(HostPage* page) {
 }
 
 void MainWindow::ShowSessionOnFilesPage(const QString& connectedTo) {
-    filesSession_->setText(connectedTo.isEmpty() ? QString(kFilesNoSessionText)
-                                                 : QString(kFilesSessionText) + connectedTo);
+    files_->ShowSession(connectedTo);
 }
 
 void MainWindow::SetSelectedHost(const std::string& url) {
@@ -227,35 +211,12 @@ QString MainWindow::statusText() const {
 }
 
 void MainWindow::StartSubscriber() {
-    titles_ = heap_.OpenQueue("^App(Title|Progress)$");
-    if (titles_ != 0) {
-        subscriber_ = std::thread([this] { ReceiveTitles(); });
-    }
-}
-
-void MainWindow::ReceiveTitles() {
-    std::vector<char> payload(kPayloadBuffer);
-    for (;;) {
-        std::array<char, kTopicBuffer> topic{};
-        uint32_t topicLength = kTopicBuffer;
-        uint32_t payloadLength = static_cast<uint32_t>(payload.size());
-        int result = heap_.Receive(titles_, topic.data(), &topicLength, payload.data(),
-                                   &payloadLength, kWantBoth);
-        if (result == kWantTopic) {
-            // A title longer than the buffer: take it whole rather than stop showing titles.
-            payload.resize(payloadLength);
-            result = heap_.Receive(titles_, topic.data(), &topicLength, payload.data(),
-                                   &payloadLength, kWantBoth);
-        }
-        if (result != kWantBoth) {
-            return;
-        }
+    (void)titles_.Start("^App(Title|Progress)$", [this](std::string topic, std::string text) {
         QMetaObject::invokeMethod(
             this,
-            [this, topicText = TextOf(topic.data(), topicLength),
-             text = TextOf(payload.data(), payloadLength)] { OnBusMessage(topicText, text); },
+            [this, topic = std::move(topic), text = std::move(text)] { OnBusMessage(topic, text); },
             Qt::QueuedConnection);
-    }
+    });
 }
 
 void MainWindow::OnBusMessage(const std::string& topic, const std::string& text) {
@@ -300,6 +261,8 @@ void MainWindow::ApplyOpacity() {
 void MainWindow::OnSettingChanged(const QString& name) {
     if (name == "Opacity") {
         ApplyOpacity();
+    } else if (name == "LocalIcons") {
+        files_->ApplyLocalIcons();
     }
 }
 
@@ -373,20 +336,13 @@ void MainWindow::Exit() {
     status_->setText(kExitingText);
     ShowTitle();
     progress_->setVisible(false);
-    if (titles_ != 0) {
-        (void)heap_.SignalQueue(titles_, 1);
-    }
+    titles_.Signal();
+    files_->Stop();
     settings_.SaveSettings();
     if (tray_ != nullptr) {
         tray_->hide();
     }
-    if (subscriber_.joinable()) {
-        subscriber_.join();
-    }
-    if (titles_ != 0) {
-        (void)heap_.CloseQueue(titles_);
-        titles_ = 0;
-    }
+    titles_.Stop();
 }
 
 }  // namespace qvex

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "state/shared_heap.h"
+#include "ui/bus_subscriber.h"
 #include "util/posix_regex.h"
 
 class QLabel;
@@ -21,6 +21,7 @@ class QTabWidget;
 
 namespace qvex {
 
+class FilesPage;
 class HostPage;
 class OptionsPage;
 class Settings;
@@ -34,10 +35,6 @@ inline constexpr const char* kOptionsTip = "Control your FTP sessions here!";
 inline constexpr const char* kLogTip =
     "A persistent record of your FTP session's commands and responses";
 inline constexpr const char* kHelpTip = "Legal stuff, contact info and HELP!";
-
-// What the Files page says of the session until its panes arrive.
-inline constexpr const char* kFilesNoSessionText = "Not connected";
-inline constexpr const char* kFilesSessionText = "Connected To: ";
 
 // The title while the program shuts down.
 inline constexpr const char* kExitingText = "Exiting...";
@@ -84,6 +81,7 @@ class MainWindow : public QMainWindow {
     int toolbarIconSize(ToolbarPage page) const;
 
     QTabWidget* pages() const { return pages_; }
+    FilesPage* filesPage() const { return files_; }
     OptionsPage* optionsPage() const { return options_; }
     QString statusText() const;
     // The progress display: its value and whether it shows.
@@ -100,7 +98,6 @@ class MainWindow : public QMainWindow {
     QIcon Icon(const char* themeName, QStyle::StandardPixmap fallback) const;
     void AddPage(QWidget* page, const char* text, const char* toolTip, const QIcon& icon);
     void StartSubscriber();
-    void ReceiveTitles();
     void OnBusMessage(const std::string& topic, const std::string& text);
     void ShowTitle();
     void ApplyOpacity();
@@ -114,15 +111,14 @@ class MainWindow : public QMainWindow {
     QTabWidget* pages_ = nullptr;
     OptionsPage* options_ = nullptr;
     QLabel* status_ = nullptr;
-    QLabel* filesSession_ = nullptr;
+    FilesPage* files_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     int hostIconSize_ = 16;
     int filesIconSize_ = 16;
 
     // Title and progress: the subscriber thread receives, the window thread shows.
-    QueueId titles_ = 0;
-    std::thread subscriber_;
+    BusSubscriber titles_{heap_};
     PosixRegex progressPattern_;
     std::string titleText_;
     std::string progressText_;

@@ -14,6 +14,7 @@
 #include "state/startup/command_line_work.h"
 #include "state/startup/desktop_integration.h"
 #include "state/startup/host_stores.h"
+#include "ui/files_page.h"
 #include "ui/help_page.h"
 #include "ui/host_page.h"
 #include "ui/host_page_furnishing.h"
@@ -54,10 +55,17 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
                     stores.restart(), window->toolbarIconSize(ToolbarPage::Host));
     window->SetHostPage(hostPage);
     MainWindow* shown = window.get();
-    QObject::connect(hostPage, &HostPage::sessionStarted, shown,
-                     [shown, hostPage] { shown->ShowSessionOnFilesPage(hostPage->connectedTo()); });
-    QObject::connect(hostPage, &HostPage::sessionEnded, shown,
-                     [shown] { shown->ShowSessionOnFilesPage({}); });
+    // The session lists its start folder after login; the Files page shows it.
+    FilesPage* files = window->filesPage();
+    files->SetCache(stores.cache());
+    QObject::connect(hostPage, &HostPage::sessionStarted, shown, [shown, files, hostPage] {
+        shown->ShowSessionOnFilesPage(hostPage->connectedTo());
+        files->SetSession(hostPage->session());
+    });
+    QObject::connect(hostPage, &HostPage::sessionEnded, shown, [shown, files] {
+        shown->ShowSessionOnFilesPage({});
+        files->SetSession(nullptr);
+    });
     // A stop request and the end of a hash job close the window by a queued call; both
     // threads end before the window goes.
     auto closeWindow = [target = window.get()] {

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QAbstractTableModel>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "transfer/listing_cache.h"
+
+namespace qvex {
+
+class RemoteTypeSource;
+
+// The rows of one directory of the listing cache: a view over the cache, which it reads
+// entry by entry as rows are shown. It keeps only the order of the shown positions (the
+// listing's order, or the sort's permutation) and the names of renames still on their way
+// to the server. Entries without a name (deleted) are left out.
+//
+// Window thread only, apart from the observer calls, which come on the session's thread
+// and only mark what is pending: many additions become one queued call.
+class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
+    Q_OBJECT
+
+  public:
+    enum Column { kName = 0, kSize = 1, kType = 2, kDate = 3, kColumnCount = 4 };
+
+    RemoteFolderModel(ListingCache& cache, RemoteTypeSource& types, QObject* parent = nullptr);
+
+    // Shows directory `id` (-1: nothing) as the cache holds it now, in the current sort.
+    void SetDirectory(int32_t id);
+    int32_t directory() const { return id_; }
+    // The listing was dropped to be read again: the rows go until it comes back.
+    void Clear();
+    // The cache position a row shows, or -1 (the row of a folder being created).
+    int32_t PositionAt(int row) const;
+    int RowOf(int32_t position) const;
+    // The entry of a row, read from the cache.
+    std::optional<RemoteEntry> EntryAt(int row) const;
+
+    // A folder to be named in place: one row at the end until it is named or given up.
+    QModelIndex BeginNewFolder();
+    void CancelNewFolder();
+    bool newFolderPending() const { return newFolder_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    void sort(int column, Qt::SortOrder order) override;
+
+    // DirectoryObserver, on the session's thread.
+    void OnEntryAdded(int32_t id, int32_t position) override;
+    void OnEntryChanged(int32_t id, int32_t position) override;
+    void OnEntryRemoved(int32_t id, int32_t position) override;
+    void OnListingReady(int32_t id, int32_t flags, bool aborted) override;
+    void OnRenameFailed(int32_t id, int32_t position) override;
+
+  signals:
+    // The user named the new folder, or renamed an entry in place.
+    void folderNamed(const QString& name);
+    void renameAsked(int32_t position, const QString& newName);
+    // A listing is complete (read, or found in the cache).
+    void listingReady(int32_t id, int32_t flags, bool aborted);
+    // Entries arrive for a directory that is not shown: perhaps the one asked for.
+    void directoryFilling(int32_t id);
+
+  private:
+    // The additions since the last call, as rows at the end, all in one insertion.
+    void TakeAdditions();
+    void TakeChange(int32_t id, int32_t position);
+    void TakeRemoval(int32_t id, int32_t position);
+    void TakeListingReady(int32_t id, int32_t flags, bool aborted);
+    void TakeRenameFailed(int32_t id, int32_t position);
+    // Sorts `order_` by the current column; empty keys when no column is chosen.
+    void SortOrder();
+    void Forget();
+
+    ListingCache& cache_;
+    RemoteTypeSource& types_;
+    int32_t id_ = kNoDirectory;
+    std::vector<int32_t> order_;
+    // Positions below this have been taken into `order_` (or were nameless).
+    int32_t known_ = 0;
+    int sortColumn_ = -1;
+    Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+    bool newFolder_ = false;
+    std::unordered_map<int32_t, std::string> renames_;
+    // The entry read last: a row's columns and roles are asked one after the other.
+    mutable int32_t memoPosition_ = -1;
+    mutable std::optional<RemoteEntry> memo_;
+
+    // Shared with the session's thread.
+    std::atomic<int32_t> watched_{kNoDirectory};
+    std::atomic<int32_t> announced_{kNoDirectory};
+    std::atomic<bool> additionsPending_{false};
+    std::atomic<int32_t> lowestAdded_{INT32_MAX};
+};
+
+}  // namespace qvex
