@@ -134,6 +134,9 @@ QVariant RemoteFolderModel::data(const QModelIndex& index, int role) const {
     if (!entry) {
         return {};
     }
+    if (creating) {
+        entry->flags |= kEntryTypeFolder;
+    }
     const int column = index.column();
     if (role == Qt::DisplayRole || role == Qt::EditRole) {
         switch (column) {
