@@ -5,14 +5,15 @@ Starts Xvfb, a session D-Bus and the accessibility bus, runs Qvex3 in fresh HOME
 folders, finds its window, pages and controls through the accessibility tree by their names,
 switches pages, changes an option and checks the registry file that the option was saved to.
 On the Host page it pings 127.0.0.1 typed in the host field (unless the system refuses ICMP
-sockets), connects to a local pyftpdlib with a typed URL, user and password, logs off, fails
+sockets), connects to a local pyftpdlib with a typed URL, user and password, browses and
+changes the remote folder on the Files page (checking the server's disk), logs off, fails
 to connect to a closed port, and imports a host exchange file with the toolbar's import/export
 tool, finding the entries in the host field's list and in the registry file. Takes a
-screenshot of the Options page and one of the Host page after the ping. Ends Qvex3 with
-SIGTERM and checks that it exits as a regular exit does, with the failed connect in its
-status.
+screenshot of the Options page, one of the Host page after the ping and one of the Files
+page. Ends Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the
+failed connect in its status.
 
-Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png]]
+Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png [FILES_SCREENSHOT.png]]]
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
 """
 import os
@@ -145,10 +146,21 @@ def write_exchange_file(path):
         exchange.write(("\r\n".join(lines) + "\r\n").encode("latin-1"))
 
 
+# What the served folder holds: folders (one with a folder inside) and files.
+SERVED_FOLDERS = ["docs", "pub", os.path.join("pub", "inner")]
+SERVED_FILES = {"readme.txt": b"read me\r\n", "data.bin": bytes(range(256)) * 8,
+                os.path.join("pub", "release.tar.gz"): b"\x1f\x8b" + b"x" * 3000}
+
+
 def start_ftp_server(root):
     """pyftpdlib on 127.0.0.1, on a port the system chose; gives the process and the port."""
     serve = os.path.join(root, "served")
     os.makedirs(serve)
+    for folder in SERVED_FOLDERS:
+        os.makedirs(os.path.join(serve, folder))
+    for name, data in SERVED_FILES.items():
+        with open(os.path.join(serve, name), "wb") as served:
+            served.write(data)
     passive = 41000 + (os.getpid() % 400) * 20
     server = subprocess.Popen(
         ["/usr/bin/python3", FTP_SERVER, serve, "0", FTP_USER, FTP_PASSWORD, str(passive),
@@ -167,7 +179,7 @@ def closed_port():
         return probe.getsockname()[1]
 
 
-def inner(program, screenshot, host_screenshot):
+def inner(program, screenshot, host_screenshot, files_screenshot):
     import pyatspi
 
     root = tempfile.mkdtemp(prefix="qvex-e2e-")
@@ -333,10 +345,12 @@ def inner(program, screenshot, host_screenshot):
         wait_for("\"Connected To:\" showing " + expected,
                  lambda: text_of(connected_to) == expected)
         session_state("Logged in")
-        # The Files page is told of the session.
+        # The Files page is told of the session and shows the login folder.
         select_tab("Files", "Views of remote AND local system; drag and drop between them!")
         wait_for("the Files page naming the server",
                  lambda: find(frame, pyatspi.ROLE_LABEL, "Connected To: " + expected))
+        files_page(frame, control, table_rows, shoot, files_screenshot,
+                   os.path.join(root, "served"), app)
         select_tab("Host", None)
         if not logoff.getState().contains(pyatspi.STATE_ENABLED):
             fail("\"Logoff\" is not enabled while logged in")
@@ -425,6 +439,118 @@ def inner(program, screenshot, host_screenshot):
         shutil.rmtree(root, ignore_errors=True)
 
 
+def files_page(frame, control, table_rows, shoot, screenshot, served, app):
+    """The remote pane: the login folder's names, a folder opened by a double click and by
+    Enter, Back and Up, then a remote folder created, renamed and deleted in place, each
+    checked on the server's disk."""
+    import pyatspi
+
+    table = wait_for("the list \"Remote files\"", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.name == "Remote files" and node.getRole()
+        in (pyatspi.ROLE_TREE, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE_TABLE)))
+    pane = table.parent
+    toolbar = wait_for("the Files toolbar", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TOOL_BAR and
+        node.name == "Files"))
+
+    def button(name, tip):
+        found = wait_for("the toolbar's " + name, lambda: pyatspi.findDescendant(
+            toolbar, lambda node: node is not None and node.getRole() == pyatspi.ROLE_PUSH_BUTTON
+            and node.name == name))
+        if found.description != tip:
+            fail("%s describes itself as %r" % (name, found.description))
+        return found
+
+    back = button("Back", "Back (to previous directory)")
+    up = button("Up", "Up one level (to parent directory)")
+    new_folder = button("New Folder", "Create new REMOTE folder")
+
+    def names():
+        return [row[0] for row in table_rows(pane) if row]
+
+    def showing(expected, what):
+        wait_for(what, lambda: sorted(names()) == sorted(expected))
+
+    def path_text():
+        box = pyatspi.findDescendant(pane, lambda node: node is not None and
+                                     node.getRole() == pyatspi.ROLE_TEXT)
+        return box.queryText().getText(0, -1) if box is not None else None
+
+    def cell(name):
+        return wait_for("the row " + name, lambda: pyatspi.findDescendant(
+            table, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TABLE_CELL
+            and node.name == name))
+
+    def mouse(name, event):
+        box = cell(name).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        pyatspi.Registry.generateMouseEvent(box.x + min(box.width // 2, 30),
+                                            box.y + box.height // 2, event)
+
+    def key(symbol):
+        pyatspi.Registry.generateKeyboardEvent(symbol, None, pyatspi.KEY_SYM)
+
+    def type_into_editor(text):
+        # The editor opens with the whole name selected: typing replaces it.
+        time.sleep(0.5)
+        for character in text:
+            key(ord(character))
+        key(0xff0d)  # Return
+
+    top = ["docs", "pub", "readme.txt", "data.bin"]
+    showing(top, "the login folder's names")
+    wait_for("the path \"/\"", lambda: path_text() == "/")
+    sizes = {row[0]: row[1] for row in table_rows(pane)}
+    if sizes.get("readme.txt") != "9" or sizes.get("data.bin") != "2.00 KB":
+        fail("the sizes read %r" % sizes)
+    if screenshot:
+        shoot(screenshot)
+
+    # A double click opens "pub"; Enter on "inner" opens it; Back; Up.
+    mouse("pub", "b1d")
+    showing(["inner", "release.tar.gz"], "the folder /pub")
+    wait_for("the path \"/pub\"", lambda: path_text() == "/pub")
+    mouse("inner", "b1c")
+    key(0xff0d)
+    wait_for("the path \"/pub/inner\"", lambda: path_text() == "/pub/inner")
+    showing([], "the empty folder /pub/inner")
+    back.queryAction().doAction(0)
+    showing(["inner", "release.tar.gz"], "/pub again after Back")
+    up.queryAction().doAction(0)
+    showing(top, "the login folder after Up")
+    wait_for("\"Back\" enabled", lambda: back.getState().contains(pyatspi.STATE_ENABLED))
+
+    # A new folder named in place, renamed in place (F2), deleted (Del, then "Yes").
+    new_folder.queryAction().doAction(0)
+    type_into_editor("made-by-e2e")
+    showing(top + ["made-by-e2e"], "the new folder in the list")
+    if not os.path.isdir(os.path.join(served, "made-by-e2e")):
+        fail("the server has no folder made-by-e2e: %r" % os.listdir(served))
+    with open(os.path.join(served, "made-by-e2e", "inside.txt"), "wb") as inside:
+        inside.write(b"deleted with its folder")
+    mouse("made-by-e2e", "b1c")
+    key(0xffbf)  # F2
+    type_into_editor("renamed-by-e2e")
+    wait_for("the folder renamed on the server",
+             lambda: os.path.isdir(os.path.join(served, "renamed-by-e2e")) and
+             not os.path.exists(os.path.join(served, "made-by-e2e")))
+    showing(top + ["renamed-by-e2e"], "the renamed folder in the list")
+    mouse("renamed-by-e2e", "b1c")
+    key(0xffff)  # Delete
+    question = wait_for("the question before the delete", lambda: pyatspi.findDescendant(
+        app, lambda node: node is not None and node.getRole() == pyatspi.ROLE_LABEL and
+        node.name == "Delete the folder renamed-by-e2e and everything in it?"))
+    dialog = question
+    while dialog is not None and dialog.getRole() not in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_ALERT):
+        dialog = dialog.parent
+    yes = wait_for("\"Yes\"", lambda: pyatspi.findDescendant(
+        dialog, lambda node: node is not None and node.getRole() == pyatspi.ROLE_PUSH_BUTTON and
+        node.name.replace("&", "") == "Yes"))
+    yes.queryAction().doAction(0)
+    wait_for("the folder and its file gone from the server",
+             lambda: not os.path.exists(os.path.join(served, "renamed-by-e2e")))
+    showing(top, "the list without the deleted folder")
+
+
 def main():
     if len(sys.argv) < 2:
         print(__doc__, file=sys.stderr)
@@ -432,8 +558,9 @@ def main():
     program = os.path.abspath(sys.argv[1])
     screenshot = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
     host_screenshot = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else ""
+    files_screenshot = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else ""
     if os.environ.get("QVEX_E2E_INNER") == "1":
-        inner(program, screenshot, host_screenshot)
+        inner(program, screenshot, host_screenshot, files_screenshot)
         return 0
     missing = [tool for tool in ("Xvfb", "dbus-run-session", "import")
                if shutil.which(tool) is None]
