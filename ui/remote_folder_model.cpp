@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 #include "transfer/entry_types.h"
 #include "ui/qt_text.h"
@@ -15,10 +14,26 @@ namespace {
 
 const char* const kHeaders[] = {"Name", "Size", "Type", "Date Modified"};
 
+// Rows taken into the view per turn of the window thread while a listing is read: a turn
+// stays short, and the view shows the first rows of a huge folder at once.
+constexpr int32_t kAdditionsPerTurn = 20000;
+
 // Names compare without regard to ASCII case, then byte by byte.
 int CompareNames(const std::string& a, const std::string& b) {
-    const int folded = strcasecmp(a.c_str(), b.c_str());
-    return folded != 0 ? folded : a.compare(b);
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        x = x >= 'A' && x <= 'Z' ? static_cast<unsigned char>(x + 32) : x;
+        y = y >= 'A' && y <= 'Z' ? static_cast<unsigned char>(y + 32) : y;
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    if (a.size() != b.size()) {
+        return a.size() < b.size() ? -1 : 1;
+    }
+    return a.compare(b);
 }
 
 template <typename T>
@@ -28,11 +43,10 @@ int CompareValues(T a, T b) {
 
 // The sort keys of one listing, by position; only the chosen column's are filled.
 struct SortKeys {
-    std::vector<std::string> names;
+    std::vector<uint8_t> named;
     std::vector<uint8_t> folders;
     std::vector<int64_t> numbers;
-    std::vector<uint32_t> types;
-    std::vector<std::string> typeTexts;
+    std::vector<std::string> names;
 };
 
 }  // namespace
@@ -55,6 +69,8 @@ void RemoteFolderModel::SetDirectory(int32_t id) {
     order_.clear();
     renames_.clear();
     newFolder_ = false;
+    unsorted_ = false;
+    byName_.clear();
     known_ = 0;
     if (id >= 0) {
         known_ = cache_.VisitEntries(id, 0, INT32_MAX, [this](int32_t position, const RemoteEntry& entry) {
@@ -73,6 +89,7 @@ void RemoteFolderModel::Clear() {
     order_.clear();
     renames_.clear();
     newFolder_ = false;
+    byName_.clear();
     known_ = 0;
     endResetModel();
 }
@@ -226,69 +243,89 @@ void RemoteFolderModel::SortOrder() {
         return;
     }
     const size_t count = static_cast<size_t>(std::max(cache_.EntryCount(id_), 0));
-    SortKeys keys;
-    keys.folders.resize(count);
-    keys.names.resize(count);
+    const bool nameOrderStale = byName_.size() != count;
     const int column = sortColumn_;
-    if (column == kSize || column == kDate) {
+    SortKeys keys;
+    keys.named.resize(count);
+    keys.folders.resize(count);
+    if (nameOrderStale) {
+        keys.names.resize(count);
+    }
+    if (column != kName) {
         keys.numbers.resize(count);
-    } else if (column == kType) {
-        keys.types.resize(count);
     }
     (void)cache_.VisitEntries(
         id_, 0, static_cast<int32_t>(count), [&](int32_t position, const RemoteEntry& entry) {
             const auto at = static_cast<size_t>(position);
+            keys.named[at] = entry.name.empty() ? 0 : 1;
             keys.folders[at] = isDirectory(entry) ? 1 : 0;
-            keys.names[at] = entry.name;
+            if (nameOrderStale) {
+                keys.names[at] = entry.name;
+            }
             if (column == kSize) {
                 keys.numbers[at] = entry.size;
             } else if (column == kDate) {
                 keys.numbers[at] = entry.time;
             } else if (column == kType) {
-                keys.types[at] = entryTypeOf(entry);
+                keys.numbers[at] = entryTypeOf(entry);
             }
         });
+    if (nameOrderStale) {
+        byName_.resize(count);
+        for (size_t at = 0; at < count; ++at) {
+            byName_[at] = static_cast<int32_t>(at);
+        }
+        std::sort(byName_.begin(), byName_.end(), [&keys](int32_t a, int32_t b) {
+            const int order = CompareNames(keys.names[static_cast<size_t>(a)],
+                                           keys.names[static_cast<size_t>(b)]);
+            return order != 0 ? order < 0 : a < b;
+        });
+    }
     if (column == kType) {
-        keys.typeTexts.resize(entryTypeCount());
-        for (uint32_t row = 0; row < keys.typeTexts.size(); ++row) {
-            keys.typeTexts[row] = entryTypeAt(row).text;
+        // Type rows become the ranks of their texts.
+        std::vector<uint32_t> rows(entryTypeCount());
+        std::vector<std::string> texts(rows.size());
+        for (uint32_t row = 0; row < rows.size(); ++row) {
+            rows[row] = row;
+            texts[row] = entryTypeAt(row).text;
+        }
+        std::sort(rows.begin(), rows.end(),
+                  [&texts](uint32_t a, uint32_t b) { return CompareNames(texts[a], texts[b]) < 0; });
+        std::vector<int64_t> rank(rows.size());
+        for (size_t at = 0; at < rows.size(); ++at) {
+            rank[rows[at]] = static_cast<int64_t>(at);
+        }
+        for (int64_t& type : keys.numbers) {
+            type = static_cast<size_t>(type) < rank.size() ? rank[static_cast<size_t>(type)] : 0;
         }
     }
+    // Equal keys keep the order of the names; folders stay above files either way.
     const bool descending = sortOrder_ == Qt::DescendingOrder;
-    auto compare = [&](int32_t left, int32_t right) {
+    order_.clear();
+    if (column == kName && descending) {
+        std::copy_if(byName_.rbegin(), byName_.rend(), std::back_inserter(order_),
+                     [&keys](int32_t at) { return keys.named[static_cast<size_t>(at)] != 0; });
+    } else {
+        std::copy_if(byName_.begin(), byName_.end(), std::back_inserter(order_),
+                     [&keys](int32_t at) { return keys.named[static_cast<size_t>(at)] != 0; });
+    }
+    std::stable_sort(order_.begin(), order_.end(), [&](int32_t left, int32_t right) {
         const auto a = static_cast<size_t>(left);
         const auto b = static_cast<size_t>(right);
-        // Folders stay above files in either direction.
-        if (a >= count || b >= count) {
-            return a < b;
-        }
         if (keys.folders[a] != keys.folders[b]) {
             return keys.folders[a] > keys.folders[b];
         }
-        int order = 0;
-        if (column == kSize || column == kDate) {
-            order = CompareValues(keys.numbers[a], keys.numbers[b]);
-        } else if (column == kType) {
-            const uint32_t ta = keys.types[a];
-            const uint32_t tb = keys.types[b];
-            if (ta != tb && ta < keys.typeTexts.size() && tb < keys.typeTexts.size()) {
-                order = CompareNames(keys.typeTexts[ta], keys.typeTexts[tb]);
-            }
+        if (column == kName) {
+            return false;
         }
-        if (order == 0) {
-            order = CompareNames(keys.names[a], keys.names[b]);
-        }
-        if (order == 0) {
-            order = CompareValues(left, right);
-        }
-        return descending ? order > 0 : order < 0;
-    };
-    std::sort(order_.begin(), order_.end(), compare);
+        return descending ? keys.numbers[b] < keys.numbers[a] : keys.numbers[a] < keys.numbers[b];
+    });
 }
 
 void RemoteFolderModel::sort(int column, Qt::SortOrder order) {
     sortColumn_ = column >= 0 && column < kColumnCount ? column : -1;
     sortOrder_ = order;
+    unsorted_ = false;
     if (id_ < 0) {
         return;
     }
@@ -336,22 +373,30 @@ void RemoteFolderModel::TakeAdditions() {
         return;
     }
     std::vector<int32_t> added;
-    known_ += cache_.VisitEntries(id_, known_, INT32_MAX,
-                                  [&added](int32_t position, const RemoteEntry& entry) {
-                                      if (!entry.name.empty()) {
-                                          added.push_back(position);
-                                      }
-                                  });
-    if (added.empty()) {
+    const int32_t visited = cache_.VisitEntries(
+        id_, known_, kAdditionsPerTurn, [&added](int32_t position, const RemoteEntry& entry) {
+            if (!entry.name.empty()) {
+                added.push_back(position);
+            }
+        });
+    known_ += visited;
+    if (!added.empty()) {
+        const int first = static_cast<int>(order_.size());
+        beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
+        order_.insert(order_.end(), added.begin(), added.end());
+        endInsertRows();
+        unsorted_ = sortColumn_ >= 0;
+    }
+    if (visited == kAdditionsPerTurn) {
+        // More may wait: the next turn takes them, after the window's own events.
+        if (!additionsPending_.exchange(true)) {
+            QMetaObject::invokeMethod(this, &RemoteFolderModel::TakeAdditions,
+                                      Qt::QueuedConnection);
+        }
         return;
     }
-    const int first = static_cast<int>(order_.size());
-    beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
-    order_.insert(order_.end(), added.begin(), added.end());
-    endInsertRows();
-    // A listing still being read is sorted once it is complete; a single new entry of a
-    // complete one goes to its place now.
-    if (sortColumn_ >= 0 && cache_.IsComplete(id_)) {
+    // Rows arrive in listing order; the sort comes once the listing is whole.
+    if (unsorted_ && cache_.IsComplete(id_)) {
         sort(sortColumn_, sortOrder_);
     }
 }
@@ -361,6 +406,7 @@ void RemoteFolderModel::TakeChange(int32_t id, int32_t position) {
         return;
     }
     Forget();
+    byName_.clear();
     renames_.erase(position);
     const int row = RowOf(position);
     if (row >= 0) {
@@ -385,9 +431,6 @@ void RemoteFolderModel::TakeRemoval(int32_t id, int32_t position) {
 void RemoteFolderModel::TakeListingReady(int32_t id, int32_t flags, bool aborted) {
     if (id == id_) {
         TakeAdditions();
-        if (sortColumn_ >= 0) {
-            sort(sortColumn_, sortOrder_);
-        }
     }
     emit listingReady(id, flags, aborted);
 }

@@ -71,7 +71,8 @@ class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
     void directoryFilling(int32_t id);
 
   private:
-    // The additions since the last call, as rows at the end, all in one insertion.
+    // The additions since the last call, as rows at the end in one insertion (a listing
+    // being read goes in chunks, one per turn of the window thread).
     void TakeAdditions();
     void TakeChange(int32_t id, int32_t position);
     void TakeRemoval(int32_t id, int32_t position);
@@ -89,6 +90,12 @@ class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
     int32_t known_ = 0;
     int sortColumn_ = -1;
     Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+    // Every position of the listing in the order of the names, made by the first sort and
+    // kept while the listing only loses entries: a sort by another column orders it by its
+    // own key, keeping that order for equal keys.
+    std::vector<int32_t> byName_;
+    // Rows were added in listing order since the last sort.
+    bool unsorted_ = false;
     bool newFolder_ = false;
     std::unordered_map<int32_t, std::string> renames_;
     // The entry read last: a row's columns and roles are asked one after the other.

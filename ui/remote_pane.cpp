@@ -133,13 +133,18 @@ RemotePane::RemotePane(Settings& settings, SharedHeap& heap, QWidget* parent)
     });
     connect(view_, &QAbstractItemView::activated, this, &RemotePane::Open);
     connect(view_, &QWidget::customContextMenuRequested, this, &RemotePane::ShowMenu);
-    connect(path_, &QComboBox::textActivated, this, [this](const QString& text) {
+    // A typed path goes with Enter, a remembered one when it is picked from the list.
+    auto goTo = [this](const QString& text) {
         const std::string path = text.trimmed().toStdString();
         if (!path.empty()) {
             Navigate(path, kNoDirectory, kNoPosition, kListShowUser,
                      path[0] == '/' ? path : std::string());
         }
-    });
+    };
+    connect(path_->lineEdit(), &QLineEdit::returnPressed, this,
+            [this, goTo] { goTo(path_->currentText()); });
+    connect(path_, &QComboBox::activated, this,
+            [this, goTo](int index) { goTo(path_->itemText(index)); });
     UpdateActions();
 
     (void)status_.Start("^Log(Cmd|Raw)$", [this](std::string, std::string text) {

@@ -1,0 +1,179 @@
+// The remote pane over a login folder of 100,000 entries: the time from the start of the
+// session (connect, login, PWD, TYPE, PASV, LIST) to the complete view, beside curl fetching
+// the same raw listing from the same server the same way; the window thread's longest stall
+// meanwhile; then the time to sort the 100,000 rows by each column. A program, run in full
+// by scripts/bench.sh.
+//
+// QVEX_FILES_ENTRIES sets the folder's size (default 100,000).
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTimer>
+#include <QTreeView>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "engine/session.h"
+#include "engine/session_worker.h"
+#include "platform/registry_file.h"
+#include "state/settings.h"
+#include "state/shared_heap.h"
+#include "tests/support/temp_env.h"
+#include "transfer/entry_types.h"
+#include "transfer/listing_cache.h"
+#include "transfer/transfer_handlers.h"
+#include "ui/remote_folder_model.h"
+#include "ui/remote_pane.h"
+#include "ui/remote_type_source.h"
+
+namespace {
+
+double ThreadCpuMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Runs the window thread's events until `done` holds or `seconds` have passed.
+template <typename Done>
+bool Spin(Done done, int seconds) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > seconds * 1000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// The best of three curl runs fetching the folder's listing, in milliseconds.
+qint64 CurlMilliseconds(int port) {
+    qint64 best = -1;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer clock;
+        clock.start();
+        QProcess curl;
+        curl.start("curl", {"-s", "-o", "/dev/null", QString("ftp://u:p@127.0.0.1:%1/").arg(port)});
+        if (!curl.waitForFinished(120000) || curl.exitCode() != 0) {
+            return -1;
+        }
+        const qint64 elapsed = clock.elapsed();
+        best = best < 0 ? elapsed : std::min(best, elapsed);
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    const char* wanted = std::getenv("QVEX_FILES_ENTRIES");
+    const int entries = wanted != nullptr ? std::atoi(wanted) : 100000;
+    qvex::test::TempFolder folder;
+
+    // The server: one listing file sent with sendfile for any folder.
+    QProcess peer;
+    peer.start("/usr/bin/python3", {QVEX_SOURCE_DIR "/bench/listing_peer.py",
+                                    QString::number(entries),
+                                    QString::fromStdString(folder.path("listing.txt"))});
+    if (!peer.waitForReadyRead(120000)) {
+        std::printf("the listing peer did not start\n");
+        return 1;
+    }
+    const QStringList words = QString::fromUtf8(peer.readLine()).split(' ');
+    const int port = words.size() > 1 ? words[1].toInt() : 0;
+    const qint64 curl = CurlMilliseconds(port);
+
+    qvex::SharedHeap heap;
+    if (!heap.CreateHeap(qvex::SharedHeap::kDefaultPageCount)) {
+        return 1;
+    }
+    qvex::InstallProcessHeap(&heap);
+    qvex::platform::RegistryFile registry(folder.path("registry.reg"));
+    qvex::Settings settings(registry);
+    settings.LoadSettings();
+    qvex::ListingCache cache;
+    qvex::RemoteTypeSource types;
+    qvex::setEntryTypeSource(&types);
+    qvex::setExtensionLookup(true);
+    qvex::RemotePane pane(settings, heap);
+    pane.SetCache(cache, types);
+    pane.resize(900, 700);
+    pane.show();
+
+    qvex::SessionRequest request;
+    request.host = "127.0.0.1";
+    request.port = std::to_string(port);
+    request.user = "u";
+    request.password = "p";
+    qvex::SessionOptions options;
+    qvex::InstallTransferHandlers(options.handlers, cache);
+    std::shared_ptr<qvex::SessionWorker> session = qvex::CreateSession(request, std::move(options));
+    qvex::RemoteFolderModel& model = *pane.model();
+
+    // The window thread's longest stall: the longest gap between two turns of a 1 ms timer,
+    // with the processor time the thread itself used in that gap.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTurn = 0;
+    qint64 longest = 0;
+    double lastCpu = ThreadCpuMilliseconds();
+    double longestBusy = 0;
+    QTimer turn;
+    turn.setInterval(1);
+    QObject::connect(&turn, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        const double cpu = ThreadCpuMilliseconds();
+        longest = std::max(longest, now - lastTurn);
+        longestBusy = std::max(longestBusy, cpu - lastCpu);
+        lastTurn = now;
+        lastCpu = cpu;
+    });
+    turn.start();
+    lastTurn = clock.elapsed();
+    pane.SetSession(session);
+    std::thread worker([session] { (void)qvex::SessionThread(session); });
+    const bool shown = Spin([&] {
+        return model.directory() >= 0 && model.rowCount() == entries &&
+               cache.IsComplete(model.directory());
+    }, 120);
+    const qint64 listed = clock.elapsed();
+    turn.stop();
+    std::printf("%d entries: complete view in %lld ms (curl fetching the listing: %lld ms); "
+                "longest window-thread stall %lld ms (its own work in it: %.1f ms)%s\n",
+                model.rowCount(), static_cast<long long>(listed), static_cast<long long>(curl),
+                static_cast<long long>(longest), longestBusy, shown ? "" : " (NOT complete)");
+
+    const char* names[] = {"Name", "Size", "Type", "Date Modified"};
+    for (int column = 0; column < qvex::RemoteFolderModel::kColumnCount; ++column) {
+        for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+            QElapsedTimer sorting;
+            sorting.start();
+            const double cpu = ThreadCpuMilliseconds();
+            pane.view()->sortByColumn(column, order);
+            QCoreApplication::processEvents();
+            std::printf("sort by %s %s: %lld ms (window thread's processor time %.1f ms)\n",
+                        names[column], order == Qt::AscendingOrder ? "ascending" : "descending",
+                        static_cast<long long>(sorting.elapsed()), ThreadCpuMilliseconds() - cpu);
+        }
+    }
+
+    qvex::PostCommand(*session, qvex::kCommandEndSession, {}, 0, qvex::kExitSessionOnly, -1);
+    worker.join();
+    pane.SetSession(nullptr);
+    pane.Stop();
+    qvex::setEntryTypeSource(nullptr);
+    qvex::InstallProcessHeap(nullptr);
+    peer.closeWriteChannel();
+    peer.waitForFinished(10000);
+    return shown ? 0 : 1;
+}
