@@ -2,6 +2,7 @@
 // listing: row texts and icons, sorting by each column, entries that go, renames the server
 // refuses, and many additions shown as one insertion. The pane's status line for lines on
 // the bus.
+#include <QComboBox>
 #include <QIcon>
 #include <QMimeDatabase>
 #include <QSignalSpy>
@@ -299,7 +300,8 @@ class RemoteFolderModelTest : public QObject {
 };
 
 // The status line under the pane: command and raw lines from the bus, with an icon for
-// local failures and notes only; extended lines are not its business.
+// local failures and notes only; extended lines are not its business. The pane's listing
+// lasts as long as its session.
 class RemotePaneStatusTest : public QObject {
     Q_OBJECT
 
@@ -310,6 +312,9 @@ class RemotePaneStatusTest : public QObject {
         Settings settings(registry);
         SharedHeap heap;
         QVERIFY(heap.CreateHeap(SharedHeap::kDefaultPageCount));
+        // The cache outlives the pane, as the program's stores outlive its window.
+        RemoteTypeSource types;
+        ListingCache cache;
         RemotePane pane(settings, heap);
         struct Line {
             const char* topic;
@@ -330,6 +335,18 @@ class RemotePaneStatusTest : public QObject {
         QVERIFY(heap.PublishString("LogExt", "... extended") == 1);
         QVERIFY(heap.PublishString("LogCmd", "<PWD") == 1);
         QTRY_COMPARE(pane.statusText(), QString("<PWD"));
+
+        // A listing shown at the session's request; the end of the session empties the
+        // view and makes every cached folder one to list again.
+        pane.SetCache(cache, types);
+        const int32_t id = FillFromListing(cache, "/", ListingText());
+        cache.AnnounceListing(id, 4);
+        QTRY_COMPARE(pane.model()->rowCount(), 308);
+        QCOMPARE(pane.pathBox()->currentText(), QString("/"));
+        pane.SetSession(nullptr);
+        QCOMPARE(pane.model()->rowCount(), 0);
+        QVERIFY(!cache.IsComplete(id));
+        QCOMPARE(cache.EntryCount(id), 0);
         pane.Stop();
     }
 };

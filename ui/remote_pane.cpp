@@ -205,6 +205,13 @@ void RemotePane::SetSession(std::shared_ptr<SessionWorker> session) {
         if (model_ != nullptr) {
             model_->SetDirectory(kNoDirectory);
         }
+        // The next session may reach another server under the same paths: every folder
+        // is listed afresh then.
+        if (cache_ != nullptr) {
+            for (int32_t id = 0; id < cache_->DirectoryCount(); ++id) {
+                cache_->DropListing(id);
+            }
+        }
     }
     UpdateActions();
 }

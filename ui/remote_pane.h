@@ -47,7 +47,8 @@ class RemotePane : public QWidget {
 
     // The cache the session fills; the pane watches it from now on.
     void SetCache(ListingCache& cache, RemoteTypeSource& types);
-    // The running session, or null when it has ended (the pane then shows nothing).
+    // The running session, or null when it has ended (the pane then shows nothing, and the
+    // cached listings are forgotten).
     void SetSession(std::shared_ptr<SessionWorker> session);
     // Ends the status line's thread (at exit).
     void Stop();
