@@ -441,8 +441,8 @@ def inner(program, screenshot, host_screenshot, files_screenshot):
 
 def files_page(frame, control, table_rows, shoot, screenshot, served, app):
     """The remote pane: the login folder's names, a folder opened by a double click and by
-    Enter, Back and Up, then a remote folder created, renamed and deleted in place, each
-    checked on the server's disk."""
+    Enter, Back, Up and a typed path, then a remote folder created, renamed and deleted in
+    place, each checked on the server's disk."""
     import pyatspi
 
     table = wait_for("the list \"Remote files\"", lambda: pyatspi.findDescendant(
@@ -471,9 +471,12 @@ def files_page(frame, control, table_rows, shoot, screenshot, served, app):
     def showing(expected, what):
         wait_for(what, lambda: sorted(names()) == sorted(expected))
 
+    def path_box():
+        return pyatspi.findDescendant(pane, lambda node: node is not None and
+                                      node.getRole() == pyatspi.ROLE_TEXT)
+
     def path_text():
-        box = pyatspi.findDescendant(pane, lambda node: node is not None and
-                                     node.getRole() == pyatspi.ROLE_TEXT)
+        box = path_box()
         return box.queryText().getText(0, -1) if box is not None else None
 
     def cell(name):
@@ -518,6 +521,17 @@ def files_page(frame, control, table_rows, shoot, screenshot, served, app):
     up.queryAction().doAction(0)
     showing(top, "the login folder after Up")
     wait_for("\"Back\" enabled", lambda: back.getState().contains(pyatspi.STATE_ENABLED))
+    # A path typed in the path box, with Enter; then Up to the login folder again.
+    box = path_box()
+    box.queryComponent().grabFocus()
+    box.queryEditableText().setTextContents("/pub/inner")
+    key(0xff0d)
+    wait_for("the typed path shown", lambda: path_text() == "/pub/inner")
+    showing([], "the typed folder /pub/inner")
+    up.queryAction().doAction(0)
+    showing(["inner", "release.tar.gz"], "/pub after Up")
+    up.queryAction().doAction(0)
+    showing(top, "the login folder after Up again")
 
     # A new folder named in place, renamed in place (F2), deleted (Del, then "Yes").
     new_folder.queryAction().doAction(0)
