@@ -3,13 +3,52 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
+
+#include "platform/virtual_memory.h"
 
 namespace qvex {
 namespace {
 
+// Memory for a segment of records or a block of texts, left unset: every byte is written
+// before it is read. The largest pieces, which only long listings reach, come straight from
+// the system, ready for huge pages: filling millions of entries page by page would cost a
+// page fault every 4 KiB.
+class Chunk {
+  public:
+    static constexpr size_t kLargest = size_t{2} << 20;
+
+    explicit Chunk(size_t bytes) : bytes_(bytes) {
+        if (bytes < kLargest) {
+            data_ = new char[bytes];
+        } else if (data_ = static_cast<char*>(platform::MapFillRegion(bytes)); data_ == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    Chunk(Chunk&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), bytes_(other.bytes_) {}
+    Chunk(const Chunk&) = delete;
+    Chunk& operator=(const Chunk&) = delete;
+    Chunk& operator=(Chunk&&) = delete;
+    ~Chunk() {
+        if (bytes_ < kLargest) {
+            delete[] data_;
+        } else {
+            platform::ReleaseRegion(data_, bytes_);
+        }
+    }
+
+    char* data() const { return data_; }
+
+  private:
+    char* data_ = nullptr;
+    size_t bytes_;
+};
+
 // Records in segments that never move: appending never copies what is stored, so a listing
 // peaks at its own size plus one segment instead of twice its size, as a growing array
-// would. Segments grow from 16 records (most directories are small) to 4,096 and stay there.
+// would. Segments double from 16 records (most directories are small) and end at the
+// largest chunk.
 template <typename T>
 class SegmentedStore {
   public:
@@ -21,20 +60,20 @@ class SegmentedStore {
 
     T& operator[](int32_t index) {
         auto [segment, offset] = Locate(index);
-        return segments_[segment][offset];
+        return Segment(segment)[offset];
     }
     const T& operator[](int32_t index) const {
         auto [segment, offset] = Locate(index);
-        return segments_[segment][offset];
+        return Segment(segment)[offset];
     }
 
     void Append(const T& item) {
         auto [segment, offset] = Locate(size_);
         if (segment == segments_.size()) {
-            // Left unset: every record is written before it is read.
-            segments_.push_back(std::make_unique_for_overwrite<T[]>(Capacity(segment)));
+            segments_.emplace_back(segment <= kDoublings ? Capacity(segment) * sizeof(T)
+                                                         : Chunk::kLargest);
         }
-        segments_[segment][offset] = item;
+        Segment(segment)[offset] = item;
         ++size_;
     }
 
@@ -46,8 +85,9 @@ class SegmentedStore {
 
   private:
     static constexpr size_t kFirstSegment = 16;
-    static constexpr size_t kDoublings = 8;
-    static constexpr size_t kLastSegment = kFirstSegment << kDoublings;
+    static constexpr size_t kDoublings = 11;
+    static constexpr size_t kLastSegment = Chunk::kLargest / sizeof(T);
+    static_assert((kFirstSegment << kDoublings) * sizeof(T) < Chunk::kLargest);
     // Records held by the growing segments 0 .. kDoublings together.
     static constexpr size_t kGrowingTotal = kFirstSegment * ((size_t{1} << (kDoublings + 1)) - 1);
 
@@ -66,7 +106,9 @@ class SegmentedStore {
         return {kDoublings + 1 + position / kLastSegment, position % kLastSegment};
     }
 
-    std::vector<std::unique_ptr<T[]>> segments_;
+    T* Segment(size_t segment) const { return reinterpret_cast<T*>(segments_[segment].data()); }
+
+    std::vector<Chunk> segments_;
     int32_t size_ = 0;
 };
 
@@ -151,7 +193,7 @@ class EntryRecords {
     // large enough for big ones that the slack at a block's end (less than one line of at
     // most 511 characters) stays small.
     static constexpr size_t kFirstBlock = 1024;
-    static constexpr size_t kLastBlock = 256 * 1024;
+    static constexpr size_t kLastBlock = Chunk::kLargest;
 
     Record RecordOf(const RemoteEntry& entry) {
         Record record{};
@@ -175,10 +217,10 @@ class EntryRecords {
         }
         if (room_ - used_ < text.size()) {
             room_ = std::max(text.size(), std::clamp(room_ * 2, kFirstBlock, kLastBlock));
-            blocks_.push_back(std::make_unique_for_overwrite<char[]>(room_));
+            blocks_.emplace_back(room_);
             used_ = 0;
         }
-        std::memcpy(blocks_.back().get() + used_, text.data(), text.size());
+        std::memcpy(blocks_.back().data() + used_, text.data(), text.size());
         record.block = static_cast<uint32_t>(blocks_.size() - 1);
         record.offset = static_cast<uint32_t>(used_);
         used_ += text.size();
@@ -188,11 +230,11 @@ class EntryRecords {
         if (record.nameLength + record.linkLength == 0) {
             return "";
         }
-        return blocks_[record.block].get() + record.offset;
+        return blocks_[record.block].data() + record.offset;
     }
 
     SegmentedStore<Record> records_;
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<Chunk> blocks_;
     // Bytes used and held by the last block.
     size_t used_ = 0;
     size_t room_ = 0;
