@@ -1,5 +1,6 @@
 // Listing lines from a hostile server: any bytes give either no entry or an entry that is
-// made of the line's own text, with only the known flag and mode bits.
+// made of the line's own text, with only the known flag and mode bits, and the shortcut for
+// the usual Unix line gives what the general reading gives.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +23,14 @@ void ParseOne(std::string_view line, std::string& pending) {
     const std::string before = pending;
     qvex::RemoteEntry entry;
     const bool parsed = qvex::parseListingLine(line, pending, entry, kNow);
+    // The shortcut for the usual Unix line reads every line as the general reading does.
+    std::string generalPending = before;
+    qvex::RemoteEntry general;
+    Check(qvex::parseListingLineWithoutShortcut(line, generalPending, general, kNow) == parsed);
+    Check(generalPending == pending && general.name == entry.name &&
+          general.linkTarget == entry.linkTarget && general.size == entry.size &&
+          general.time == entry.time && general.flags == entry.flags &&
+          general.modeAndIcon == entry.modeAndIcon && general.dateText == entry.dateText);
     Check(pending.size() <= qvex::kMaxListingLine);
     Check(pending.empty() || line.find(pending) != std::string_view::npos);
     if (!parsed) {

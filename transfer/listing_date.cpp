@@ -219,6 +219,11 @@ bool ToTime(const ListingDate& date, int year, int64_t& out) {
 
 }  // namespace
 
+bool listedDayExists(const ListingDate& date) {
+    // Without a year, any day the month has in a leap year; the year decides later.
+    return date.day >= 1 && date.day <= DaysInMonth(date.hasYear ? date.year : 2000, date.month);
+}
+
 bool parseListingDate(std::string_view text, const ListingLanguage& language, ListingDate& out) {
     std::array<std::string_view, kMaxDateTokens> tokens;
     size_t count = 0;
@@ -267,8 +272,7 @@ bool parseListingDate(std::string_view text, const ListingLanguage& language, Li
                 return false;
             }
         }
-        if (date.day < 1 || date.month < 1 || date.month > 12 ||
-            date.day > DaysInMonth(date.year, date.month)) {
+        if (date.month < 1 || date.month > 12 || !listedDayExists(date)) {
             return false;
         }
     } else {
@@ -290,15 +294,14 @@ bool parseListingDate(std::string_view text, const ListingLanguage& language, Li
             }
             date.hasYear = true;
             next = 3;
-            if (date.day > DaysInMonth(date.year, date.month)) {
+            if (!listedDayExists(date)) {
                 return false;
             }
         } else {
             if (!ReadTime(tokens, count, next, language, date)) {
                 return false;
             }
-            // Without a year, any day the month has in a leap year; the year decides later.
-            if (date.day > DaysInMonth(2000, date.month)) {
+            if (!listedDayExists(date)) {
                 return false;
             }
         }
@@ -318,6 +321,10 @@ int64_t listingDateToTime(std::string_view text, const ListingLanguage& language
     if (!parseListingDate(text, language, date)) {
         return 0;
     }
+    return listingDateToTime(date, now);
+}
+
+int64_t listingDateToTime(const ListingDate& date, int64_t now) {
     int year = date.hasYear ? date.year : LocalYearAt(now);
     int64_t time = 0;
     if (!ToTime(date, year, time)) {

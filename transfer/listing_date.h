@@ -31,6 +31,10 @@ struct ListingDate {
     int second = 0;
 };
 
+// Whether the month (1-12) has the day: in the listed year, or when none was listed in a
+// leap year, as the year of a year-less date is decided later.
+[[nodiscard]] bool listedDayExists(const ListingDate& date);
+
 // Reads the date forms listings carry, with the months and separators of `language`:
 //   "01-15-07  03:45PM", "01-15-2007 15:45"       month-day-year and a time (DOS, OS/2)
 //   "14-JAN-1997 10:20:30", "14-JAN-1997"         day-month-year with or without time (VMS)
@@ -45,6 +49,8 @@ struct ListingDate {
 // kFutureDateSlack ahead of `now` is moved back one year.
 [[nodiscard]] int64_t listingDateToTime(std::string_view text, const ListingLanguage& language,
                                         int64_t now);
+// The same for a date that parseListingDate gave, or that was read as it would read it.
+[[nodiscard]] int64_t listingDateToTime(const ListingDate& date, int64_t now);
 
 // The clock that decides the year of year-less dates; the system clock unless replaced.
 using ListingClock = int64_t (*)();

@@ -1,6 +1,7 @@
 #include "transfer/listing_parser.h"
 
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "transfer/entry_types.h"
@@ -132,7 +133,9 @@ int64_t LeadingNumber(std::string_view text) {
             break;
         }
         const int digit = c - '0';
-        if (value > (INT64_MAX - digit) / 10) {
+        // The constant test first: a division per digit would cost more than the rest of
+        // the line.
+        if (value > (INT64_MAX - 9) / 10 && value > (INT64_MAX - digit) / 10) {
             return INT64_MAX;
         }
         value = value * 10 + digit;
@@ -322,6 +325,141 @@ bool ParseUnix(std::string_view line, const TokenizedLine& tokens, Parsed& out) 
     return true;
 }
 
+// --- The usual Unix line in one pass ---
+
+// The run of digits at `pos` (none when it is empty or not followed by a blank or the end).
+std::optional<std::string_view> DigitToken(std::string_view line, size_t& pos) {
+    const size_t start = pos;
+    while (pos < line.size() && IsDigit(line[pos])) {
+        ++pos;
+    }
+    if (pos == start || (pos < line.size() && !IsBlank(line[pos]))) {
+        return std::nullopt;
+    }
+    return line.substr(start, pos - start);
+}
+
+std::string_view AnyToken(std::string_view line, size_t& pos) {
+    const size_t start = pos;
+    while (pos < line.size() && !IsBlank(line[pos])) {
+        ++pos;
+    }
+    return line.substr(start, pos - start);
+}
+
+// False when no token follows.
+bool SkipBlanks(std::string_view line, size_t& pos) {
+    while (pos < line.size() && IsBlank(line[pos])) {
+        ++pos;
+    }
+    return pos < line.size();
+}
+
+// What Classify calls a month name when every month is three ASCII letters.
+bool IsMonthLetters(std::string_view token, const ListingLanguage& language) {
+    return token.size() == 3 && IsLetter(token[0]) && IsLetter(token[1]) && IsLetter(token[2]) &&
+           language.containsMonthLetters(LowerAscii(token[0]), LowerAscii(token[1]),
+                                         LowerAscii(token[2]));
+}
+
+// A value of one or two digits.
+int SmallNumber(std::string_view digits) {
+    return digits.size() == 1 ? digits[0] - '0' : (digits[0] - '0') * 10 + (digits[1] - '0');
+}
+
+// "-rw-r--r--   1 owner  group     1234 Jan 15 10:42 name" (or a year for the time), the line
+// nearly every listing is made of, read without classifying every token: a mode string at the
+// start, a link count, owner and group, a size, a month of the language, a day and a time of
+// day or year that make a valid date, and the name. It reads only lines for which ParseUnix,
+// the form the general reading then reaches, gives the same entry with a date the date parser
+// reads the same way; any other line is left to the general reading (false).
+bool ParseCommonUnix(std::string_view line, const ListingLanguage& language, int64_t now,
+                     Parsed& out, int64_t& time) {
+    // With months of other shapes any token may be a month name.
+    if (language.wideMonths || line.size() <= 10 || !IsModeString(line.substr(0, 10)) ||
+        !IsBlank(line[10])) {
+        return false;
+    }
+    size_t pos = 10;
+    if (!SkipBlanks(line, pos) || !DigitToken(line, pos) || !SkipBlanks(line, pos)) {
+        return false;
+    }
+    // An owner or group that reads as a month could be where the general reading finds
+    // the date.
+    if (IsMonthLetters(AnyToken(line, pos), language) || !SkipBlanks(line, pos) ||
+        IsMonthLetters(AnyToken(line, pos), language) || !SkipBlanks(line, pos)) {
+        return false;
+    }
+    const std::optional<std::string_view> size = DigitToken(line, pos);
+    if (!size || !SkipBlanks(line, pos)) {
+        return false;
+    }
+    const size_t dateStart = pos;
+    const std::string_view month = AnyToken(line, pos);
+    ListingDate date;
+    if (!IsMonthLetters(month, language) || (date.month = language.monthNumberOf(month)) == 0 ||
+        !SkipBlanks(line, pos)) {
+        return false;
+    }
+    const std::optional<std::string_view> day = DigitToken(line, pos);
+    if (!day || day->size() > 2 || !SkipBlanks(line, pos)) {
+        return false;
+    }
+    date.day = SmallNumber(*day);
+    const std::string_view last = AnyToken(line, pos);
+    const bool timeOfDay = last.size() >= 4 && last.size() <= 5 && last[last.size() - 3] == ':';
+    if (timeOfDay) {
+        // "9:05", "10:42"
+        const std::string_view hour = last.substr(0, last.size() - 3);
+        const std::string_view minute = last.substr(last.size() - 2);
+        if (!IsDigit(hour[0]) || !IsDigit(hour.back()) || !IsDigit(minute[0]) ||
+            !IsDigit(minute[1])) {
+            return false;
+        }
+        date.hour = SmallNumber(hour);
+        date.minute = SmallNumber(minute);
+        if (date.hour > 23 || date.minute > 59) {
+            return false;
+        }
+    } else {
+        // "2004"
+        if (last.size() != 4 || !IsDigit(last[0]) || !IsDigit(last[1]) || !IsDigit(last[2]) ||
+            !IsDigit(last[3])) {
+            return false;
+        }
+        date.hasYear = true;
+        date.year = (last[0] - '0') * 1000 + (last[1] - '0') * 100 + SmallNumber(last.substr(2));
+    }
+    // The date text the general reading hands over is cut at kMaxDateText characters.
+    if (!listedDayExists(date) || !SkipBlanks(line, pos) || pos - dateStart > kMaxDateText) {
+        return false;
+    }
+    const std::string_view rest = line.substr(pos);
+    const char first = line[0];
+    if (first == 'l') {
+        out.flags |= kEntrySymLink;
+        if (size_t arrow = rest.find(" -> "); arrow != std::string_view::npos) {
+            out.name = rest.substr(0, arrow);
+            out.linkTarget = rest.substr(arrow + 4);
+        } else {
+            out.name = rest;
+        }
+    } else {
+        if (first == 'd') {
+            out.flags |= kEntryDirectory;
+        }
+        out.name = rest;
+    }
+    if (timeOfDay) {
+        out.flags |= kEntryTimeValid;
+    }
+    out.size = LeadingNumber(*size);
+    out.flags |= kEntryModeValid;
+    out.mode = permissionBitsOf(line.substr(0, 10));
+    time = listingDateToTime(date, now);
+    return true;
+}
+
 }  // namespace
 
 ListingToken classifyListingToken(std::string_view token) {
@@ -374,15 +512,10 @@ uint32_t permissionBitsOf(std::string_view modeString) {
 
 namespace {
 
-bool ParseLine(std::string_view line, std::string& pendingName, RemoteEntry& entry, int64_t now,
-               bool withTexts) {
-    // The listing loop never hands over more; a cut line would name a file that does not
-    // exist, and a NUL cannot be part of any name.
-    if (line.size() > kMaxListingLine || line.find('\0') != std::string_view::npos) {
-        pendingName.clear();
-        return false;
-    }
-    const ListingLanguage& language = currentListingLanguage();
+// Any form, token by token, the time into `time`. False when no form fits; pendingName is
+// then cleared, or holds a VMS name that stood alone.
+bool ParseAnyForm(std::string_view line, std::string& pendingName, const ListingLanguage& language,
+                  int64_t now, Parsed& parsed, int64_t& time) {
     const TokenizedLine tokens(line, language);
     if (tokens.count() == 0) {
         pendingName.clear();
@@ -409,7 +542,6 @@ bool ParseLine(std::string_view line, std::string& pendingName, RemoteEntry& ent
         }
     }
 
-    Parsed parsed;
     bool recognised = false;
     if (d == 0) {
         recognised = ParseDos(tokens, parsed);
@@ -428,8 +560,26 @@ bool ParseLine(std::string_view line, std::string& pendingName, RemoteEntry& ent
         pendingName.clear();
         return false;
     }
+    time = listingDateToTime(parsed.dateText, language, now);
+    return true;
+}
 
-    const int64_t time = listingDateToTime(parsed.dateText, language, now);
+bool ParseLine(std::string_view line, std::string& pendingName, RemoteEntry& entry, int64_t now,
+               bool withTexts, bool shortcut) {
+    // The listing loop never hands over more; a cut line would name a file that does not
+    // exist, and a NUL cannot be part of any name.
+    if (line.size() > kMaxListingLine || line.find('\0') != std::string_view::npos) {
+        pendingName.clear();
+        return false;
+    }
+    const ListingLanguage& language = currentListingLanguage();
+    Parsed parsed;
+    int64_t time = 0;
+    if (!(shortcut && ParseCommonUnix(line, language, now, parsed, time))) {
+        if (!ParseAnyForm(line, pendingName, language, now, parsed, time)) {
+            return false;
+        }
+    }
     if (withTexts) {
         setSizeAndTime(entry, parsed.size, time, now);
     } else {
@@ -449,7 +599,7 @@ bool ParseLine(std::string_view line, std::string& pendingName, RemoteEntry& ent
 
 bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry,
                       int64_t now) {
-    return ParseLine(line, pendingName, entry, now, true);
+    return ParseLine(line, pendingName, entry, now, true, true);
 }
 
 bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry) {
@@ -458,7 +608,12 @@ bool parseListingLine(std::string_view line, std::string& pendingName, RemoteEnt
 
 bool parseCachedListingLine(std::string_view line, std::string& pendingName, RemoteEntry& entry,
                             int64_t now) {
-    return ParseLine(line, pendingName, entry, now, false);
+    return ParseLine(line, pendingName, entry, now, false, true);
+}
+
+bool parseListingLineWithoutShortcut(std::string_view line, std::string& pendingName,
+                                     RemoteEntry& entry, int64_t now) {
+    return ParseLine(line, pendingName, entry, now, true, false);
 }
 
 }  // namespace qvex

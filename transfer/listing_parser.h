@@ -45,6 +45,11 @@ enum class ListingToken {
 [[nodiscard]] bool parseCachedListingLine(std::string_view line, std::string& pendingName,
                                           RemoteEntry& entry, int64_t now);
 
+// parseListingLine without its shortcut for the usual Unix line, for the tests and the
+// fuzzer that hold the shortcut to the general reading.
+[[nodiscard]] bool parseListingLineWithoutShortcut(std::string_view line, std::string& pendingName,
+                                                   RemoteEntry& entry, int64_t now);
+
 // The Unix permission bits of a 10-character mode string such as "drwxr-sr-x" (02755).
 [[nodiscard]] uint32_t permissionBitsOf(std::string_view modeString);
 

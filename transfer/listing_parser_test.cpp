@@ -270,6 +270,70 @@ TEST(ParseListingLine, LinesThatGiveNothing) {
     }
 }
 
+// The usual Unix line is read by a shortcut that must give what the general reading gives:
+// for every row above, and for lines at the edges of what the shortcut takes.
+TEST(ParseListingLine, ShortcutAgreesWithTheGeneralReading) {
+    ASSERT_TRUE(loadListingLanguage(kDefaultListingLanguage));
+    const std::string farDate = "-rw-r--r-- 1 u g 4 Jan";
+    std::vector<std::string> lines = {
+        "-rw-r--r--    1 ftp      ftp          4096 Jan  1  2019 dir0000000",
+        // Owner or group like a month, where the general reading may find the date.
+        "-rw-r--r-- 1 jun 5 2048 Feb 20 09:15 owner",
+        "-rw-r--r-- 1 0 dec 77 Dec 24 2005 group",
+        "-rw-r--r-- 1 ftp Jan 77 Dec 24 2005 group only",
+        // Dates that do not exist or are no dates.
+        "-rw-r--r-- 1 u g 4 Feb 29 2005 not leap",
+        "-rw-r--r-- 1 u g 4 Feb 29 2004 leap",
+        "-rw-r--r-- 1 u g 4 Feb 29 10:00 year-less",
+        "-rw-r--r-- 1 u g 4 Jan 15 24:00 hour",
+        "-rw-r--r-- 1 u g 4 Jan 15 23:60 minute",
+        "-rw-r--r-- 1 u g 4 Jan 15 9:5 short",
+        "-rw-r--r-- 1 u g 4 Jan 15 10:42:33 seconds",
+        "-rw-r--r-- 1 u g 4 Jan 15 10:42PM meridiem",
+        "-rw-r--r-- 1 u g 4 Jan 015 10:42 three-digit day",
+        "-rw-r--r-- 1 u g 4 Jan 0 10:42 day zero",
+        "-rw-r--r-- 1 u g 4 Jan 05 1899 before 1900",
+        "-rw-r--r-- 1 u g 4 Dec 31 23:59 future",
+        "-rw-r--r-- 1 u g 4 Anf 15 10:42 month letters",
+        "-rw-r--r-- 1 u g 4 JAN 15 10:42 upper",
+        // The date text is cut at kMaxDateText characters: 95 here, 97 with the cut in the
+        // time.
+        farDate + std::string(83, ' ') + "15 10:42 near",
+        farDate + std::string(85, ' ') + "15 10:42 far",
+        // Separators, names, kinds and sizes.
+        "-rw-r--r--\t1\tu\tg\t4\tJan\t15\t10:42\t\tname\t",
+        "lrwxrwxrwx 1 u g 4 Jan 15 10:42 a -> b -> c",
+        "lrwxrwxrwx 1 u g 4 Jan 15 10:42 -> x",
+        "crw-rw-rw- 1 u g 4 Jan 15 10:42 device",
+        "dr-xr-S--T 1 u g 4 Jan 15 10:42 odd mode",
+        "-rw-r--r-- 1 \xC3\xA4 g 4 Jan 15 10:42 owner of 8-bit bytes",
+        "-rw-r--r-- x u g 4 Jan 15 10:42 links",
+        "-rw-r--r-- 1 u g 99999999999999999999 Jan 15 10:42 size",
+        "-rw-r--r-- 1 u g 4 Jan 15 10:42   ",
+    };
+    for (const ParsedRow& row : kParsedLines) {
+        lines.emplace_back(row.line);
+    }
+    lines.insert(lines.end(), std::begin(kIgnoredLines), std::end(kIgnoredLines));
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line);
+        std::string pending = "LEFT.OVER;1";
+        std::string generalPending = pending;
+        RemoteEntry entry;
+        RemoteEntry general;
+        const bool parsed = parseListingLine(line, pending, entry, Now());
+        ASSERT_EQ(parsed, parseListingLineWithoutShortcut(line, generalPending, general, Now()));
+        EXPECT_EQ(pending, generalPending);
+        EXPECT_EQ(entry.name, general.name);
+        EXPECT_EQ(entry.linkTarget, general.linkTarget);
+        EXPECT_EQ(entry.size, general.size);
+        EXPECT_EQ(entry.time, general.time);
+        EXPECT_EQ(entry.flags, general.flags);
+        EXPECT_EQ(entry.modeAndIcon, general.modeAndIcon);
+        EXPECT_EQ(entry.dateText, general.dateText);
+    }
+}
+
 TEST(ParseListingLine, VmsNameOnItsOwnLine) {
     ASSERT_TRUE(loadListingLanguage(kDefaultListingLanguage));
     std::string pending;
