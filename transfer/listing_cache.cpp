@@ -521,6 +521,26 @@ int32_t ListingCache::AppendEntry(int32_t id, RemoteEntry&& entry) {
     return position;
 }
 
+int32_t ListingCache::AppendEntries(int32_t id, std::span<const RemoteEntry> entries) {
+    int32_t first;
+    {
+        std::lock_guard guard(lock_);
+        Node* node = NodeLocked(id);
+        if (node == nullptr) {
+            return -1;
+        }
+        first = node->entries.size();
+        for (const RemoteEntry& entry : entries) {
+            (void)node->entries.Append(entry);
+        }
+    }
+    DirectoryObserver* watcher = observer();
+    if (watcher != nullptr && !entries.empty()) {
+        watcher->OnEntriesAdded(id, first, static_cast<int32_t>(entries.size()));
+    }
+    return first;
+}
+
 void ListingCache::MarkComplete(int32_t id, int32_t flags, bool aborted) {
     {
         std::lock_guard guard(lock_);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,6 +36,13 @@ class DirectoryObserver {
 
     // An entry was appended to directory `id` at `position`.
     virtual void OnEntryAdded(int32_t /*id*/, int32_t /*position*/) {}
+    // Entries were appended to directory `id` at first .. first + count - 1, as a listing
+    // is read; unless overridden, each is told as OnEntryAdded.
+    virtual void OnEntriesAdded(int32_t id, int32_t first, int32_t count) {
+        for (int32_t position = first; position < first + count; ++position) {
+            OnEntryAdded(id, position);
+        }
+    }
     // An entry was renamed, given a new mode, or replaced.
     virtual void OnEntryChanged(int32_t /*id*/, int32_t /*position*/) {}
     // An entry was deleted on the server; its position now holds an entry without a name.
@@ -108,6 +116,9 @@ class ListingCache {
 
     // Appends one entry; its position, or -1 for an unknown id.
     [[nodiscard]] int32_t AppendEntry(int32_t id, RemoteEntry&& entry);
+    // Appends entries in their order under one hold of the lock, with one notice; the
+    // position of the first, or -1 for an unknown id.
+    [[nodiscard]] int32_t AppendEntries(int32_t id, std::span<const RemoteEntry> entries);
     // Marks the listing complete and tells the observer.
     void MarkComplete(int32_t id, int32_t flags, bool aborted);
     // A listing that could not be read to its end: forgets what was stored, so the directory

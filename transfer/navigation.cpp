@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -32,6 +33,8 @@ namespace {
 // Listings are read in blocks of this size: a listing of millions of lines would otherwise
 // cost a receive per 4 KiB.
 constexpr int32_t kListingBlock = 64 * 1024;
+// The most entries that go into the cache under one hold of its lock as a listing is read.
+constexpr size_t kListingRun = 1024;
 // Entries formatted per hold of the cache's lock when a listing goes to a file.
 constexpr int32_t kListingFileBatch = 1024;
 // The size column of a listing file, right-aligned.
@@ -119,6 +122,46 @@ void QueueSubdirectories(SessionWorker& session, const ListingCache& cache, int3
     }
 }
 
+// Parsed entries on their way into the cache in runs, each taking the cache's lock and
+// telling its observer once: a listing of millions of lines would otherwise pay both per
+// line. The first run is one entry, so that a view sees the listing begin at once; runs then
+// double up to kListingRun.
+class EntryRuns {
+  public:
+    EntryRuns(ListingCache& cache, int32_t id) : cache_(cache), id_(id) {}
+
+    // A fresh entry for the next line; it joins the run when Keep follows.
+    RemoteEntry& Next() {
+        if (used_ == entries_.size()) {
+            entries_.emplace_back();
+        } else {
+            // Assigned, not made anew: the strings keep their room.
+            entries_[used_] = RemoteEntry{};
+        }
+        return entries_[used_];
+    }
+    void Keep() {
+        if (++used_ == limit_) {
+            Flush();
+        }
+    }
+    void Flush() {
+        if (used_ == 0) {
+            return;
+        }
+        (void)cache_.AppendEntries(id_, std::span<const RemoteEntry>(entries_.data(), used_));
+        used_ = 0;
+        limit_ = std::min(limit_ * 2, kListingRun);
+    }
+
+  private:
+    ListingCache& cache_;
+    const int32_t id_;
+    std::vector<RemoteEntry> entries_;
+    size_t used_ = 0;
+    size_t limit_ = 1;
+};
+
 // After ReadLine refused a line as too long: the rest of that line, counted into `bytes`.
 // False when the listing ended inside it.
 bool SkipRestOfLine(TcpSocket& data, uint64_t& bytes) {
@@ -154,6 +197,7 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
     char line[TcpSocket::kLineBufferSize];
     const int32_t entryLimit = cache.entryLimit();
     int32_t entries = 0;
+    EntryRuns runs(cache, id);
     bool aborted = false;
     bool overflowed = false;
     while (readable) {
@@ -180,18 +224,18 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
         if (session.rawListingLog) {
             logExt(line);
         }
-        RemoteEntry entry;
         if (length > 0 &&
             parseCachedListingLine(std::string_view(line, static_cast<size_t>(length)), pendingName,
-                                   entry, now)) {
+                                   runs.Next(), now)) {
             if (entries == entryLimit) {
                 overflowed = true;
                 break;
             }
-            (void)cache.AppendEntry(id, std::move(entry));
+            runs.Keep();
             ++entries;
         }
     }
+    runs.Flush();
     if (overflowed) {
         std::string text = "*** Listing has more than " + std::to_string(entryLimit) +
                            " entries; stopped reading it";
