@@ -401,11 +401,14 @@ int32_t DirectoryToWrite(SessionWorker& session, ListingCache& cache, const Sess
     return id;
 }
 
-void AppendDigits(std::string& text, int value, int width) {
+// `value` in at least `width` digits, zeros in front.
+char* PutDigits(char* out, int value, int width) {
     char digits[12];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    text.append(static_cast<size_t>(std::max<ptrdiff_t>(0, width - (end - digits))), '0');
-    text.append(digits, end);
+    char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    for (ptrdiff_t zeros = width - (end - digits); zeros > 0; --zeros) {
+        *out++ = '0';
+    }
+    return std::copy(digits, end, out);
 }
 
 // "YYYY/MM/DD hh:mm SIZE NAME" and CR LF, the size right-aligned in `sizeWidth` characters;
@@ -413,22 +416,25 @@ void AppendDigits(std::string& text, int value, int width) {
 void AppendListingFileLine(std::string& text, const RemoteEntry& entry, int sizeWidth) {
     platform::CalendarTime local;
     (void)platform::TimeToLocalCalendar(entry.time, local);
-    AppendDigits(text, local.year, 4);
-    text.push_back('/');
-    AppendDigits(text, local.month, 2);
-    text.push_back('/');
-    AppendDigits(text, local.day, 2);
-    text.push_back(' ');
-    AppendDigits(text, local.hour, 2);
-    text.push_back(':');
-    AppendDigits(text, local.minute, 2);
-    text.push_back(' ');
+    // The date and the size: a size has at most 20 characters, and sizeWidth is no wider.
+    char head[64];
+    char* out = PutDigits(head, local.year, 4);
+    *out++ = '/';
+    out = PutDigits(out, local.month, 2);
+    *out++ = '/';
+    out = PutDigits(out, local.day, 2);
+    *out++ = ' ';
+    out = PutDigits(out, local.hour, 2);
+    *out++ = ':';
+    out = PutDigits(out, local.minute, 2);
+    *out++ = ' ';
     char size[24];
-    auto end = std::to_chars(size, size + sizeof size, entry.size).ptr;
-    text.append(static_cast<size_t>(std::max<ptrdiff_t>(0, sizeWidth - (end - size))), ' ');
-    text.append(size, end);
-    text.push_back(' ');
-    text.append(displayName(entry));
+    char* sizeEnd = std::to_chars(size, size + sizeof size, entry.size).ptr;
+    out = std::fill_n(out, std::max<ptrdiff_t>(0, sizeWidth - (sizeEnd - size)), ' ');
+    out = std::copy(size, sizeEnd, out);
+    *out++ = ' ';
+    text.append(head, out);
+    appendDisplayName(text, entry);
     text.append("\r\n");
 }
 

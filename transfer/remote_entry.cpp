@@ -105,10 +105,16 @@ std::string directoryArgument(const RemoteEntry& entry) {
 }
 
 std::string displayName(const RemoteEntry& entry) {
+    std::string name;
+    appendDisplayName(name, entry);
+    return name;
+}
+
+void appendDisplayName(std::string& out, const RemoteEntry& entry) {
+    out.append(entry.name);
     if (isSymLink(entry) && !entry.linkTarget.empty()) {
-        return entry.name + " -> " + entry.linkTarget;
+        out.append(" -> ").append(entry.linkTarget);
     }
-    return entry.name;
 }
 
 }  // namespace qvex

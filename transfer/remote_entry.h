@@ -99,5 +99,7 @@ void setSizeAndTime(ListItem& item, int64_t size, int64_t time);
 [[nodiscard]] std::string directoryArgument(const RemoteEntry& entry);
 // The name, or for a link with a listed target "name -> target".
 [[nodiscard]] std::string displayName(const RemoteEntry& entry);
+// The same appended to `out`, which keeps its room: a listing file writes millions.
+void appendDisplayName(std::string& out, const RemoteEntry& entry);
 
 }  // namespace qvex
