@@ -362,6 +362,32 @@ bool IsMonthLetters(std::string_view token, const ListingLanguage& language) {
                                          LowerAscii(token[2]));
 }
 
+// The month of a token that IsMonthLetters took, as monthNumberOf gives it, in one look-up
+// instead of a comparison with every spelling. Published languages never change or go away,
+// so a language is known by its address.
+int MonthOfLetters(std::string_view token, const ListingLanguage& language) {
+    constexpr size_t kRuns = 26 * 26 * 26;
+    auto run = [](char a, char b, char c) {
+        return static_cast<size_t>(((LowerAscii(a) - 'a') * 26 + (LowerAscii(b) - 'a')) * 26 +
+                                   (LowerAscii(c) - 'a'));
+    };
+    thread_local const ListingLanguage* tableLanguage = nullptr;
+    thread_local std::array<uint8_t, kRuns> months{};
+    if (tableLanguage != &language) {
+        months.fill(0);
+        // Backwards, so that the first spelling of three letters wins, as in monthNumberOf.
+        for (size_t i = language.spellingCount; i-- > 0;) {
+            const std::string_view spelling = language.spellings[i].text();
+            if (spelling.size() == 3 && IsLetter(spelling[0]) && IsLetter(spelling[1]) &&
+                IsLetter(spelling[2])) {
+                months[run(spelling[0], spelling[1], spelling[2])] = language.spellings[i].month;
+            }
+        }
+        tableLanguage = &language;
+    }
+    return months[run(token[0], token[1], token[2])];
+}
+
 // A value of one or two digits.
 int SmallNumber(std::string_view digits) {
     return digits.size() == 1 ? digits[0] - '0' : (digits[0] - '0') * 10 + (digits[1] - '0');
@@ -397,7 +423,7 @@ bool ParseCommonUnix(std::string_view line, const ListingLanguage& language, int
     const size_t dateStart = pos;
     const std::string_view month = AnyToken(line, pos);
     ListingDate date;
-    if (!IsMonthLetters(month, language) || (date.month = language.monthNumberOf(month)) == 0 ||
+    if (!IsMonthLetters(month, language) || (date.month = MonthOfLetters(month, language)) == 0 ||
         !SkipBlanks(line, pos)) {
         return false;
     }
