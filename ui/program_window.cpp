@@ -3,10 +3,8 @@
 #include <QApplication>
 #include <QIcon>
 
-#include <atomic>
-#include <cstdio>
 #include <memory>
-#include <thread>
+#include <optional>
 
 #include "engine/session_worker.h"
 #include "state/hosts/host_connect.h"
@@ -15,6 +13,7 @@
 #include "state/startup/desktop_integration.h"
 #include "state/startup/host_stores.h"
 #include "ui/files_page.h"
+#include "ui/hash_job_window.h"
 #include "ui/help_page.h"
 #include "ui/host_page.h"
 #include "ui/host_page_furnishing.h"
@@ -37,7 +36,6 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     const CommandLineRequest& request = state.request;
     const bool hashJob =
         request.kind == CommandLineKind::ComputeSums || request.kind == CommandLineKind::VerifySums;
-    CommandLineWork hashWork(state);
     HostStores stores(state);
     HostConnector connector(state.settings, stores.hosts(), stores.statistics(), stores.restart());
     connector.SetCommandHandlers(stores.handlers());
@@ -66,24 +64,20 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
         shown->ShowSessionOnFilesPage({});
         files->SetSession(nullptr);
     });
-    // A stop request and the end of a hash job close the window by a queued call; both
-    // threads end before the window goes.
+    // A stop request and the end of a hash job close the window by a queued call; the
+    // stop thread ends before the window goes.
     auto closeWindow = [target = window.get()] {
         QMetaObject::invokeMethod(target, &QWidget::close, Qt::QueuedConnection);
     };
     stops.Start(closeWindow);
     window->show();
 
-    std::atomic<uint32_t> hashStatus{0};
-    std::thread hashWorker;
+    std::optional<CommandLineHashWindow> hashWindow;
     // Outcome bits of command-line work that never reached the session.
     uint32_t unqueued = 0;
     bool workPending = request.kind >= CommandLineKind::Upload && !hashJob;
     if (hashJob) {
-        hashWorker = std::thread([&] {
-            hashStatus = hashWork.Run(stdout);
-            closeWindow();
-        });
+        hashWindow.emplace(state, *window, closeWindow);
     } else if (!request.url().empty()) {
         // The host page connects; the work is queued after the first login only, and with
         // "NoUIQuit" the session then ends the program once the work is done. A failed
@@ -118,12 +112,9 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     }
 
     // The window has done its part of the exit; the work ends as the user's exit ends it.
-    hashWork.Stop();
-    if (hashWorker.joinable()) {
-        hashWorker.join();
-    }
+    const uint32_t hashStatus = hashWindow ? hashWindow->Finish() : 0;
     hostPage->EndSessionForExit();
-    const uint32_t status = hashJob ? hashStatus.load() : hostPage->outcome() | unqueued;
+    const uint32_t status = hashJob ? hashStatus : hostPage->outcome() | unqueued;
     stops.Finish();
     // The Log page reads the current log until it goes; the log is cut after that.
     window.reset();

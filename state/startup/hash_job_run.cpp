@@ -44,17 +44,14 @@ void PrintLine(std::FILE* out, const std::string& line) {
     std::fputc('\n', out);
 }
 
-uint32_t Report(const HashJob& job, std::FILE* out) {
-    uint32_t status = 0;
+void Report(const HashJob& job, std::FILE* out) {
     const bool verify = job.mode() == HashMode::Verify;
     for (size_t row = 0; row < job.rowCount(); ++row) {
         std::string digest = job.DigestColumnText(row);
         std::string file = job.FileColumnText(row);
         if (digest == kMatchFailText) {
-            status |= kHashRunBad;
             PrintLine(out, file + ": Bad");
         } else if (digest == "?" || digest.empty()) {
-            status |= kHashRunUnknown;
             PrintLine(out, file + (verify ? ": Unknown" : ": unreadable"));
         } else {
             PrintLine(out, verify ? file + ": Good" : digest + "  " + file);
@@ -65,10 +62,23 @@ uint32_t Report(const HashJob& job, std::FILE* out) {
         PrintLine(out, job.CountsLine());
     }
     std::fflush(out);
-    return status;
 }
 
 }  // namespace
+
+uint32_t HashJobStatus(const HashJob& job) {
+    if (job.state() == HashJobState::Empty) {
+        return kHashRunEmpty;
+    }
+    uint32_t status = 0;
+    if (job.unknownCount() != 0 || job.doneCount() < job.entryCount()) {
+        status |= kHashRunUnknown;
+    }
+    if (job.badCount() != 0) {
+        status |= kHashRunBad;
+    }
+    return status;
+}
 
 uint32_t RunHashJob(SharedHeap& heap, const HashRequest& request, const Settings& settings,
                     std::FILE* out) {
@@ -95,9 +105,9 @@ uint32_t RunHashJob(SharedHeap& heap, const HashRequest& request, const Settings
     if (job.mode() == HashMode::Verify) {
         logExt(job.CountsLine().c_str());
     }
-    uint32_t status = Report(job, out);
+    Report(job, out);
     job.Close();
-    return status;
+    return HashJobStatus(job);
 }
 
 }  // namespace qvex
