@@ -29,7 +29,7 @@ CommandLineHashWindow::CommandLineHashWindow(ProgramState& state, QWidget& windo
     // The program was started only for this job.
     QObject::connect(dialog_, &QDialog::finished, dialog_, closeWindow);
     dialog_->show();
-    (void)dialog_->Start(*job);
+    dialog_->Start(*job);
 }
 
 uint32_t CommandLineHashWindow::Finish() {
@@ -37,12 +37,12 @@ uint32_t CommandLineHashWindow::Finish() {
         return status_;
     }
     dialog_->done(QDialog::Rejected);
-    switch (dialog_->job().state()) {
-        case HashJobState::Idle:
-        case HashJobState::Running:
-            return kHashRunFailed;
-        default:
-            break;
+    const std::optional<HashStartResult> started = dialog_->startResult();
+    if (!started) {
+        return kHashRunUnknown;  // closed while the files were still being collected
+    }
+    if (*started == HashStartResult::Busy || *started == HashStartResult::Failed) {
+        return kHashRunFailed;
     }
     return HashJobStatus(dialog_->job());
 }

@@ -15,9 +15,11 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -121,6 +123,9 @@ HashSumDialog::HashSumDialog(SharedHeap& heap, Settings& settings, QWidget* pare
 }
 
 HashSumDialog::~HashSumDialog() {
+    if (collector_.joinable()) {
+        collector_.join();
+    }
     job_.Close();
 }
 
@@ -175,20 +180,49 @@ void HashSumDialog::BuildControls() {
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
+    refresh_ = new QTimer(this);
+    refresh_->setSingleShot(true);
+    refresh_->setInterval(40);
+    connect(refresh_, &QTimer::timeout, this, [this] { RefreshRows(); });
+
     auto* next = new QShortcut(QKeySequence(Qt::Key_F3), this);
     connect(next, &QShortcut::activated, this, [this] { ShowNextSelected(); });
     resize(720, 420);
 }
 
-HashStartResult HashSumDialog::Start(const HashRequest& request, unsigned processors) {
-    CollectedEntries collected = CollectEntries(request);
-    if (request.mode == HashMode::Verify) {
-        NoteFilesOutside(collected);
+void HashSumDialog::Start(const HashRequest& request, unsigned processors) {
+    if (collector_.joinable() || started_) {
+        return;
     }
-    const int workers =
-        HashWorkerCount(collected.entries.size(), settings_.GetInt(kPerCpuSetting) != 0,
-                        processors != 0 ? processors : std::thread::hardware_concurrency());
-    const HashStartResult result = job_.Start(request.mode, std::move(collected), workers);
+    const bool perCpu = settings_.GetInt(kPerCpuSetting) != 0;
+    if (processors == 0) {
+        processors = std::thread::hardware_concurrency();
+    }
+    collector_ = std::thread([this, request, perCpu, processors] {
+        auto collected = std::make_shared<CollectedEntries>(CollectEntries(request));
+        if (request.mode == HashMode::Verify) {
+            NoteFilesOutside(*collected);
+        }
+        const int workers = HashWorkerCount(collected->entries.size(), perCpu, processors);
+        // The dialog waits for this thread before it goes, so the call finds it.
+        QMetaObject::invokeMethod(
+            this,
+            [this, collected, mode = request.mode, workers] {
+                StartCollected(mode, std::move(*collected), workers);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HashSumDialog::StartCollected(HashMode mode, CollectedEntries collected, int workers) {
+    if (collector_.joinable()) {
+        collector_.join();
+    }
+    if (closed_) {
+        return;
+    }
+    const HashStartResult result = job_.Start(mode, std::move(collected), workers);
+    started_ = result;
     setWindowTitle(Text(job_.Title()));
     model_->Reset();
     const int digits = static_cast<int>(InfoOf(job_.algorithm()).hexDigits);
@@ -204,7 +238,7 @@ HashStartResult HashSumDialog::Start(const HashRequest& request, unsigned proces
             bars_[static_cast<size_t>(worker)]->show();
         }
         ShowCounts();
-        return result;
+        return;
     }
     if (result != HashStartResult::NothingToHash) {
         const char* failure = "@@@ The hash-sum job could not start";
@@ -212,36 +246,48 @@ HashStartResult HashSumDialog::Start(const HashRequest& request, unsigned proces
         summary_->setText(failure);
     }
     ShowEnd();
-    return result;
 }
 
 void HashSumDialog::DeliverMessages() {
     std::deque<std::pair<int, int>> messages = relay_.Take();
-    std::vector<size_t> changed;
     bool finished = false;
     for (const auto& [worker, code] : messages) {
         if (job_.state() != HashJobState::Running) {
             break;
         }
         DrainResult drained = job_.OnWorkerMessage(worker, code);
-        changed.insert(changed.end(), drained.changedRows.begin(), drained.changedRows.end());
-        finished = finished || drained.finished;
-    }
-    if (!changed.empty()) {
-        model_->RowsChanged(changed);
-        if (job_.mode() == HashMode::Verify) {
-            for (size_t row : changed) {
-                if (job_.RowSelected(row)) {
-                    SelectJobRows(row, row);
-                }
+        for (size_t row : drained.changedRows) {
+            changedFirst_ = std::min(changedFirst_, row);
+            changedLast_ = std::max(changedLast_, row);
+            lastChanged_ = row;
+            if (job_.mode() == HashMode::Verify && job_.RowSelected(row)) {
+                failedRows_.push_back(row);
             }
         }
-        table_->scrollTo(model_->index(static_cast<int>(changed.back()), 0));
-        ShowCounts();
+        finished = finished || drained.finished;
     }
     if (finished) {
+        refresh_->stop();
+        RefreshRows();
         ShowEnd();
+    } else if (changedFirst_ != SIZE_MAX && !refresh_->isActive()) {
+        refresh_->start();
     }
+}
+
+void HashSumDialog::RefreshRows() {
+    if (changedFirst_ == SIZE_MAX) {
+        return;
+    }
+    model_->RowsChanged(changedFirst_, changedLast_);
+    for (size_t row : failedRows_) {
+        SelectJobRows(row, row);
+    }
+    table_->scrollTo(model_->index(static_cast<int>(lastChanged_), 0));
+    ShowCounts();
+    changedFirst_ = SIZE_MAX;
+    changedLast_ = 0;
+    failedRows_.clear();
 }
 
 void HashSumDialog::ShowProgress(int worker, ProgressBarState state) {
@@ -302,6 +348,7 @@ void HashSumDialog::SortBy(int column) {
     if (job_.state() == HashJobState::Empty || job_.rowCount() == 0) {
         return;
     }
+    RefreshRows();  // the rows it names are rows of the old order
     job_.SortByColumn(column);
     model_->Reordered();
     table_->selectionModel()->clearSelection();
@@ -392,6 +439,7 @@ bool HashSumDialog::SaveAs(const QString& path, SumsLayout layout, bool slashSep
 
 void HashSumDialog::done(int result) {
     // The workers stop at their next report; what arrived stays listed.
+    closed_ = true;
     job_.Close();
     for (QProgressBar* bar : bars_) {
         bar->hide();
@@ -404,7 +452,7 @@ HashSumDialog* OpenHashSumDialog(SharedHeap& heap, Settings& settings, const Has
     auto* dialog = new HashSumDialog(heap, settings, parent);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
-    (void)dialog->Start(request);
+    dialog->Start(request);
     return dialog;
 }
 

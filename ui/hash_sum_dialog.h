@@ -4,10 +4,14 @@
 #include <QString>
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "sums/hash_entries.h"
 #include "sums/hash_job.h"
@@ -17,6 +21,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+class QTimer;
 
 namespace qvex {
 
@@ -38,9 +43,12 @@ class HashSumDialog final : public QDialog {
     HashSumDialog(SharedHeap& heap, Settings& settings, QWidget* parent = nullptr);
     ~HashSumDialog() override;
 
-    // Collects the request's entries and starts hashing ("PerCPUMD5" decides the workers);
-    // processors 0 means this machine's count. The title names the job from here on.
-    HashStartResult Start(const HashRequest& request, unsigned processors = 0);
+    // Collects the request's entries on a thread of its own (a big tree takes a while to
+    // walk), then starts hashing ("PerCPUMD5" decides the workers); processors 0 means this
+    // machine's count. The title names the job once it starts.
+    void Start(const HashRequest& request, unsigned processors = 0);
+    // How the start went; nullopt while the entries are collected.
+    std::optional<HashStartResult> startResult() const { return started_; }
 
     const HashJob& job() const { return job_; }
     QTableView* table() const { return table_; }
@@ -84,7 +92,11 @@ class HashSumDialog final : public QDialog {
     };
 
     void BuildControls();
+    void StartCollected(HashMode mode, CollectedEntries collected, int workers);
     void DeliverMessages();
+    // Shows the rows that changed since the last time: at most every few frames, so that
+    // thousands of small files a second do not each cost a redraw.
+    void RefreshRows();
     void ShowProgress(int worker, ProgressBarState state);
     void ShowCounts();
     void ShowEnd();
@@ -103,7 +115,16 @@ class HashSumDialog final : public QDialog {
     QLabel* summary_ = nullptr;
     QLabel* counts_ = nullptr;
     QPushButton* save_ = nullptr;
+    QTimer* refresh_ = nullptr;
+    // Rows changed since the last refresh: their range, the last one, and the failed ones.
+    size_t changedFirst_ = SIZE_MAX;
+    size_t changedLast_ = 0;
+    size_t lastChanged_ = 0;
+    std::vector<size_t> failedRows_;
     bool ended_ = false;
+    bool closed_ = false;
+    std::optional<HashStartResult> started_;
+    std::thread collector_;
 };
 
 // Opens a HashSumDialog for the request, deleted when closed.

@@ -1,7 +1,5 @@
 #include "ui/hash_sum_model.h"
 
-#include <algorithm>
-
 #include "sums/hash_job.h"
 #include "ui/qt_text.h"
 
@@ -40,12 +38,8 @@ void HashSumModel::Reset() {
     endResetModel();
 }
 
-void HashSumModel::RowsChanged(const std::vector<size_t>& rows) {
-    if (rows.empty()) {
-        return;
-    }
-    const auto [low, high] = std::minmax_element(rows.begin(), rows.end());
-    emit dataChanged(index(static_cast<int>(*low), 0), index(static_cast<int>(*high), 1),
+void HashSumModel::RowsChanged(size_t first, size_t last) {
+    emit dataChanged(index(static_cast<int>(first), 0), index(static_cast<int>(last), 1),
                      {Qt::DisplayRole});
 }
 

@@ -3,7 +3,6 @@
 #include <QAbstractTableModel>
 
 #include <cstddef>
-#include <vector>
 
 namespace qvex {
 
@@ -24,8 +23,8 @@ class HashSumModel final : public QAbstractTableModel {
 
     // The job collected its entries (or found none): the rows are new.
     void Reset();
-    // Results arrived for these rows.
-    void RowsChanged(const std::vector<size_t>& rows);
+    // Results arrived for rows from `first` to `last`.
+    void RowsChanged(size_t first, size_t last);
     // The job sorted its rows.
     void Reordered();
 
