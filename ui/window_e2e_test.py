@@ -11,7 +11,8 @@ to connect to a closed port, and imports a host exchange file with the toolbar's
 tool, finding the entries in the host field's list and in the registry file. Takes a
 screenshot of the Options page, one of the Host page after the ping and one of the Files
 page. Ends Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the
-failed connect in its status.
+failed connect in its status. Last, a windowed "Qvex3 -5m" over a folder shows its hash-sum
+dialog and ends by itself with status 0.
 
 Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png [FILES_SCREENSHOT.png]]]
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
@@ -177,6 +178,50 @@ def closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def hash_job_case(program, env, root):
+    """A windowed "Qvex3 -5m" over a folder: its hash-sum dialog shows up, found by its title,
+    and with "NoUIQuit" on (the default) the program ends by itself with status 0. A sparse
+    file of 3 GiB keeps the job running long enough to be seen."""
+    import pyatspi
+
+    home = os.path.join(root, "hash-home")
+    tree = os.path.join(root, "hash-tree")
+    os.makedirs(os.path.join(tree, "sub"))
+    with open(os.path.join(tree, "big.bin"), "wb") as big:
+        big.truncate(3 << 30)
+    with open(os.path.join(tree, "sub", "small.txt"), "w") as small:
+        small.write("small\n")
+    hash_env = dict(env, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
+                    XDG_CONFIG_HOME=os.path.join(home, "config"))
+    qvex = subprocess.Popen([program, "-5m", "-d", tree, "big.bin", "sub"], env=hash_env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        desktop = pyatspi.Registry.getDesktop(0)
+
+        def dialog():
+            if qvex.poll() is not None:
+                fail("Qvex3 -5m ended with %d before its dialog was seen" % qvex.returncode)
+            for app in desktop:
+                if app is not None and app.name == "Qvex3":
+                    found = pyatspi.findDescendant(
+                        app, lambda node: node is not None and node.name == "Qvex MD5 Sum Compute")
+                    if found is not None:
+                        return found
+            return None
+
+        wait_for("the dialog \"Qvex MD5 Sum Compute\"", dialog)
+        try:
+            status = qvex.wait(120)
+        except subprocess.TimeoutExpired:
+            fail("Qvex3 -5m did not end when its job was done")
+        if status != 0:
+            fail("Qvex3 -5m ended with %d: %s" % (status, qvex.stderr.read()))
+    finally:
+        if qvex.poll() is None:
+            qvex.kill()
+            qvex.wait()
 
 
 def inner(program, screenshot, host_screenshot, files_screenshot):
@@ -424,6 +469,7 @@ def inner(program, screenshot, host_screenshot, files_screenshot):
             fail("Qvex3 ended with %d: %s" % (status, qvex.stderr.read()))
         if registry_options(config_home)[120:122] != "00":
             fail("SnapTo lost at exit")
+        hash_job_case(program, env, root)
         print("window end-to-end: ok")
     finally:
         if launcher is not None:
