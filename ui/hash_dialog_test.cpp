@@ -476,19 +476,27 @@ class HashDialogTest : public QObject {
                                     path("in") + "/");
     }
 
-    // Closing the dialog stops the workers at once; what arrived stays.
-    void closingCancelsTheWorkers() {
-        test::WriteFileBytes(path("big"), std::string(16 * 1048576, 'b'));
+    // Files from 100 MiB on show a percentage on their worker's bar; closing the dialog
+    // stops the workers at once, and what arrived stays.
+    void percentageBarsAndClosingCancelsTheWorkers() {
+        QFile big(QString::fromStdString(path("big")));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(104857600));
+        big.close();
         std::vector<std::string> names(40, "big");
         auto dialog = std::make_unique<HashSumDialog>(log_->heap(), *settings_);
         dialog->show();
         dialog->Start({HashMode::Compute, 's', folder_->root(), names}, 2);
         QTRY_VERIFY(dialog->startResult() == HashStartResult::Started);
-        QTRY_VERIFY(dialog->job().doneCount() >= 1);
+        QCOMPARE(dialog->job().workerCount(), 2);
+        auto* bar = dialog->findChild<QProgressBar*>("progress0");
+        QVERIFY(bar->isVisible() && dialog->findChild<QProgressBar*>("progress1")->isVisible());
+        QVERIFY(!dialog->findChild<QProgressBar*>("progress2")->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(bar->maximum() == 100 && bar->value() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->job().doneCount() >= 1, 20000);
         dialog->close();
         QCOMPARE(dialog->job().state(), HashJobState::Stopped);
         QVERIFY(dialog->job().doneCount() < 40);
-        QVERIFY(!dialog->isVisible());
+        QVERIFY(!dialog->isVisible() && !bar->isVisible());
     }
 };
 
