@@ -210,6 +210,17 @@ class HashDialogTest : public QObject {
                 QVERIFY(request.names == names);
             }
         }
+        // Full paths inside the folder, as the pane gives them, ask for the same names.
+        {
+            std::vector<HashRequest> asked;
+            QMenu menu;
+            AddHashMenu(menu, folder, {folder + "/x.md5"},
+                        [&](const HashRequest& request) { asked.push_back(request); });
+            QVERIFY(Item(menu, "Verify cryptographic checksum(s)")->isEnabled());
+            Item(menu, "Verify cryptographic checksum(s)")->trigger();
+            QCOMPARE(asked.size(), size_t{1});
+            QVERIFY(asked[0].names == std::vector<std::string>{"x.md5"});
+        }
         // A folder, or several names: only "Compute ", for all of them.
         for (const QStringList& names : {QStringList{"tree"}, QStringList{"md5sums", "tree"}}) {
             std::vector<HashRequest> asked;

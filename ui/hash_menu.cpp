@@ -22,8 +22,15 @@ void AddHashMenu(QMenu& menu, const QString& folder, const QStringList& names,
     if (names.isEmpty()) {
         return;
     }
-    std::vector<std::string> selected;
+    // The pane hands over full paths; rows and saved files name them from its folder.
+    const QDir shown(folder);
+    QStringList relative;
     for (const QString& name : names) {
+        const QString inside = shown.relativeFilePath(name);
+        relative << (QDir::isAbsolutePath(name) && !inside.startsWith("..") ? inside : name);
+    }
+    std::vector<std::string> selected;
+    for (const QString& name : relative) {
         selected.push_back(name.toStdString());
     }
     const std::string base = folder.toStdString();
@@ -31,7 +38,7 @@ void AddHashMenu(QMenu& menu, const QString& folder, const QStringList& names,
         return HashRequest{mode, letter, base, selected};
     };
 
-    const QString single = names.size() == 1 ? names.front() : QString();
+    const QString single = relative.size() == 1 ? relative.front() : QString();
     if (!single.isEmpty() && QFileInfo(QDir(folder).filePath(single)).isFile()) {
         QMenu* verifyAs = menu.addMenu("Verify As");
         for (HashAlgorithm algorithm : kOffered) {

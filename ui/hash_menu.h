@@ -19,7 +19,8 @@ class SharedHeap;
 using HashDialogOpener = std::function<void(const HashRequest& request)>;
 
 // The local pane's hash items, added to its context menu for the selection: `names` are the
-// selected files and folders relative to `folder`, the folder the pane shows. For one
+// selected files and folders, full paths or relative to `folder`, the folder the pane shows
+// (full paths inside it are taken relative to it). For one
 // selected file: "Verify As" with "Contains " plus each algorithm's label, and "Verify
 // cryptographic checksum(s)" (enabled when the name looks like a sums file); for any
 // selection: "Compute " with "Compute " plus each label. Nothing for an empty selection.
