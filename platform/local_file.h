@@ -50,7 +50,7 @@ class LocalFile {
     // Opens an existing regular file for sequential reading.
     [[nodiscard]] bool OpenForReading(const std::string& path);
     // Opens a regular file for writing, creating it when absent; its contents are kept
-    // (truncate or seek afterwards).
+    // (empty it or seek afterwards).
     [[nodiscard]] bool OpenForWriting(const std::string& path);
     void Close();
 
@@ -59,7 +59,8 @@ class LocalFile {
     // All `size` bytes, or false.
     [[nodiscard]] bool Write(const void* bytes, size_t size);
     [[nodiscard]] bool Seek(uint64_t offset);
-    [[nodiscard]] bool Truncate(uint64_t size);
+    // Cuts the file to nothing; its old blocks are freed before this returns.
+    [[nodiscard]] bool Empty();
     // The file's current size, or nullopt.
     [[nodiscard]] std::optional<uint64_t> Size() const;
 

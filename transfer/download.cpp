@@ -394,7 +394,7 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     platform::LocalFile file;
     auto openLocalFile = [&] {
         if (file.OpenForWriting(localPath) &&
-            (startOffset == 0 ? file.Truncate(0) : file.Seek(startOffset))) {
+            (startOffset == 0 ? file.Empty() : file.Seek(startOffset))) {
             return true;
         }
         logRaw("@@@ Create failed on ", localPath.c_str());

@@ -374,6 +374,25 @@ TEST_P(RealTransfers, ARefusedDownloadLeavesTheLocalFileAlone) {
     EXPECT_EQ(recorder.outcome.load(), kOutcomeDownloadFailed);
 }
 
+// A longer file is emptied in place and rewritten: a second name of it sees the new bytes,
+// and nothing of the old tail is left.
+TEST_P(RealTransfers, AnOverwrittenLongerFileHoldsExactlyTheNewBytesUnderEveryName) {
+    const std::string source = RandomBytes(3 * 1024 * 1024 + 7, 13);
+    ASSERT_TRUE(server->PutFile("new.bin", source));
+    WriteFileBytes(local.path("new.bin"), RandomBytes(5 * 1024 * 1024, 14));
+    fs::create_hard_link(local.path("new.bin"), local.path("second name.bin"));
+    WriteFileBytes(local.path("empty.bin"), "");
+    ASSERT_TRUE(server->PutFile("empty.bin", "now with bytes"));
+
+    int32_t root = List();
+    EXPECT_EQ(Get(root, {"new.bin", "empty.bin"}, local.root(), TransferType::Image), 226)
+        << server->output();
+    EXPECT_EQ(ReadFileBytes(local.path("new.bin")), source);
+    EXPECT_EQ(ReadFileBytes(local.path("second name.bin")), source);
+    EXPECT_EQ(ReadFileBytes(local.path("empty.bin")), "now with bytes");
+    EXPECT_EQ(recorder.outcome.load(), kOutcomeDownloaded);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothServers, RealTransfers,
                          ::testing::Values(FtpServerKind::PyFtpd, FtpServerKind::Vsftpd),
                          ServerName);
