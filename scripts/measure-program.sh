@@ -48,7 +48,8 @@ EOF
 
 peak_kib() {
     /usr/bin/time -f "%M" -o "$work/peak" "$@" >/dev/null 2>&1 || true
-    cat "$work/peak"
+    # time adds "Command exited with non-zero status N" before the figure.
+    tail -n 1 "$work/peak"
 }
 
 if [[ " $parts " == *" download "* ]]; then
@@ -72,7 +73,6 @@ if [[ " $parts " == *" download "* ]]; then
         "lftp -c 'set xfer:clobber on; get $url/one.bin -o $work/down/lftp.bin'"
     echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
     medians "$work/download.json" 1073.741824
-    cmp "$work/down/one.bin" "$work/served/one.bin" && echo "Qvex3's copy is identical"
     rm -f "$work/down/curl.bin" "$work/down/lftp.bin"
 
     for name in one four; do
@@ -80,6 +80,8 @@ if [[ " $parts " == *" download "* ]]; then
         rm -f "$work/down/$name.bin"
         echo "peak resident memory, $name.bin: $(peak_kib "$qvex" -z -xi -g -u "$url/$name.bin" \
             -d "$work/down") KiB"
+        # hyperfine's prepare step removed the timed runs' copy; this run's copy is checked.
+        cmp "$work/down/$name.bin" "$work/served/$name.bin" && echo "Qvex3's copy is identical"
         rm -f "$work/down/$name.bin"
     done
     exec 3>&-
