@@ -245,6 +245,13 @@ bool LocalPane::SetCurrentFolder(const QString& path) {
     return true;
 }
 
+void LocalPane::ShowNewEntry(const QString& path) {
+    if (QFileInfo(path).absolutePath() == folder_) {
+        // Asking the model for the path adds it when it exists.
+        (void)model_->index(path);
+    }
+}
+
 void LocalPane::ShowFolder(const QString& folder) {
     folder_ = folder;
     view_->selectionModel()->clear();

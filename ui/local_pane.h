@@ -48,6 +48,9 @@ class LocalPane final : public QWidget {
 
     // Shows another folder; false (with a message) when the path is not a folder.
     bool SetCurrentFolder(const QString& path);
+    // A file or folder appeared on disk (a download stored it): shown at once when it is in
+    // the folder shown, without waiting for the disk watcher.
+    void ShowNewEntry(const QString& path);
     void SetMenuExtension(MenuExtension extension);
     // How the pane's message boxes run (tests answer them); the properties dialogs it opens
     // get the same.

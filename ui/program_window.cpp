@@ -17,6 +17,7 @@
 #include "ui/help_page.h"
 #include "ui/host_page.h"
 #include "ui/host_page_furnishing.h"
+#include "ui/local_pane.h"
 #include "ui/log_page.h"
 #include "ui/main_window.h"
 
@@ -55,7 +56,8 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     MainWindow* shown = window.get();
     // The session lists its start folder after login; the Files page shows it.
     FilesPage* files = window->filesPage();
-    files->SetCache(stores.cache());
+    files->SetCache(stores.cache(), stores.searchReceivers());
+    files->SetLocalPane(new LocalPane(state.settings));
     QObject::connect(hostPage, &HostPage::sessionStarted, shown, [shown, files, hostPage] {
         shown->ShowSessionOnFilesPage(hostPage->connectedTo());
         files->SetSession(hostPage->session());

@@ -1,6 +1,7 @@
 #include "ui/remote_folder_model.h"
 
 #include <QMetaObject>
+#include <QMimeData>
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "transfer/entry_types.h"
 #include "ui/qt_text.h"
 #include "ui/remote_type_source.h"
+#include "ui/transfer_drag_data.h"
 
 namespace qvex {
 namespace {
@@ -202,6 +204,9 @@ Qt::ItemFlags RemoteFolderModel::flags(const QModelIndex& index) const {
         return Qt::NoItemFlags;
     }
     Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
+    if (PositionAt(index.row()) >= 0) {
+        flags |= Qt::ItemIsDragEnabled;
+    }
     if (index.column() == kName) {
         const QString name = data(index, Qt::EditRole).toString();
         if (name != "." && name != "..") {
@@ -209,6 +214,22 @@ Qt::ItemFlags RemoteFolderModel::flags(const QModelIndex& index) const {
         }
     }
     return flags;
+}
+
+QStringList RemoteFolderModel::mimeTypes() const {
+    return {kRemoteEntriesMimeType};
+}
+
+QMimeData* RemoteFolderModel::mimeData(const QModelIndexList& indexes) const {
+    std::vector<int32_t> positions;
+    for (const QModelIndex& index : indexes) {
+        const int32_t position = PositionAt(index.row());
+        if (position >= 0 && std::find(positions.begin(), positions.end(), position) ==
+                                 positions.end()) {
+            positions.push_back(position);
+        }
+    }
+    return RemoteEntriesMimeData(cache_, id_, positions);
 }
 
 bool RemoteFolderModel::setData(const QModelIndex& index, const QVariant& value, int role) {

@@ -52,6 +52,9 @@ class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    // Rows are dragged as the entries they show (transfer_drag_data.h).
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
     void sort(int column, Qt::SortOrder order) override;
 
     // DirectoryObserver, on the session's thread.

@@ -73,6 +73,9 @@ RemotePane::RemotePane(Settings& settings, SharedHeap& heap, QWidget* parent)
     view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view_->setEditTriggers(QAbstractItemView::EditKeyPressed);
     view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Rows drag out as remote entries; the page handles what is dropped on the list.
+    view_->setDragEnabled(true);
+    view_->setDragDropMode(QAbstractItemView::DragOnly);
     view_->header()->setSortIndicatorShown(false);
     view_->header()->setSectionsClickable(true);
     view_->header()->setStretchLastSection(false);
@@ -375,6 +378,21 @@ std::vector<int32_t> RemotePane::SelectedPositions() const {
     return positions;
 }
 
+void RemotePane::Deselect(const std::vector<int32_t>& positions) {
+    for (int32_t position : positions) {
+        const int row = model_ != nullptr ? model_->RowOf(position) : -1;
+        if (row >= 0) {
+            view_->selectionModel()->select(
+                model_->index(row, 0),
+                QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+        }
+    }
+}
+
+void RemotePane::SetMenuDownloads(QList<QAction*> actions) {
+    downloads_ = std::move(actions);
+}
+
 void RemotePane::Delete() {
     if (model_ == nullptr || !session_) {
         return;
@@ -442,6 +460,13 @@ void RemotePane::ShowMenu(const QPoint& at) {
     QMenu menu(this);
     menu.addAction(open_);
     menu.addSeparator();
+    for (QAction* download : downloads_) {
+        download->setEnabled(properties_->isEnabled());
+        menu.addAction(download);
+    }
+    if (!downloads_.isEmpty()) {
+        menu.addSeparator();
+    }
     menu.addAction(newFolder_);
     menu.addAction(rename_);
     menu.addAction(delete_);

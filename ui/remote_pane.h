@@ -69,6 +69,13 @@ class RemotePane : public QWidget {
     // Shows a line in the status area, with its icon ("@@@" failures, "!!!" notes).
     void ShowStatus(const QString& line);
 
+    // Positions of the selected entries of the shown directory, in listing order.
+    std::vector<int32_t> SelectedPositions() const;
+    // Takes entries out of the selection (answered No before a download).
+    void Deselect(const std::vector<int32_t>& positions);
+    // Download entries for the context menu, shown first while entries are selected.
+    void SetMenuDownloads(QList<QAction*> actions);
+
   signals:
     // "P&roperties" for the selected entries of directory `id`.
     void propertiesRequested(int32_t id, const QList<int32_t>& positions);
@@ -93,7 +100,6 @@ class RemotePane : public QWidget {
     void Delete();
     void Site();
     void Properties();
-    std::vector<int32_t> SelectedPositions() const;
     void UpdateActions();
     void ShowMenu(const QPoint& at);
 
@@ -116,6 +122,7 @@ class RemotePane : public QWidget {
     QAction* site_ = nullptr;
     QAction* properties_ = nullptr;
     QAction* rawListing_ = nullptr;
+    QList<QAction*> downloads_;
 
     // The folders shown before, for Back.
     std::vector<int32_t> history_;
