@@ -116,6 +116,7 @@ FilesPage::FilesPage(Settings& settings, SharedHeap& heap, int iconSize, QWidget
     copyLeft_->setAccessibleName("<");
     copyLeft_->setAccessibleDescription(kCopyLeftTip);
     copyLeft_->setEnabled(false);
+    copyLeft_->setMinimumSize(28, 48);
     connect(copyLeft_, &QToolButton::clicked, this, &FilesPage::Upload);
     auto* middle = new QWidget;
     auto* middleLayout = new QVBoxLayout(middle);
@@ -227,6 +228,8 @@ void FilesPage::SetLocalPane(LocalPane* pane) {
     local_ = pane;
     localPane_ = pane;
     panes_->setStretchFactor(at, 1);
+    // Both sides start equally wide, whatever their lists would like.
+    panes_->setSizes({10000, copyLeft_->minimumWidth(), 10000});
     if (observer_) {
         observer_->SetLocalPane(pane);
     }
