@@ -37,6 +37,7 @@
 #include "ui/properties_dialog.h"
 #include "ui/remote_folder_model.h"
 #include "ui/remote_pane.h"
+#include "ui/site_search_dialog.h"
 #include "ui/transfer_actions.h"
 #include "ui/transfer_drag_data.h"
 
@@ -241,6 +242,23 @@ class FilesPageTest : public QObject {
         dialog->findChild<QPushButton*>("propertiesChmod")->click();
         QTRY_COMPARE_WITH_TIMEOUT(ModeOf(server_->path("open.txt")), 0744u, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(ModeOf(server_->path("private.txt")), 0700u, kWaitMs);
+    }
+
+    // "Search current REMOTE directory" opens the search of the folder shown (modeless with
+    // "ModelessSearch"), and the end of the session closes it.
+    void siteSearchClosesWithTheSession() {
+        state_->settings.SetInt("ModelessSearch", 1);
+        QAction* search = page_->searchAction();
+        QCOMPARE(search->toolTip(), QString("Search current REMOTE directory"));
+        QVERIFY(search->isEnabled());
+        search->trigger();
+        auto* dialog = page_->window()->findChild<SiteSearchDialog*>();
+        QVERIFY(dialog != nullptr);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(dialog->windowTitle(), QString("Qvex Site Search of /"));
+        page_->SetSession(nullptr);
+        QVERIFY(!dialog->isVisible());
+        QVERIFY(!search->isEnabled());
     }
 };
 

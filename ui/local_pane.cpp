@@ -247,8 +247,11 @@ bool LocalPane::SetCurrentFolder(const QString& path) {
 
 void LocalPane::ShowNewEntry(const QString& path) {
     if (QFileInfo(path).absolutePath() == folder_) {
-        // Asking the model for the path adds it when it exists.
+        // Asking the model for the path adds it when it exists, at the end: the list is
+        // sorted again so that it takes its place.
         (void)model_->index(path);
+        view_->sortByColumn(view_->header()->sortIndicatorSection(),
+                            view_->header()->sortIndicatorOrder());
     }
 }
 

@@ -6,13 +6,15 @@ folders, finds its window, pages and controls through the accessibility tree by 
 switches pages, changes an option and checks the registry file that the option was saved to.
 On the Host page it pings 127.0.0.1 typed in the host field (unless the system refuses ICMP
 sockets), connects to a local pyftpdlib with a typed URL, user and password, browses and
-changes the remote folder on the Files page (checking the server's disk), logs off, fails
+changes the remote folder on the Files page (checking the server's disk), downloads a file and
+a folder tree with "Get file(s) as Image (binary)...", uploads with "<" and changes a mode with
+"Properties" (comparing bytes and modes on both disks), logs off, fails
 to connect to a closed port, and imports a host exchange file with the toolbar's import/export
 tool, finding the entries in the host field's list and in the registry file. Takes a
 screenshot of the Options page, one of the Host page after the ping and one of the Files
 page. Ends Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the
-failed connect in its status. Last, a windowed "Qvex3 -5m" over a folder shows its hash-sum
-dialog and ends by itself with status 0.
+transfers and the failed connect in its status. Last, a windowed "Qvex3 -5m" over a folder shows
+its hash-sum dialog and ends by itself with status 0.
 
 Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png [FILES_SCREENSHOT.png]]]
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
@@ -34,6 +36,8 @@ FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tes
 FTP_USER = "qvexftp"
 FTP_PASSWORD = "Ftp-Pass-7"
 CONNECT_FAILED = 0x80
+DOWNLOAD_DONE = 0x01
+UPLOAD_DONE = 0x02
 
 
 def fail(message):
@@ -465,7 +469,8 @@ def inner(program, screenshot, host_screenshot, files_screenshot):
             status = qvex.wait(DEADLINE)
         except subprocess.TimeoutExpired:
             fail("Qvex3 did not end after SIGTERM")
-        if status != CONNECT_FAILED:
+        # The session's transfers and the failed connect, in the program's status word.
+        if status != CONNECT_FAILED | DOWNLOAD_DONE | UPLOAD_DONE:
             fail("Qvex3 ended with %d: %s" % (status, qvex.stderr.read()))
         if registry_options(config_home)[120:122] != "00":
             fail("SnapTo lost at exit")
@@ -551,8 +556,6 @@ def files_page(frame, control, table_rows, shoot, screenshot, served, app):
     sizes = {row[0]: row[1] for row in table_rows(pane)}
     if sizes.get("readme.txt") != "9" or sizes.get("data.bin") != "2.00 KB":
         fail("the sizes read %r" % sizes)
-    if screenshot:
-        shoot(screenshot)
 
     # A double click opens "pub"; Enter on "inner" opens it; Back; Up.
     mouse("pub", "b1d")
@@ -609,6 +612,139 @@ def files_page(frame, control, table_rows, shoot, screenshot, served, app):
     wait_for("the folder and its file gone from the server",
              lambda: not os.path.exists(os.path.join(served, "renamed-by-e2e")))
     showing(top, "the list without the deleted folder")
+    transfers(frame, table, mouse, key, served, app, shoot, screenshot)
+
+
+def transfers(frame, table, mouse, key, served, app, shoot, screenshot):
+    """A file and a folder tree fetched with "Get file(s) as Image (binary)..." into a folder
+    picked in the folder browser, shown at once in the local list; a local file sent with
+    "<"; a remote file's mode changed with "Properties" and "chmod". Bytes and modes are
+    checked on both disks."""
+    import pyatspi
+
+    root = os.path.dirname(served)
+    downloads = os.path.join(root, "downloads")
+    os.makedirs(downloads)
+    upload = b"uploaded with <\r\n" + bytes(range(256)) * 40
+    with open(os.path.join(downloads, "upload-me.bin"), "wb") as local_file:
+        local_file.write(upload)
+
+    def by_role(parent, role, name):
+        return pyatspi.findDescendant(parent, lambda node: node is not None and
+                                      node.getRole() == role and node.name == name)
+
+    def cell_named(name):
+        return by_role(table, pyatspi.ROLE_TABLE_CELL, name)
+
+    local_table = wait_for("the list \"Local files\"", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.name == "Local files" and node.getRole()
+        in (pyatspi.ROLE_TREE, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE_TABLE)))
+    local_pane = local_table.parent
+
+    def local_names():
+        columns = len([child for child in local_table
+                       if child.getRole() == pyatspi.ROLE_TABLE_COLUMN_HEADER])
+        return sorted([child.name for child in local_table
+                       if child.getRole() == pyatspi.ROLE_TABLE_CELL][::max(columns, 1)])
+
+    # The local pane shows the downloads folder, typed in its path box.
+    local_path = pyatspi.findDescendant(local_pane, lambda node: node is not None and
+                                        node.getRole() == pyatspi.ROLE_TEXT)
+    local_path.queryComponent().grabFocus()
+    local_path.queryEditableText().setTextContents(downloads)
+    key(0xff0d)
+    wait_for("the local list showing upload-me.bin",
+             lambda: local_names() == ["upload-me.bin"])
+
+    # A text file with Unix line ends appears after "Refresh": Image keeps its bytes.
+    lf_text = b"line one\nline two\n"
+    with open(os.path.join(served, "lf.txt"), "wb") as text_file:
+        text_file.write(lf_text)
+    by_role(frame, pyatspi.ROLE_PUSH_BUTTON, "Refresh").queryAction().doAction(0)
+    wait_for("lf.txt in the remote list", lambda: cell_named("lf.txt"))
+
+    # lf.txt and pub selected; a right click on a selected row keeps the selection, and the
+    # menu (a popup, outside the accessibility tree) is worked with the keys: its first
+    # entries are "Open" and the three "Get file(s) as", Image the second of them.
+    mouse("lf.txt", "b1c")
+    columns = len([child for child in table
+                   if child.getRole() == pyatspi.ROLE_TABLE_COLUMN_HEADER])
+    names_in_order = [child.name for child in table
+                      if child.getRole() == pyatspi.ROLE_TABLE_CELL][::columns]
+    table.queryTable().addRowSelection(names_in_order.index("pub"))
+    mouse("lf.txt", "b3c")
+    time.sleep(0.5)
+    for _ in range(3):
+        key(0xff54)  # Down
+    key(0xff0d)  # Return
+    browser = wait_for("the folder browser", lambda: by_role(
+        app, pyatspi.ROLE_DIALOG, "Select folder for downloaded files"))
+    field = wait_for("the folder field", lambda: pyatspi.findDescendant(
+        browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TEXT and
+        node.name in ("Directory:", "File name:")))
+    field.queryEditableText().setTextContents(downloads)
+    choose = wait_for("\"Choose\"", lambda: pyatspi.findDescendant(
+        browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_PUSH_BUTTON
+        and node.name.replace("&", "") in ("Choose", "Open")))
+    choose.queryAction().doAction(0)
+
+    def same_tree(source, copy):
+        for base, folders, files in os.walk(source):
+            relative = os.path.relpath(base, source)
+            if not os.path.isdir(os.path.join(copy, relative)):
+                return False
+            for name in files:
+                target = os.path.join(copy, relative, name)
+                if not os.path.isfile(target):
+                    return False
+                with open(os.path.join(base, name), "rb") as one, open(target, "rb") as other:
+                    if one.read() != other.read():
+                        return False
+        return True
+
+    fetched = os.path.join(downloads, "lf.txt")
+    wait_for("lf.txt and the tree pub downloaded byte for byte", lambda: (
+        same_tree(os.path.join(served, "pub"), os.path.join(downloads, "pub")) and
+        os.path.isfile(fetched) and open(fetched, "rb").read() == lf_text))
+    wait_for("the downloads in the local list", lambda: local_names() ==
+             ["lf.txt", "pub", "upload-me.bin"])
+
+    # "<" sends the selected local file into the remote folder shown.
+    left = wait_for("the button \"<\"", lambda: by_role(frame, pyatspi.ROLE_PUSH_BUTTON, "<"))
+    local_cell = wait_for("the local row upload-me.bin", lambda: by_role(
+        local_table, pyatspi.ROLE_TABLE_CELL, "upload-me.bin"))
+    box = local_cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    pyatspi.Registry.generateMouseEvent(box.x + min(box.width // 2, 30),
+                                        box.y + box.height // 2, "b1c")
+    wait_for("\"<\" enabled", lambda: left.getState().contains(pyatspi.STATE_ENABLED))
+    left.queryAction().doAction(0)
+    uploaded = os.path.join(served, "upload-me.bin")
+    wait_for("upload-me.bin on the server byte for byte", lambda: os.path.isfile(uploaded) and
+             open(uploaded, "rb").read() == upload)
+    if screenshot:
+        shoot(screenshot)
+
+    # "Properties" of readme.txt: group write ticked, "chmod"; the server's file has it.
+    readme = os.path.join(served, "readme.txt")
+    before = os.stat(readme).st_mode & 0o7777
+    if before & 0o020:
+        fail("readme.txt is group-writable already: %o" % before)
+    mouse("readme.txt", "b1c")
+    mouse("readme.txt", "b3c")
+    time.sleep(0.5)
+    key(0xff52)  # Up: the last entry, "Properties"
+    key(0xff0d)  # Return
+    dialog = wait_for("the dialog \"readme.txt Properties\"",
+                      lambda: by_role(app, pyatspi.ROLE_DIALOG, "readme.txt Properties"))
+    octal = wait_for("the octal mode", lambda: by_role(dialog, pyatspi.ROLE_TEXT, "Octal mode"))
+    if octal.queryText().getText(0, -1) != "%04o" % before:
+        fail("the octal field reads %r for mode %04o" % (octal.queryText().getText(0, -1), before))
+    by_role(dialog, pyatspi.ROLE_CHECK_BOX, "group write").queryAction().doAction(0)
+    wait_for("the octal field following the box",
+             lambda: octal.queryText().getText(0, -1) == "%04o" % (before | 0o020))
+    by_role(dialog, pyatspi.ROLE_PUSH_BUTTON, "chmod").queryAction().doAction(0)
+    wait_for("readme.txt group-writable on the server",
+             lambda: os.stat(readme).st_mode & 0o7777 == before | 0o020)
 
 
 def main():
