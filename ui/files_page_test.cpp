@@ -187,6 +187,8 @@ class FilesPageTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(test::TreeOf(local_->root()), expected, kWaitMs);
         auto* files = qobject_cast<QFileSystemModel*>(localList->model());
         QTRY_COMPARE(files->rowCount(localList->rootIndex()), 2);
+        // In the list's order: folders first, then by name.
+        QCOMPARE(files->index(0, 0, localList->rootIndex()).data().toString(), QString("docs"));
 
         QMimeData desktop;
         desktop.setUrls({QUrl::fromLocalFile(QString::fromStdString(server_->path("open.txt")))});

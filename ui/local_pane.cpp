@@ -247,11 +247,13 @@ bool LocalPane::SetCurrentFolder(const QString& path) {
 
 void LocalPane::ShowNewEntry(const QString& path) {
     if (QFileInfo(path).absolutePath() == folder_) {
-        // Asking the model for the path adds it when it exists, at the end: the list is
-        // sorted again so that it takes its place.
+        // Asking the model for the path adds it when it exists, at the end. The model sorts
+        // again only when the column changes, so it is sorted by another and back.
         (void)model_->index(path);
-        view_->sortByColumn(view_->header()->sortIndicatorSection(),
-                            view_->header()->sortIndicatorOrder());
+        const int column = view_->header()->sortIndicatorSection();
+        const Qt::SortOrder order = view_->header()->sortIndicatorOrder();
+        model_->sort(column == 0 ? 1 : 0, order);
+        model_->sort(column, order);
     }
 }
 
