@@ -13,6 +13,7 @@
 #include "state/startup/desktop_integration.h"
 #include "state/startup/host_stores.h"
 #include "ui/files_page.h"
+#include "ui/hash_menu.h"
 #include "ui/hash_job_window.h"
 #include "ui/help_page.h"
 #include "ui/host_page.h"
@@ -57,7 +58,14 @@ uint32_t WindowedProgram::Run(ProgramState& state, platform::StopSignals& stops)
     // The session lists its start folder after login; the Files page shows it.
     FilesPage* files = window->filesPage();
     files->SetCache(stores.cache(), stores.searchReceivers());
-    files->SetLocalPane(new LocalPane(state.settings));
+    auto* localPane = new LocalPane(state.settings);
+    // The hash items lead the local pane's context menu.
+    localPane->SetMenuExtension(
+        [localPane, open = HashSumDialogOpener(state.heap, state.settings, shown)](
+            QMenu& menu, const QStringList& paths) {
+            AddHashMenu(menu, localPane->currentFolder(), paths, open);
+        });
+    files->SetLocalPane(localPane);
     QObject::connect(hostPage, &HostPage::sessionStarted, shown, [shown, files, hostPage] {
         shown->ShowSessionOnFilesPage(hostPage->connectedTo());
         files->SetSession(hostPage->session());
