@@ -280,9 +280,8 @@ void HashSumDialog::RefreshRows() {
         return;
     }
     model_->RowsChanged(changedFirst_, changedLast_);
-    for (size_t row : failedRows_) {
-        SelectJobRows(row, row);
-    }
+    std::sort(failedRows_.begin(), failedRows_.end());
+    SelectRows(failedRows_);
     table_->scrollTo(model_->index(static_cast<int>(lastChanged_), 0));
     ShowCounts();
     changedFirst_ = SIZE_MAX;
@@ -328,20 +327,31 @@ void HashSumDialog::ShowEnd() {
 }
 
 void HashSumDialog::SelectJobRows(size_t first, size_t last) {
-    QItemSelection rows;
-    size_t run = first;
+    std::vector<size_t> rows;
     for (size_t row = first; row <= last; ++row) {
-        const bool selected = job_.RowSelected(row);
-        if (!selected || row == last) {
-            const size_t end = selected ? row + 1 : row;
-            if (end > run) {
-                rows.select(model_->index(static_cast<int>(run), 0),
-                            model_->index(static_cast<int>(end - 1), 1));
-            }
-            run = row + 1;
+        if (job_.RowSelected(row)) {
+            rows.push_back(row);
         }
     }
-    table_->selectionModel()->select(rows, QItemSelectionModel::Select);
+    SelectRows(rows);
+}
+
+void HashSumDialog::SelectRows(const std::vector<size_t>& rows) {
+    // One range per run of neighbours, in one call: the selection model's cost grows with
+    // its ranges and with every call.
+    QItemSelection selection;
+    for (size_t at = 0; at < rows.size();) {
+        size_t end = at + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1) {
+            ++end;
+        }
+        selection.select(model_->index(static_cast<int>(rows[at]), 0),
+                         model_->index(static_cast<int>(rows[end - 1]), 1));
+        at = end;
+    }
+    if (!selection.isEmpty()) {
+        table_->selectionModel()->select(selection, QItemSelectionModel::Select);
+    }
 }
 
 void HashSumDialog::SortBy(int column) {

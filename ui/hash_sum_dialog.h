@@ -102,6 +102,8 @@ class HashSumDialog final : public QDialog {
     void ShowEnd();
     // The view's selection becomes the job's (failed rows, duplicate digests).
     void SelectJobRows(size_t first, size_t last);
+    // Selects the rows, given in ascending order.
+    void SelectRows(const std::vector<size_t>& rows);
     void SortBy(int column);
     bool SaveAs(const QString& path, SumsLayout layout, bool slashSeparator);
 
