@@ -11,11 +11,11 @@
 #include <QTableView>
 #include <QTimer>
 
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -35,12 +35,7 @@ int EnvInt(const char* name, int fallback) {
 
 // Processor time of the whole process (every thread), in milliseconds.
 double ProcessCpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto ms = [](const timeval& time) {
-        return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3;
-    };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
+    return static_cast<double>(std::clock()) * 1e3 / CLOCKS_PER_SEC;
 }
 
 struct DialogRun {
