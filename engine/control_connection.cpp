@@ -66,7 +66,9 @@ bool SendCommandLine(SessionWorker& session, std::string_view verb, std::string_
     long sent;
     {
         std::lock_guard guard(session.sendLock);
-        if (urgent) {
+        // Under TLS the Telnet sequence cannot go as urgent data (it would break the
+        // record stream); ABOR alone goes, as RFC 4217 clients do.
+        if (urgent && !session.control.secure()) {
             (void)session.control.Send(kTelnetInterrupt, sizeof kTelnetInterrupt, 0);
             (void)session.control.Send(kTelnetDataMark, sizeof kTelnetDataMark,
                                        platform::kSendUrgent);

@@ -9,6 +9,7 @@
 #include "engine/control_connection.h"
 #include "engine/proxy.h"
 #include "engine/session_worker.h"
+#include "engine/tls_session.h"
 #include "log/log_sink.h"
 #include "platform/socket.h"
 
@@ -168,6 +169,15 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
     return kDataOpen;
 }
 
+// Under PROT P an open data connection is secured before its bytes move.
+int Secured(SessionWorker& session, int opened) {
+    if (opened != kDataOpen || SecureDataConnection(session)) {
+        return opened;
+    }
+    session.data.Close();
+    return Failed(session);
+}
+
 int OpenActive(SessionWorker& session, std::string_view commandLine,
                std::array<char, 512>* lastLine) {
     TcpSocket listener;
@@ -260,7 +270,7 @@ int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
         FtpReply reply;
         int code = ReadReply(session, reply, true);
         if (code == 227) {
-            return OpenPassive(session, commandLine, lastLine, reply);
+            return Secured(session, OpenPassive(session, commandLine, lastLine, reply));
         }
         if (code == kReplyConnectionLost) {
             logExt("... [DATA] connection CLOSED");
@@ -269,7 +279,7 @@ int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
         logExt("!!! Can't open PASSIVEly; trying PORT");
         session.passive = 0;
     }
-    return OpenActive(session, commandLine, lastLine);
+    return Secured(session, OpenActive(session, commandLine, lastLine));
 }
 
 }  // namespace qvex

@@ -5,6 +5,7 @@
 
 #include "engine/control_connection.h"
 #include "engine/proxy.h"
+#include "engine/tls_session.h"
 #include "log/log_sink.h"
 #include "platform/local_time.h"
 #include "platform/socket.h"
@@ -375,6 +376,20 @@ std::shared_ptr<SessionWorker> CreateSession(const SessionRequest& request,
         session->proxyUser = options.proxyUser;
         session->proxyPassword = options.proxyPassword;
     }
+    switch (SchemeOf(request.scheme)) {
+        case UrlScheme::Ftps:
+            session->security = TlsSecurity::Implicit;
+            break;
+        case UrlScheme::Ftpes:
+            session->security = TlsSecurity::ExplicitRequired;
+            break;
+        default:
+            session->security = static_cast<TlsSecurity>(PerHostOptionOf(word, kPerHostSecurity));
+            break;
+    }
+    session->certificateStore = options.certificateStore;
+    session->certificateServer =
+        request.host + ":" + std::to_string(PortNumber(request.port.c_str()));
     session->restartEnabled = options.restart && !options.commandLineOnly;
     if (session->proxyType != kProxyNone) {
         std::string defaultPort = std::to_string(DefaultProxyPort(session->proxyType));
@@ -471,7 +486,7 @@ void CancelConnect(SessionWorker& session) {
 }
 
 bool Login(SessionWorker& session) {
-    if (Cancelled(session) || !ReadGreeting(session)) {
+    if (Cancelled(session) || !ReadGreeting(session) || !NegotiateAuthTls(session)) {
         return false;
     }
     if (Cancelled(session)) {
@@ -520,7 +535,10 @@ int RunSession(SessionWorker& session) {
 
     int exitCode = kExitSessionOnly;
     bool connected = ConnectControl(session);
-    bool loggedIn = connected && Login(session);
+    if (connected && session.security == TlsSecurity::Implicit) {
+        connected = SecureControlConnection(session);
+    }
+    bool loggedIn = connected && Login(session) && ProtectDataConnections(session);
     session.loggedIn = loggedIn;
     // A server that never greets, stops answering or breaks the protocol before the login
     // is through refused nobody: the connection failed.

@@ -27,6 +27,7 @@ struct SessionOptions {
     bool replaceSpaces = false;      // "ReplaceSpaces"
     uint32_t timeoutSeconds = 120;   // "Timeout"; 0 waits for ever
     uint32_t perHostWord = 0;
+    platform::RegistryFile* certificateStore = nullptr;
     SessionObserver* observer = nullptr;
     RestartDatabase* restartDatabase = nullptr;
     CommandHandlers handlers;

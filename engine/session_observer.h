@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/tls_channel.h"
+
 namespace qvex {
 
 // What a session tells the windows. Calls come on the session's worker thread; a window
@@ -26,6 +28,12 @@ class SessionObserver {
     virtual void OnOutcome(uint32_t /*bits*/) {}
     // The session has ended with its exit code; codes other than 0 end the program.
     virtual void OnSessionEnded(int /*exitCode*/) {}
+    // The server's certificate is not accepted by the trust store or does not name the host,
+    // and its fingerprint is not trusted already. Without a window to ask (an unattended
+    // run) the answer is Cancel.
+    virtual CertificateDecision OnUntrustedCertificate(const CertificateInfo& /*certificate*/) {
+        return CertificateDecision::Cancel;
+    }
 };
 
 }  // namespace qvex

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <semaphore>
 #include <string>
@@ -26,7 +27,19 @@ enum ProxyType : int32_t {
 };
 
 class RestartDatabase;
+class TlsContext;
 struct SessionWorker;
+namespace platform {
+class RegistryFile;
+}
+
+// How a session secures itself, the values of the per-host option "Security".
+enum class TlsSecurity : uint32_t {
+    None = 0,
+    ExplicitIfAvailable = 1,  // AUTH TLS; a refusal goes on in plain text
+    ExplicitRequired = 2,     // AUTH TLS; a refusal ends the session before USER
+    Implicit = 3,             // TLS from the first byte (port 990)
+};
 
 // Runs one queued command of one kind; returns an FTP reply code or the handler's own result
 // (421 ends the session). The layers above the engine register them at start-up.
@@ -122,6 +135,16 @@ struct SessionWorker {
     uint32_t hostAddress = 0;
     std::string proxyUser;
     std::string proxyPassword;
+
+    TlsSecurity security = TlsSecurity::None;
+    // Made when the session is secured; shared by the control and data connections.
+    std::shared_ptr<TlsContext> tlsContext;
+    // PROT P was accepted: every data connection runs TLS.
+    bool protectData = false;
+    // Where always-trusted certificate fingerprints are kept (none: only the observer's
+    // decision counts), and this server's name there ("host:port").
+    platform::RegistryFile* certificateStore = nullptr;
+    std::string certificateServer;
 
     // The listing language's identifier (1033 = US English), shown by the raw-listing toggle.
     uint16_t listingLanguage = 1033;

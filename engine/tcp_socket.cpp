@@ -106,6 +106,12 @@ bool TcpSocket::Accept(TcpSocket& target) {
 }
 
 void TcpSocket::Close() {
+    if (tls_ != nullptr) {
+        if (!abandoned_) {
+            tls_->Shutdown();
+        }
+        tls_.reset();
+    }
     if (handle_ != platform::kNoSocket) {
         platform::ShutdownSocket(handle_);
         platform::CloseSocket(handle_);
@@ -137,6 +143,16 @@ long TcpSocket::SendAll(const void* bytes, long length) {
     const char* next = static_cast<const char*>(bytes);
     long remaining = length;
     while (remaining > 0) {
+        if (tls_ != nullptr) {
+            long sent = TlsSend(next, static_cast<size_t>(remaining));
+            if (sent < 1) {
+                return -1;
+            }
+            Count(bytesSent_, sent);
+            next += sent;
+            remaining -= sent;
+            continue;
+        }
         if (!WaitFor(SocketWait::Send)) {
             return -1;
         }
@@ -164,6 +180,16 @@ long TcpSocket::RecvAll(void* buffer, long length) {
     while (remaining > 0) {
         if (abandoned_) {
             return -2;
+        }
+        if (tls_ != nullptr) {
+            long received = TlsReceive(next, static_cast<size_t>(remaining));
+            if (received < 0) {
+                return received;
+            }
+            Count(bytesReceived_, received);
+            next += received;
+            remaining -= received;
+            continue;
         }
         if (!WaitFor(SocketWait::Receive)) {
             return -1;
@@ -240,6 +266,15 @@ long TcpSocket::Fill() {
         return -2;
     }
     long received;
+    if (tls_ != nullptr) {
+        received = TlsReceive(buffer_, static_cast<size_t>(capacity_));
+        if (received < 0) {
+            return received;
+        }
+        count_ = static_cast<int32_t>(received);
+        Count(bytesReceived_, received);
+        return received;
+    }
     do {
         if (!WaitFor(SocketWait::Receive)) {
             return -1;
@@ -259,6 +294,16 @@ long TcpSocket::Fill() {
 }
 
 long TcpSocket::FillFile(platform::SocketToFile& direct, platform::LocalFile& file, size_t length) {
+    if (tls_ != nullptr) {
+        // The system cannot decrypt: the bytes come through the buffer and are written.
+        long filled = Fill();
+        position_ = 0;
+        count_ = 0;
+        if (filled > 0 && !file.Write(buffer_, static_cast<size_t>(filled))) {
+            return platform::SocketToFile::kWriteFailed;
+        }
+        return filled;
+    }
     position_ = 0;
     count_ = 0;
     if (abandoned_) {
@@ -346,6 +391,16 @@ long TcpSocket::SendBuffer(int32_t length) {
     position_ = 0;
     count_ = length;
     while (count_ > 0) {
+        if (tls_ != nullptr) {
+            long sent = TlsSend(buffer_ + position_, static_cast<size_t>(count_));
+            if (sent < 1) {
+                return -1;
+            }
+            position_ += static_cast<int32_t>(sent);
+            count_ -= static_cast<int32_t>(sent);
+            Count(bytesSent_, sent);
+            continue;
+        }
         if (!WaitFor(SocketWait::Send)) {
             return -1;
         }
@@ -382,7 +437,14 @@ bool TcpSocket::LocalAddress(uint32_t* addressNetworkOrder, uint16_t* port) cons
 }
 
 bool TcpSocket::BytesAvailable(int32_t* count) const {
-    return platform::ReadableBytes(handle_, count);
+    if (!platform::ReadableBytes(handle_, count)) {
+        return false;
+    }
+    if (tls_ != nullptr) {
+        // Bytes on the wire are records, not text: what counts is what they decrypt to.
+        *count = static_cast<int32_t>(tls_->Pending());
+    }
+    return true;
 }
 
 bool TcpSocket::SetNoDelay(int on) {
@@ -391,6 +453,75 @@ bool TcpSocket::SetNoDelay(int on) {
 
 bool TcpSocket::SetKeepAlive(int on) {
     return platform::SetKeepAlive(handle_, on != 0);
+}
+
+bool TcpSocket::StartTls(TlsContext& context, const std::string& hostName,
+                         const TcpSocket* resumeFrom) {
+    tls_ = std::make_unique<TlsChannel>(context, handle_, hostName,
+                                        resumeFrom != nullptr ? resumeFrom->tls() : nullptr);
+    const auto since = std::chrono::steady_clock::now();
+    for (;;) {
+        TlsStep step = tls_->Handshake();
+        if (step == TlsStep::Done) {
+            return true;
+        }
+        if (step == TlsStep::Closed || step == TlsStep::Failed) {
+            platform::SetLastSocketError(platform::kWsaEconnaborted);
+            return false;
+        }
+        // The whole handshake counts as one wait: a peer that trickles bytes cannot stretch it.
+        if (WaitUntilReady(step == TlsStep::WantWrite ? SocketWait::Send : SocketWait::Receive,
+                           platform::kNoSocket, since) != 1) {
+            return false;
+        }
+    }
+}
+
+bool TcpSocket::WaitTls(TlsStep step) {
+    const bool forWriting = step == TlsStep::WantWrite;
+    if (Limited()) {
+        return WaitFor(forWriting ? SocketWait::Send : SocketWait::Receive);
+    }
+    return platform::WaitSockets(&handle_, 1, forWriting, -1) >= 0;
+}
+
+long TcpSocket::TlsReceive(void* buffer, size_t length) {
+    for (;;) {
+        long count = 0;
+        TlsStep step = tls_->Read(buffer, length, &count);
+        if (step == TlsStep::Done) {
+            return count;
+        }
+        if (step == TlsStep::Closed) {
+            return -2;
+        }
+        if (step == TlsStep::Failed) {
+            if (!tls_->error().empty()) {
+                platform::SetLastSocketError(platform::kWsaEconnaborted);
+            }
+            return -1;
+        }
+        if (!WaitTls(step)) {
+            return -1;
+        }
+    }
+}
+
+long TcpSocket::TlsSend(const void* bytes, size_t length) {
+    for (;;) {
+        long count = 0;
+        TlsStep step = tls_->Write(bytes, length, &count);
+        if (step == TlsStep::Done) {
+            return count;
+        }
+        if (step == TlsStep::Closed || step == TlsStep::Failed) {
+            platform::SetLastSocketError(platform::kWsaEconnaborted);
+            return -1;
+        }
+        if (!WaitTls(step)) {
+            return -1;
+        }
+    }
 }
 
 int TcpSocket::WaitReadable(const TcpSocket* other, std::chrono::steady_clock::time_point since) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "engine/tls_channel.h"
 #include "platform/local_file.h"
 #include "platform/socket.h"
 
@@ -90,6 +91,14 @@ class TcpSocket {
     [[nodiscard]] bool SetNoDelay(int on);
     [[nodiscard]] bool SetKeepAlive(int on);
 
+    // From now on the connection runs TLS: the client handshake, waiting as receives do,
+    // offering `resumeFrom`'s TLS session. On failure tls() stays for its error() and the
+    // last socket error is WSAECONNABORTED (or the wait's reason). Close ends TLS too.
+    [[nodiscard]] bool StartTls(TlsContext& context, const std::string& hostName,
+                                const TcpSocket* resumeFrom);
+    bool secure() const { return tls_ != nullptr; }
+    TlsChannel* tls() const { return tls_.get(); }
+
     // Limits kept across Close and Create; Send (the abort's raw send) never waits.
     void SetWaitLimits(WaitLimits limits) { limits_ = std::move(limits); }
     const WaitLimits& waitLimits() const { return limits_; }
@@ -122,6 +131,11 @@ class TcpSocket {
                                      std::chrono::steady_clock::time_point since);
     // Whether operations wait in a poll first (and then move bytes without blocking).
     bool Limited() const { return limits_.milliseconds > 0 || limits_.interrupt != nullptr; }
+    // Under TLS: one wait for what the channel asked for (also without limits, as the
+    // channel never blocks); then the receive or send that moves plain bytes.
+    [[nodiscard]] bool WaitTls(TlsStep step);
+    [[nodiscard]] long TlsReceive(void* buffer, size_t length);
+    [[nodiscard]] long TlsSend(const void* bytes, size_t length);
 
     platform::SocketHandle handle_ = platform::kNoSocket;
     std::unique_ptr<char[]> ownedBuffer_;
@@ -135,6 +149,7 @@ class TcpSocket {
     WaitLimits limits_;
     bool listening_ = false;
     bool abandoned_ = false;
+    std::unique_ptr<TlsChannel> tls_;
 };
 
 // How Connect turns a host text into an address (network order): text made only of digits

@@ -42,6 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(!request->host.empty());
     Check(AllDigits(request->port));
     Check(request->path.empty() || request->path.front() != '/');
+    if (request->portDefaulted) {
+        Check(request->port == (qvex::SchemeOf(request->scheme) == qvex::UrlScheme::Ftps
+                                    ? std::string(qvex::kFtpsDefaultPort)
+                                    : qvex::GetUrlDefaults().port));
+    }
     Check(request->typeCode == 0 || request->typeCode == 'a' || request->typeCode == 'i' ||
           request->typeCode == 'd');
 

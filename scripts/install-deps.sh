@@ -5,12 +5,12 @@ set -eu
 
 PACKAGES="
     g++ cmake ninja-build pkg-config make ccache
-    libpcre2-dev libcrypto++-dev
+    libpcre2-dev libcrypto++-dev libssl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     python3
     dante-server locales-all
-    python3-pyftpdlib vsftpd
+    python3-pyftpdlib python3-openssl vsftpd openssl
     rhash
     iproute2
     qt6-base-dev xvfb dbus at-spi2-core python3-pyatspi imagemagick xauth

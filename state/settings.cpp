@@ -127,6 +127,7 @@ constexpr PerHostField kPerHostFields[] = {
     {18, 0x1},    // direct connection
     {19, 0x7F},   // time zone
     {26, 0x3},    // data-connection mode at connect
+    {28, 0x3},    // security (bits the older words never used)
 };
 
 bool IsPerHostOption(int option) {

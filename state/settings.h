@@ -43,6 +43,9 @@ inline constexpr int kPerHostTransferType = 1;       // bits 16-17, transfer typ
 inline constexpr int kPerHostDirect = 2;             // bit 18, connect without the proxy
 inline constexpr int kPerHostTimeZone = 3;           // bits 19-25, time-zone code
 inline constexpr int kPerHostDataMode = 4;           // bits 26-27, 0 none, 1 Port, 2 Passive
+// bits 28-29, "Security": 0 "None", 1 "Explicit TLS if available", 2 "Require explicit
+// TLS", 3 "Implicit TLS"
+inline constexpr int kPerHostSecurity = 5;
 inline constexpr uint32_t kDefaultLanguage = 0x409;  // "Default (US English)"
 
 // One field (kPerHost...) of a per-host word; 0 for an unknown option.

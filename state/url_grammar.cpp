@@ -188,10 +188,29 @@ std::optional<SessionRequest> Parse(std::string_view text, const std::string_vie
             request.port = defaults.values.port;
         }
     }
+    if (portFromDefaults && SchemeOf(request.scheme) == UrlScheme::Ftps) {
+        request.port = kFtpsDefaultPort;
+    }
     return request;
 }
 
 }  // namespace
+
+UrlScheme SchemeOf(std::string_view scheme) {
+    std::string folded(scheme);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    if (folded == "ftp") {
+        return UrlScheme::Ftp;
+    }
+    if (folded == "ftps") {
+        return UrlScheme::Ftps;
+    }
+    return folded == "ftpes" ? UrlScheme::Ftpes : UrlScheme::Other;
+}
 
 bool CompileUrlPattern() {
     return Pattern().Compile();

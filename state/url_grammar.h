@@ -21,6 +21,17 @@ struct UrlDefaults {
     std::string port;
 };
 
+// The schemes a session serves, compared without regard to case: "ftp"; "ftps", TLS from
+// the first byte, whose default port is 990; "ftpes", FTP that must be secured with AUTH TLS.
+enum class UrlScheme {
+    Other,
+    Ftp,
+    Ftps,
+    Ftpes,
+};
+[[nodiscard]] UrlScheme SchemeOf(std::string_view scheme);
+inline constexpr char kFtpsDefaultPort[] = "990";
+
 // The URL pattern is compiled once and shared by every thread. Start-up compiles it and exit
 // releases it, but neither is required: a parse compiles it when it is missing, so parsing
 // works before CompileUrlPattern and after ReleaseUrlPattern. All functions here are
@@ -33,7 +44,7 @@ void ReleaseUrlPattern();
 // A text holding a NUL, a line end or any other byte outside the grammar does not parse, nor
 // does a user or password with a "%" that is not followed by two hexadecimal digits.
 // A missing user gives the default user and password; a user without a password gives an
-// empty password.
+// empty password. A missing port is the default port, or 990 for "ftps".
 [[nodiscard]] std::optional<SessionRequest> ParseUrl(std::string_view text);
 
 // ParseUrl with defaultPort in place of the default port for this one parse (the proxy

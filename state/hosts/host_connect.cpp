@@ -11,22 +11,6 @@
 #include "state/url_grammar.h"
 
 namespace qvex {
-namespace {
-
-bool EqualsFolded(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (fold(a[i]) != fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 HostConnector::HostConnector(Settings& settings, HostList& hosts, StatisticsDatabase* statistics,
                              RestartDatabase* restart)
@@ -68,13 +52,13 @@ ConnectResult HostConnector::Connect(const HostFields& fields, bool resumption,
     }
     JoinFinished();
 
-    // 1. An entry of the list whose URL parses with the scheme "ftp".
+    // 1. An entry of the list whose URL parses with a scheme of FTP ("ftp", "ftps", "ftpes").
     const std::optional<HostEntry> entry = hosts_.Find(fields.host);
     std::optional<SessionRequest> request;
     if (entry) {
         request = ParseUrl(entry->url);
     }
-    if (!request || !EqualsFolded(request->scheme, "ftp")) {
+    if (!request || SchemeOf(request->scheme) == UrlScheme::Other) {
         logRaw("*** malformed URL");
         result.selectHostText = true;
         return result;

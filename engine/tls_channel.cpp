@@ -1,0 +1,326 @@
+#include "engine/tls_channel.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace qvex {
+namespace {
+
+// The socket handle rides in the BIO's data pointer.
+platform::SocketHandle HandleOf(BIO* bio) {
+    return static_cast<platform::SocketHandle>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
+// Never blocks: the socket's owner waits, so its time-out and stop rules hold under TLS too.
+int SocketRead(BIO* bio, char* buffer, int length) {
+    BIO_clear_retry_flags(bio);
+    long received = platform::ReceiveBytes(HandleOf(bio), buffer, static_cast<size_t>(length),
+                                           platform::kNoWait);
+    if (received < 0 && platform::LastSocketError() == platform::kWsaEwouldblock) {
+        BIO_set_retry_read(bio);
+    }
+    return static_cast<int>(received);
+}
+
+int SocketWrite(BIO* bio, const char* bytes, int length) {
+    BIO_clear_retry_flags(bio);
+    long sent = platform::SendBytes(HandleOf(bio), bytes, static_cast<size_t>(length),
+                                    platform::kNoWait);
+    if (sent < 0 && platform::LastSocketError() == platform::kWsaEwouldblock) {
+        BIO_set_retry_write(bio);
+    }
+    return static_cast<int>(sent);
+}
+
+long SocketControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int SocketCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* SocketMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qvex socket");
+        if (made != nullptr) {
+            BIO_meth_set_read(made, SocketRead);
+            BIO_meth_set_write(made, SocketWrite);
+            BIO_meth_set_ctrl(made, SocketControl);
+            BIO_meth_set_create(made, SocketCreate);
+        }
+        return made;
+    }();
+    return method;
+}
+
+std::string LibraryError() {
+    unsigned long code = ERR_get_error();
+    std::string text;
+    while (code != 0) {
+        // The reason alone ("wrong version number"), not the library's internal position.
+        const char* reason = ERR_reason_error_string(code);
+        text = reason != nullptr ? reason : "error " + std::to_string(code);
+        code = ERR_get_error();
+    }
+    return text;
+}
+
+std::string NameText(const X509_NAME* name) {
+    BIO* out = BIO_new(BIO_s_mem());
+    if (out == nullptr) {
+        return {};
+    }
+    (void)X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(out, &data);
+    std::string text(data, static_cast<size_t>(length));
+    BIO_free(out);
+    return text;
+}
+
+std::string TimeText(const ASN1_TIME* time) {
+    BIO* out = BIO_new(BIO_s_mem());
+    if (out == nullptr) {
+        return {};
+    }
+    (void)ASN1_TIME_print(out, time);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(out, &data);
+    std::string text(data, static_cast<size_t>(length));
+    BIO_free(out);
+    return text;
+}
+
+bool IsDottedAddress(const std::string& host) {
+    return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+}  // namespace
+
+struct TlsContext::Impl {
+    SSL_CTX* context = nullptr;
+    std::string error;
+};
+
+TlsContext::TlsContext() : impl_(std::make_unique<Impl>()) {
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr || SocketMethod() == nullptr) {
+        impl_->error = LibraryError();
+        SSL_CTX_free(context);
+        return;
+    }
+    (void)SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    // The check runs during the handshake but never ends it: the session decides what an
+    // unaccepted certificate means (ask, trusted fingerprint, refuse).
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    if (SSL_CTX_set_default_verify_paths(context) != 1) {
+        (void)LibraryError();  // no trust store: every certificate goes to the decision
+    }
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT);
+    impl_->context = context;
+}
+
+TlsContext::~TlsContext() {
+    SSL_CTX_free(impl_->context);
+}
+
+bool TlsContext::valid() const {
+    return impl_->context != nullptr;
+}
+
+const std::string& TlsContext::error() const {
+    return impl_->error;
+}
+
+struct TlsChannel::Impl {
+    SSL* ssl = nullptr;
+    std::string error;
+    bool shutDown = false;
+
+    // The step's outcome from the library's result; the error queue is emptied either way,
+    // as it belongs to the thread and would taint the next connection's steps.
+    TlsStep Step(int result) {
+        if (result > 0) {
+            return TlsStep::Done;
+        }
+        int code = SSL_get_error(ssl, result);
+        switch (code) {
+            case SSL_ERROR_WANT_READ:
+                return TlsStep::WantRead;
+            case SSL_ERROR_WANT_WRITE:
+                return TlsStep::WantWrite;
+            case SSL_ERROR_ZERO_RETURN:
+                return TlsStep::Closed;
+            case SSL_ERROR_SYSCALL:
+                error = LibraryError();
+                if (error.empty()) {
+                    // The peer's end without close_notify, or a socket error.
+                    return platform::LastSocketError() == platform::kWsaEwouldblock ||
+                                   result == 0
+                               ? TlsStep::Closed
+                               : TlsStep::Failed;
+                }
+                return TlsStep::Failed;
+            default:
+                error = LibraryError();
+                if (error.empty()) {
+                    error = "TLS error " + std::to_string(code);
+                }
+                return TlsStep::Failed;
+        }
+    }
+};
+
+TlsChannel::TlsChannel(TlsContext& context, platform::SocketHandle handle,
+                       const std::string& hostName, const TlsChannel* resumeFrom)
+    : impl_(std::make_unique<Impl>()) {
+    ERR_clear_error();
+    SSL* ssl = context.valid() ? SSL_new(context.impl_->context) : nullptr;
+    BIO* bio = ssl != nullptr ? BIO_new(SocketMethod()) : nullptr;
+    if (bio == nullptr) {
+        impl_->error = context.valid() ? LibraryError() : context.error();
+        SSL_free(ssl);
+        return;
+    }
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(handle)));
+    SSL_set_bio(ssl, bio, bio);
+    X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
+    if (IsDottedAddress(hostName)) {
+        (void)X509_VERIFY_PARAM_set1_ip_asc(check, hostName.c_str());
+    } else {
+        // SNI; the library's macro for it casts in the old style.
+        (void)SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                       const_cast<char*>(hostName.c_str()));
+        (void)SSL_set1_host(ssl, hostName.c_str());
+    }
+    if (resumeFrom != nullptr && resumeFrom->impl_->ssl != nullptr) {
+        if (SSL_SESSION* session = SSL_get1_session(resumeFrom->impl_->ssl)) {
+            (void)SSL_set_session(ssl, session);
+            SSL_SESSION_free(session);
+        }
+    }
+    impl_->ssl = ssl;
+}
+
+TlsChannel::~TlsChannel() {
+    SSL_free(impl_->ssl);
+}
+
+TlsStep TlsChannel::Handshake() {
+    if (impl_->ssl == nullptr) {
+        return TlsStep::Failed;
+    }
+    ERR_clear_error();
+    return impl_->Step(SSL_connect(impl_->ssl));
+}
+
+TlsStep TlsChannel::Read(void* buffer, size_t length, long* count) {
+    if (impl_->ssl == nullptr) {
+        return TlsStep::Failed;
+    }
+    ERR_clear_error();
+    size_t read = 0;
+    TlsStep step = impl_->Step(SSL_read_ex(impl_->ssl, buffer, length, &read));
+    *count = static_cast<long>(read);
+    return step;
+}
+
+TlsStep TlsChannel::Write(const void* bytes, size_t length, long* count) {
+    if (impl_->ssl == nullptr) {
+        return TlsStep::Failed;
+    }
+    ERR_clear_error();
+    size_t written = 0;
+    TlsStep step = impl_->Step(SSL_write_ex(impl_->ssl, bytes, length, &written));
+    *count = static_cast<long>(written);
+    return step;
+}
+
+void TlsChannel::Shutdown() {
+    if (impl_->ssl != nullptr && !impl_->shutDown && SSL_is_init_finished(impl_->ssl)) {
+        impl_->shutDown = true;
+        (void)SSL_shutdown(impl_->ssl);
+        ERR_clear_error();
+    }
+}
+
+size_t TlsChannel::Pending() {
+    if (impl_->ssl == nullptr) {
+        return 0;
+    }
+    // A peek makes the library take in records that have arrived (a TLS 1.3 session ticket
+    // carries no data); it never waits, as the socket is read without waiting.
+    char byte = 0;
+    size_t peeked = 0;
+    ERR_clear_error();
+    (void)SSL_peek_ex(impl_->ssl, &byte, 1, &peeked);
+    ERR_clear_error();
+    return static_cast<size_t>(SSL_pending(impl_->ssl));
+}
+
+std::string TlsChannel::protocol() const {
+    if (impl_->ssl == nullptr) {
+        return {};
+    }
+    // "TLSv1.3" reads as "TLS 1.3" in the log.
+    std::string name = SSL_get_version(impl_->ssl);
+    if (name.rfind("TLSv", 0) == 0) {
+        name = "TLS " + name.substr(4);
+    }
+    return name;
+}
+
+std::string TlsChannel::cipher() const {
+    return impl_->ssl != nullptr ? SSL_get_cipher_name(impl_->ssl) : "";
+}
+
+bool TlsChannel::resumed() const {
+    return impl_->ssl != nullptr && SSL_session_reused(impl_->ssl) == 1;
+}
+
+bool TlsChannel::verified() const {
+    return impl_->ssl != nullptr && SSL_get0_peer_certificate(impl_->ssl) != nullptr &&
+           SSL_get_verify_result(impl_->ssl) == X509_V_OK;
+}
+
+CertificateInfo TlsChannel::certificate() const {
+    CertificateInfo info;
+    X509* peer = impl_->ssl != nullptr ? SSL_get0_peer_certificate(impl_->ssl) : nullptr;
+    if (peer == nullptr) {
+        info.problem = "no certificate";
+        return info;
+    }
+    info.subject = NameText(X509_get_subject_name(peer));
+    info.issuer = NameText(X509_get_issuer_name(peer));
+    info.notBefore = TimeText(X509_get0_notBefore(peer));
+    info.notAfter = TimeText(X509_get0_notAfter(peer));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(peer, EVP_sha256(), digest, &size) == 1) {
+        char pair[4];
+        for (unsigned int i = 0; i < size; ++i) {
+            std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", digest[i]);
+            info.fingerprint += pair;
+        }
+    }
+    long result = SSL_get_verify_result(impl_->ssl);
+    if (result != X509_V_OK) {
+        info.problem = X509_verify_cert_error_string(result);
+    }
+    return info;
+}
+
+const std::string& TlsChannel::error() const {
+    return impl_->error;
+}
+
+}  // namespace qvex
