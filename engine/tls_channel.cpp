@@ -30,8 +30,8 @@ int SocketRead(BIO* bio, char* buffer, int length) {
 
 int SocketWrite(BIO* bio, const char* bytes, int length) {
     BIO_clear_retry_flags(bio);
-    long sent = platform::SendBytes(HandleOf(bio), bytes, static_cast<size_t>(length),
-                                    platform::kNoWait);
+    long sent =
+        platform::SendBytes(HandleOf(bio), bytes, static_cast<size_t>(length), platform::kNoWait);
     if (sent < 0 && platform::LastSocketError() == platform::kWsaEwouldblock) {
         BIO_set_retry_write(bio);
     }
@@ -125,6 +125,9 @@ TlsContext::TlsContext() : impl_(std::make_unique<Impl>()) {
         (void)LibraryError();  // no trust store: every certificate goes to the decision
     }
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Servers end data connections without close_notify; the transfer's end is the 226
+    // reply, and a cut transfer is resumed with REST as in plain FTP.
+    SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT);
     impl_->context = context;
 }
@@ -164,8 +167,7 @@ struct TlsChannel::Impl {
                 error = LibraryError();
                 if (error.empty()) {
                     // The peer's end without close_notify, or a socket error.
-                    return platform::LastSocketError() == platform::kWsaEwouldblock ||
-                                   result == 0
+                    return platform::LastSocketError() == platform::kWsaEwouldblock || result == 0
                                ? TlsStep::Closed
                                : TlsStep::Failed;
                 }

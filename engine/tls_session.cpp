@@ -21,12 +21,13 @@ std::string FailureReason(const TcpSocket& socket) {
     return WsaErrorName();
 }
 
+// A time-out has given the connection up already and named itself.
 void GiveUp(SessionWorker& session) {
     if (!session.controlLost) {
         AbandonConnection(session);
+        // What the session's "Failed to connect" line names: we ended the connection.
+        platform::SetLastSocketError(platform::kWsaEconnaborted);
     }
-    // What the session's "Failed to connect" line names: we ended the connection.
-    platform::SetLastSocketError(platform::kWsaEconnaborted);
 }
 
 bool AcceptCertificate(SessionWorker& session) {
@@ -119,7 +120,8 @@ bool ProtectDataConnections(SessionWorker& session) {
     FtpReply reply;
     // RFC 4217 section 9: PBSZ comes first; 0 is the only size for a stream protocol.
     if (!SendCommand(session, "PBSZ", "0") ||
-        ReadReply(session, reply, false) == kReplyConnectionLost || !SendCommand(session, "PROT", "P")) {
+        ReadReply(session, reply, false) == kReplyConnectionLost ||
+        !SendCommand(session, "PROT", "P")) {
         return false;
     }
     int code = ReadReply(session, reply, false);

@@ -757,10 +757,19 @@ TEST_F(SettingsTest, PerHostFieldsPackIntoTheWord) {
     EXPECT_EQ(settings.GetPerHostOption(url, kPerHostDataMode), 2u);
     settings.SetPerHostOption(url, kPerHostTimeZone, 0);
     EXPECT_EQ(settings.PerHostWord(url), 0x08070407u);
-    settings.SetPerHostOption(url, 5, 1);  // no such option
+    settings.SetPerHostOption(url, 6, 1);  // no such option
     settings.SetPerHostOption(url, -1, 1);
     EXPECT_EQ(settings.PerHostWord(url), 0x08070407u);
-    EXPECT_EQ(settings.GetPerHostOption(url, 5), 0u);
+    EXPECT_EQ(settings.GetPerHostOption(url, 6), 0u);
+    // "Security" lives in bits 28-29, which the other fields never touch.
+    settings.SetPerHostOption(url, kPerHostSecurity, 7);  // masked to 2 bits
+    EXPECT_EQ(settings.PerHostWord(url), 0x38070407u);
+    EXPECT_EQ(settings.GetPerHostOption(url, kPerHostSecurity), 3u);
+    EXPECT_EQ(settings.GetPerHostOption(url, kPerHostDataMode), 2u);
+    settings.SetPerHostOption(url, kPerHostDataMode, 0);
+    EXPECT_EQ(settings.GetPerHostOption(url, kPerHostSecurity), 3u);
+    settings.SetPerHostOption(url, kPerHostSecurity, 0);
+    EXPECT_EQ(settings.PerHostWord(url), 0x00070407u);
     EXPECT_EQ(settings.GetPerHostOption("ftp://other/", kPerHostLanguage), 0u);
 }
 

@@ -88,6 +88,13 @@ TEST_F(UrlGrammarTest, UrlsThatParse) {
          "h/a@b&c.txt"},
         {"h;type=a", Request("ftp", "anonymous", kEmail, "h", "21", "", 'a', true, true, true),
          "h"},
+        // FTP over TLS: implicit TLS has its own default port, explicit TLS the one of FTP.
+        {"ftps://h", Request("ftps", "anonymous", kEmail, "h", "990", "", 0, false, true, true),
+         "ftps://h"},
+        {"FTPS://u@h:21/pub", Request("FTPS", "u", "", "h", "21", "pub", 0, false, false, false),
+         "FTPS://h:21/pub"},
+        {"ftpes://u:p@h/pub", Request("ftpes", "u", "p", "h", "21", "pub", 0, false, false, true),
+         "ftpes://h/pub"},
         // Schemes and case are kept as written; the caller decides what it serves.
         {"http://h", Request("http", "anonymous", kEmail, "h", "21", "", 0, false, true, true),
          "http://h"},
@@ -223,6 +230,18 @@ TEST_F(UrlGrammarTest, NullArgumentsLeaveDefaultsAlone) {
     defaults = GetUrlDefaults();
     EXPECT_EQ(defaults.password, "new@example.org");
     EXPECT_EQ(defaults.port, "21");
+}
+
+TEST(UrlSchemeTest, TheSchemesASessionServes) {
+    const std::pair<const char*, UrlScheme> rows[] = {
+        {"ftp", UrlScheme::Ftp},    {"FTP", UrlScheme::Ftp},     {"ftps", UrlScheme::Ftps},
+        {"fTpS", UrlScheme::Ftps},  {"ftpes", UrlScheme::Ftpes}, {"FTPES", UrlScheme::Ftpes},
+        {"sftp", UrlScheme::Other}, {"ftpss", UrlScheme::Other}, {"http", UrlScheme::Other},
+        {"", UrlScheme::Other},
+    };
+    for (const auto& [scheme, expected] : rows) {
+        EXPECT_EQ(SchemeOf(scheme), expected) << scheme;
+    }
 }
 
 // The fixture restores whatever it found, so the start-up values are still in place here: an

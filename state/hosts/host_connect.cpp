@@ -107,6 +107,7 @@ ConnectResult HostConnector::Connect(const HostFields& fields, bool resumption,
     SessionOptions options = SessionOptionsFromSettings(settings_, entry->url);
     options.observer = &relay_;
     options.restartDatabase = restart_;
+    options.certificateStore = &hosts_.registry();
     options.handlers = handlers_;
     std::shared_ptr<SessionWorker> session = CreateSession(*request, std::move(options));
     if (!session) {

@@ -97,6 +97,9 @@ class HostList {
     HostList& operator=(const HostList&) = delete;
     ~HostList();
 
+    // The registry the list lives in; sessions keep their trusted certificates there too.
+    platform::RegistryFile& registry() const { return registry_; }
+
     // Replaces the list with the entries under "Hosts", in stored order. Values that do not
     // decode are skipped; older data is rewritten in the current form. Reads each entry's
     // per-host word into the settings (converting words saved before 2.1.2) and its last

@@ -260,6 +260,26 @@ std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t pas
     return text;
 }
 
+// AUTH TLS (or TLS from the first byte) offered to the account, never required, so that one
+// server serves secured and plain sessions; require_ssl_reuse keeps its default, YES.
+std::string VsftpdTlsConfiguration(const std::string& certificate, bool implicitTls) {
+    if (certificate.empty()) {
+        return {};
+    }
+    std::string text;
+    auto set = [&text](const std::string& name, const std::string& value) {
+        text += name + "=" + value + "\n";
+    };
+    set("ssl_enable", "YES");
+    set("rsa_cert_file", certificate);
+    set("rsa_private_key_file", certificate);
+    set("force_local_logins_ssl", "NO");
+    set("force_local_data_ssl", "NO");
+    set("allow_anon_ssl", "YES");
+    set("implicit_ssl", implicitTls ? "YES" : "NO");
+    return text;
+}
+
 }  // namespace
 
 FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
@@ -267,7 +287,9 @@ FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
       root_(options.root),
       givenRoot_(!options.root.empty()),
       bytesPerSecond_(options.bytesPerSecond),
-      asciiText_(options.asciiText) {
+      asciiText_(options.asciiText),
+      tlsCertificate_(options.tlsCertificate),
+      implicitTls_(options.implicitTls && !options.tlsCertificate.empty()) {
     while (root_.size() > 1 && root_.back() == '/') {
         root_.pop_back();
     }
@@ -393,6 +415,19 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
             return false;
         }
         std::string line;
+        if (implicitTls_) {
+            // The greeting comes after a handshake: a connection that stays open is enough.
+            if (ReadFirstLine(
+                    port, Clock::now() + kPollPause * 10, [this] { return process_.running(); },
+                    line) == Answer::Silent &&
+                process_.running()) {
+                port_ = port;
+                problem_.clear();
+                return true;
+            }
+            std::this_thread::sleep_for(kPollPause);
+            continue;
+        }
         switch (ReadFirstLine(
             port, deadline, [this] { return process_.running(); }, line)) {
             case Answer::Refused:
@@ -459,7 +494,7 @@ PyFtpdServer::PyFtpdServer(const FtpServerOptions& options) : FtpServer("pyftpdl
     if (!process_.Start(
             {kPython, "-I", script, root(), "0", kUser, kPassword, std::to_string(passivePortMin()),
              std::to_string(passivePortMax()), kPyftpdBanner, std::to_string(kIdleSeconds),
-             std::to_string(bytesPerSecond())},
+             std::to_string(bytesPerSecond()), tlsCertificate()},
             Setting("server.out"))) {
         Fail("/usr/bin/python3 could not be started");
         return;
@@ -527,7 +562,8 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options) : FtpServer("vsftpd"
             continue;
         }
         WriteFileBytes(config, VsftpdConfiguration(port, passivePortMin(), passivePortMax(),
-                                                   bytesPerSecond(), asciiText(), paths));
+                                                   bytesPerSecond(), asciiText(), paths) +
+                                   VsftpdTlsConfiguration(tlsCertificate(), implicitTls()));
         // vsftpd writes its start-up errors ("500 OOPS: could not bind listening IPv4
         // socket") to descriptor 0, which is the control connection under inetd: the shell
         // points it at the output file, then becomes vsftpd.

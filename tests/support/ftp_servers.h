@@ -24,6 +24,14 @@ struct FtpServerOptions {
     // vsftpd honours ASCII transfers (LF on disk, CR LF on the wire), as pyftpdlib always
     // does; off, it moves the bytes of a TYPE A transfer unchanged.
     bool asciiText = false;
+    // FTP over TLS: a PEM file with the server's certificate and key (readable by all, as
+    // vsftpd reads it after dropping root); empty for plain FTP. AUTH TLS is offered, and
+    // PROT P, but neither is required; vsftpd requires data connections to resume the
+    // control connection's TLS session (its default).
+    std::string tlsCertificate;
+    // With tlsCertificate: TLS from the first byte instead of AUTH TLS (vsftpd only); the
+    // greeting is then not checked, as it is encrypted.
+    bool implicitTls = false;
 };
 
 // A real FTP server from Debian on 127.0.0.1, serving a fresh temporary folder as "/" to
@@ -105,6 +113,8 @@ class FtpServer {
 
     uint64_t bytesPerSecond() const { return bytesPerSecond_; }
     bool asciiText() const { return asciiText_; }
+    const std::string& tlsCertificate() const { return tlsCertificate_; }
+    bool implicitTls() const { return implicitTls_; }
 
     TempFolder folder_;
     ChildProcess process_;
@@ -119,6 +129,8 @@ class FtpServer {
     bool givenRoot_ = false;
     uint64_t bytesPerSecond_ = 0;
     bool asciiText_ = false;
+    std::string tlsCertificate_;
+    bool implicitTls_ = false;
     std::string problem_;
     std::string greeting_;
     uint16_t port_ = 0;

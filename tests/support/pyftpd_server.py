@@ -1,11 +1,12 @@
 """A pyftpdlib FTP server for Qvex's tests, on 127.0.0.1 only.
 
-Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER IDLE [RATE]
+Usage: pyftpd_server.py ROOT PORT USER PASSWORD PASSIVE_MIN PASSIVE_MAX BANNER IDLE [RATE [CERT]]
 
 PORT 0 lets the system choose. A session that stands still for IDLE seconds is ended with a
 421 reply (no command while no transfer runs, a data connection that moves nothing, a passive
 port nobody connects to). RATE limits each data connection to that many bytes per
-second in either direction (0, the default, for no limit). Once the server listens it prints
+second in either direction (0, the default, for no limit). CERT, a PEM file with certificate and
+key, offers AUTH TLS and PROT P (python3-openssl), without requiring them. Once the server listens it prints
 "ready <port>" on a line of its own, which the test fixture waits for. Anonymous users may
 read ROOT; USER may also write. SIGTERM stops the server and closes every connection.
 """
@@ -21,12 +22,19 @@ from pyftpdlib.servers import FTPServer
 def main():
     root, port, user, password, passive_min, passive_max, banner, idle = sys.argv[1:9]
     rate = int(sys.argv[9]) if len(sys.argv) > 9 else 0
+    certificate = sys.argv[10] if len(sys.argv) > 10 else ""
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
     authorizer.add_anonymous(root, perm="elr")
 
     handler = FTPHandler
+    if certificate:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = certificate
+        handler.tls_control_required = False
+        handler.tls_data_required = False
     handler.authorizer = authorizer
     handler.banner = banner
     handler.passive_ports = range(int(passive_min), int(passive_max) + 1)
