@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,12 +44,21 @@ using test::ScriptedPeer;
 using test::TestCertificates;
 using test::WriteFileBytes;
 
-const std::regex kNegotiated(R"(\.\.\. TLS 1\.[23] negotiated \([A-Z0-9_-]+\))");
+// "... TLS 1.3 negotiated (TLS_AES_256_GCM_SHA384)"
+bool IsNegotiatedLine(const std::string& line) {
+    const std::string start = "... TLS 1.";
+    const std::string middle = " negotiated (TLS_";
+    return line.rfind(start, 0) == 0 && line.size() > start.size() + 1 &&
+           (line[start.size()] == '2' || line[start.size()] == '3') &&
+           line.compare(start.size() + 1, middle.size(), middle) == 0 && line.back() == ')';
+}
 
 size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
     size_t count = 0;
     for (const std::string& line : lines) {
-        count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        if (line.rfind(prefix, 0) == 0) {
+            ++count;
+        }
     }
     return count;
 }
@@ -67,8 +75,8 @@ std::string Joined(const std::vector<std::string>& lines) {
 void ExpectInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
     size_t at = 0;
     for (const std::string& prefix : wanted) {
-        while (at < lines.size() && !(prefix == "TLS" ? std::regex_match(lines[at], kNegotiated)
-                                                      : lines[at].rfind(prefix, 0) == 0)) {
+        while (at < lines.size() &&
+               !(prefix == "TLS" ? IsNegotiatedLine(lines[at]) : lines[at].rfind(prefix, 0) == 0)) {
             ++at;
         }
         ASSERT_LT(at, lines.size()) << "no \"" << prefix << "\" in order in:\n" << Joined(lines);
@@ -218,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TransferCase{"vsftpd_implicit_passive", FtpServerKind::Vsftpd, true, true, 0},
                       TransferCase{"vsftpd_implicit_active", FtpServerKind::Vsftpd, true, false,
                                    20}),
-    [](const ::testing::TestParamInfo<TransferCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<TransferCase>& row) { return row.param.name; });
 
 // Decides as told, records what it was shown, and ends the session once it is logged in.
 class Deciding : public SessionObserver {

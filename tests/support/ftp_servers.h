@@ -28,7 +28,7 @@ struct FtpServerOptions {
     // vsftpd reads it after dropping root); empty for plain FTP. AUTH TLS is offered, and
     // PROT P, but neither is required; vsftpd requires data connections to resume the
     // control connection's TLS session (its default).
-    std::string tlsCertificate;
+    std::string tlsCertificate{};
     // With tlsCertificate: TLS from the first byte instead of AUTH TLS (vsftpd only); the
     // greeting is then not checked, as it is encrypted.
     bool implicitTls = false;
