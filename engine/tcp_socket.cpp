@@ -11,6 +11,9 @@ namespace {
 constexpr int kListenBacklog = 5;
 // How often a wait that a stop may end looks at the stop flag.
 constexpr int kStopCheckMilliseconds = 100;
+// How long a TLS connection's end waits for the peer's close_notify when the socket waits
+// for ever otherwise.
+constexpr int64_t kTlsEndMilliseconds = 10000;
 // PeerAddress's caller gives at least this much room for the dotted text.
 constexpr size_t kAddressTextSize = 16;
 
@@ -108,7 +111,7 @@ bool TcpSocket::Accept(TcpSocket& target) {
 void TcpSocket::Close() {
     if (tls_ != nullptr) {
         if (!abandoned_) {
-            tls_->Shutdown();
+            EndTls();
         }
         tls_.reset();
     }
@@ -483,6 +486,49 @@ bool TcpSocket::WaitTls(TlsStep step) {
         return WaitFor(forWriting ? SocketWait::Send : SocketWait::Receive);
     }
     return platform::WaitSockets(&handle_, 1, forWriting, -1) >= 0;
+}
+
+void TcpSocket::EndTls() {
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(limits_.milliseconds > 0 ? limits_.milliseconds
+                                                           : kTlsEndMilliseconds);
+    TlsStep step = tls_->Shutdown();
+    while (step == TlsStep::WantWrite && WaitTlsEnd(step, deadline)) {
+        step = tls_->Shutdown();
+    }
+    // What the peer still sends is read and dropped up to its close_notify or its end.
+    char scrap[4096];
+    while (step == TlsStep::WantRead || step == TlsStep::WantWrite) {
+        long count = 0;
+        step = tls_->Read(scrap, sizeof scrap, &count);
+        if (step == TlsStep::Done) {
+            step = TlsStep::WantRead;
+        } else if ((step == TlsStep::WantRead || step == TlsStep::WantWrite) &&
+                   !WaitTlsEnd(step, deadline)) {
+            return;
+        }
+    }
+}
+
+bool TcpSocket::WaitTlsEnd(TlsStep step, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (limits_.interrupt != nullptr && limits_.interrupt->load()) {
+            return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            return false;
+        }
+        int ready = platform::WaitSockets(&handle_, 1, step == TlsStep::WantWrite,
+                                          static_cast<int>(std::min<int64_t>(
+                                              left, kStopCheckMilliseconds)));
+        if (ready != platform::kWaitTimedOut) {
+            return ready >= 0;
+        }
+    }
 }
 
 long TcpSocket::TlsReceive(void* buffer, size_t length) {

@@ -136,6 +136,11 @@ class TcpSocket {
     [[nodiscard]] bool WaitTls(TlsStep step);
     [[nodiscard]] long TlsReceive(void* buffer, size_t length);
     [[nodiscard]] long TlsSend(const void* bytes, size_t length);
+    // Sends close_notify and reads up to the peer's before the socket closes: closing with
+    // records unread (a TLS 1.3 session ticket) resets the connection, and the server
+    // loses the end of an upload. Bounded by the wait limit, never by the time-out's action.
+    void EndTls();
+    [[nodiscard]] bool WaitTlsEnd(TlsStep step, std::chrono::steady_clock::time_point deadline);
 
     platform::SocketHandle handle_ = platform::kNoSocket;
     std::unique_ptr<char[]> ownedBuffer_;

@@ -108,7 +108,22 @@ bool IsDottedAddress(const std::string& host) {
 struct TlsContext::Impl {
     SSL_CTX* context = nullptr;
     std::string error;
+    // The newest session ticket not yet offered. A TLS 1.3 server may take each ticket once
+    // only, so every data connection offers a fresh one (from the control connection or
+    // the data connection before it).
+    SSL_SESSION* fresh = nullptr;
+
+    void Keep(SSL_SESSION* session) {
+        SSL_SESSION_free(fresh);
+        fresh = session;
+    }
+    SSL_SESSION* Take() {
+        SSL_SESSION* taken = fresh;
+        fresh = nullptr;
+        return taken;
+    }
 };
+
 
 TlsContext::TlsContext() : impl_(std::make_unique<Impl>()) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
@@ -128,11 +143,23 @@ TlsContext::TlsContext() : impl_(std::make_unique<Impl>()) {
     // Servers end data connections without close_notify; the transfer's end is the 226
     // reply, and a cut transfer is resumed with REST as in plain FTP.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
-    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT);
+    SSL_CTX_set_session_cache_mode(context,
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_set_app_data(context, impl_.get());
+    // Takes the session over (returns 1): it waits here for the next connection.
+    SSL_CTX_sess_set_new_cb(context, [](SSL* ssl, SSL_SESSION* session) {
+        auto* impl = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+        if (impl == nullptr || SSL_SESSION_is_resumable(session) != 1) {
+            return 0;
+        }
+        impl->Keep(session);
+        return 1;
+    });
     impl_->context = context;
 }
 
 TlsContext::~TlsContext() {
+    SSL_SESSION_free(impl_->fresh);
     SSL_CTX_free(impl_->context);
 }
 
@@ -147,7 +174,6 @@ const std::string& TlsContext::error() const {
 struct TlsChannel::Impl {
     SSL* ssl = nullptr;
     std::string error;
-    bool shutDown = false;
 
     // The step's outcome from the library's result; the error queue is emptied either way,
     // as it belongs to the thread and would taint the next connection's steps.
@@ -205,7 +231,12 @@ TlsChannel::TlsChannel(TlsContext& context, platform::SocketHandle handle,
         (void)SSL_set1_host(ssl, hostName.c_str());
     }
     if (resumeFrom != nullptr && resumeFrom->impl_->ssl != nullptr) {
-        if (SSL_SESSION* session = SSL_get1_session(resumeFrom->impl_->ssl)) {
+        // Without a fresh ticket (TLS 1.2 issues none on resumption) the session is reused.
+        SSL_SESSION* session = context.impl_->Take();
+        if (session == nullptr) {
+            session = SSL_get1_session(resumeFrom->impl_->ssl);
+        }
+        if (session != nullptr) {
             (void)SSL_set_session(ssl, session);
             SSL_SESSION_free(session);
         }
@@ -247,12 +278,16 @@ TlsStep TlsChannel::Write(const void* bytes, size_t length, long* count) {
     return step;
 }
 
-void TlsChannel::Shutdown() {
-    if (impl_->ssl != nullptr && !impl_->shutDown && SSL_is_init_finished(impl_->ssl)) {
-        impl_->shutDown = true;
-        (void)SSL_shutdown(impl_->ssl);
-        ERR_clear_error();
+TlsStep TlsChannel::Shutdown() {
+    if (impl_->ssl == nullptr || !SSL_is_init_finished(impl_->ssl)) {
+        return TlsStep::Closed;
     }
+    ERR_clear_error();
+    int result = SSL_shutdown(impl_->ssl);
+    if (result == 1) {
+        return TlsStep::Done;
+    }
+    return result == 0 ? TlsStep::WantRead : impl_->Step(result);
 }
 
 size_t TlsChannel::Pending() {

@@ -73,8 +73,9 @@ class TlsChannel {
     // On Done, `*count` bytes moved (at least one).
     TlsStep Read(void* buffer, size_t length, long* count);
     TlsStep Write(const void* bytes, size_t length, long* count);
-    // Sends close_notify once, without waiting for the peer's.
-    void Shutdown();
+    // Sends close_notify: Done when the peer's has come too, WantRead when ours is out and
+    // the peer's is still to come (Read takes it in as Closed), WantWrite to repeat.
+    TlsStep Shutdown();
     // Decrypted bytes ready to read, records that already arrived included.
     size_t Pending();
 

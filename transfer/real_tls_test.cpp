@@ -158,8 +158,7 @@ class TlsTransfers : public ::testing::TestWithParam<TransferCase> {
     ListingCache cache;
 };
 
-// TODO: disabled until the transfers under TLS pass: uploads and downloads fail here.
-TEST_P(TlsTransfers, DISABLED_ListUploadDownloadAndResumeByteForByte) {
+TEST_P(TlsTransfers, ListUploadDownloadAndResumeByteForByte) {
     const std::string up = test::RandomBytes(3 * 1024 * 1024 + 7, 1);
     const std::string down = test::RandomBytes(2 * 1024 * 1024 + 3, 2);
     WriteFileBytes(local.path("up.bin"), up);
