@@ -62,7 +62,8 @@ class TlsContext {
 class TlsChannel {
   public:
     // `hostName` is checked against the certificate (a dotted address as an IP address);
-    // with `resumeFrom`, the handshake offers that channel's session.
+    // with `resumeFrom`, the handshake offers the context's newest unused session ticket,
+    // else that channel's session.
     TlsChannel(TlsContext& context, platform::SocketHandle handle, const std::string& hostName,
                const TlsChannel* resumeFrom);
     ~TlsChannel();
