@@ -278,6 +278,24 @@ bool ParseVms(const TokenizedLine& tokens, int d, const std::string& pendingName
 
 // "-rw-r--r--   1 ftp  ftp   1234 Jan 15 10:42 read me.txt"
 // "lrwxrwxrwx 1 u g 11 Jan 1 00:00 latest -> release/1.2"
+// The name part of a Unix line: a link's "name -> target" split, a directory marked.
+void SetUnixName(char first, std::string_view rest, Parsed& out) {
+    if (first == 'l') {
+        out.flags |= kEntrySymLink;
+        if (size_t arrow = rest.find(" -> "); arrow != std::string_view::npos) {
+            out.name = rest.substr(0, arrow);
+            out.linkTarget = rest.substr(arrow + 4);
+        } else {
+            out.name = rest;
+        }
+        return;
+    }
+    if (first == 'd') {
+        out.flags |= kEntryDirectory;
+    }
+    out.name = rest;
+}
+
 bool ParseUnix(std::string_view line, const TokenizedLine& tokens, Parsed& out) {
     const bool modeToken = tokens.is(0, ListingToken::ModeString);
     const char first = line[0];
@@ -298,21 +316,7 @@ bool ParseUnix(std::string_view line, const TokenizedLine& tokens, Parsed& out) 
     if (m < 0) {
         return false;
     }
-    std::string_view rest = tokens.rest(m + 3);
-    if (first == 'l') {
-        out.flags |= kEntrySymLink;
-        if (size_t arrow = rest.find(" -> "); arrow != std::string_view::npos) {
-            out.name = rest.substr(0, arrow);
-            out.linkTarget = rest.substr(arrow + 4);
-        } else {
-            out.name = rest;
-        }
-    } else {
-        if (first == 'd') {
-            out.flags |= kEntryDirectory;
-        }
-        out.name = rest;
-    }
+    SetUnixName(first, tokens.rest(m + 3), out);
     if (tokens.is(m + 2, ListingToken::TimeOfDay)) {
         out.flags |= kEntryTimeValid;
     }
@@ -460,22 +464,7 @@ bool ParseCommonUnix(std::string_view line, const ListingLanguage& language, int
     if (!listedDayExists(date) || !SkipBlanks(line, pos) || pos - dateStart > kMaxDateText) {
         return false;
     }
-    const std::string_view rest = line.substr(pos);
-    const char first = line[0];
-    if (first == 'l') {
-        out.flags |= kEntrySymLink;
-        if (size_t arrow = rest.find(" -> "); arrow != std::string_view::npos) {
-            out.name = rest.substr(0, arrow);
-            out.linkTarget = rest.substr(arrow + 4);
-        } else {
-            out.name = rest;
-        }
-    } else {
-        if (first == 'd') {
-            out.flags |= kEntryDirectory;
-        }
-        out.name = rest;
-    }
+    SetUnixName(line[0], line.substr(pos), out);
     if (timeOfDay) {
         out.flags |= kEntryTimeValid;
     }
