@@ -15,4 +15,8 @@ void ReleaseRegion(void* start, size_t bytes);
 // system offers them, so that filling it costs a page fault per 2 MiB rather than per 4 KiB.
 [[nodiscard]] void* MapFillRegion(size_t bytes);
 
+// Gives every page of a region from MapFillRegion its memory now, so that whoever fills it
+// later does not pay for the system clearing fresh pages.
+void PrefaultRegion(void* start, size_t bytes);
+
 }  // namespace qvex::platform

@@ -53,4 +53,17 @@ void* MapFillRegion(size_t bytes) {
     return reinterpret_cast<void*>(start);
 }
 
+void PrefaultRegion(void* start, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    if (::madvise(start, bytes, MADV_POPULATE_WRITE) == 0) {
+        return;
+    }
+#endif
+    // Older systems: a write to each page does the same (the region is still all zeros).
+    auto* bytesOf = static_cast<volatile char*>(start);
+    for (size_t offset = 0; offset < bytes; offset += kPage) {
+        bytesOf[offset] = 0;
+    }
+}
+
 }  // namespace qvex::platform

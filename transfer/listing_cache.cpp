@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/virtual_memory.h"
+#include "transfer/fill_region_supply.h"
 
 namespace qvex {
 namespace {
@@ -21,7 +22,11 @@ class Chunk {
     explicit Chunk(size_t bytes) : bytes_(bytes) {
         if (bytes < kLargest) {
             data_ = new char[bytes];
-        } else if (data_ = static_cast<char*>(platform::MapFillRegion(bytes)); data_ == nullptr) {
+            return;
+        }
+        data_ = static_cast<char*>(bytes == kLargest ? LargestChunks().Take()
+                                                     : platform::MapFillRegion(bytes));
+        if (data_ == nullptr) {
             throw std::bad_alloc();
         }
     }
@@ -41,6 +46,12 @@ class Chunk {
     char* data() const { return data_; }
 
   private:
+    // Never destroyed: session threads may still fill listings while the program ends.
+    static FillRegionSupply& LargestChunks() {
+        static auto* supply = new FillRegionSupply(kLargest);
+        return *supply;
+    }
+
     char* data_ = nullptr;
     size_t bytes_;
 };

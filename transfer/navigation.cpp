@@ -373,9 +373,11 @@ int listDirectory(SessionWorker& session, ListingCache& cache, const SessionComm
 
 namespace {
 
-// The cached directory a listing file shows: `c`, or the folder the command names, listed
-// afresh (a CWD that fails must not leave another folder's listing to be written). -1 after
-// a failure, whose code goes to `code`.
+// The cached directory a listing file shows: `c`, or the folder the command names (a CWD
+// that fails must not leave another folder's listing to be written). A complete listing
+// of that folder from this session serves as it is: the command line's session has just
+// listed the folder of its URL, and listing millions of entries twice would double the
+// run. -1 after a failure, whose code goes to `code`.
 int32_t DirectoryToWrite(SessionWorker& session, ListingCache& cache, const SessionCommand& command,
                          int& code) {
     const auto* folder = dynamic_cast<const TextPayload*>(command.object.get());
@@ -390,7 +392,6 @@ int32_t DirectoryToWrite(SessionWorker& session, ListingCache& cache, const Sess
     SessionCommand list;
     list.kind = kCommandList;
     list.text = pathFromLoginFolder(session, folder->text);
-    list.b = kListRefresh;
     int32_t id = -1;
     code = listDirectory(session, cache, list, &id);
     if (code / 100 != 2 || id < 0 || session.abortRequested) {
