@@ -481,8 +481,10 @@ int WriteListing(const ListingCache& cache, int32_t id, std::FILE* file) {
 int printLoginFolder(SessionWorker& session) {
     int code = printWorkingDirectory(session, session.workingDirectory);
     if (code != 257 && session.workingDirectory.empty() && session.currentDirectory.empty()) {
-        session.workingDirectory = kUnknownLoginFolder;
-        session.currentDirectory = kUnknownLoginFolder;
+        // Built, then moved in: g++ 12 misreads assigning the view to an empty string as
+        // an overlapping copy (-Wrestrict) in optimised builds.
+        session.workingDirectory = std::string(kUnknownLoginFolder);
+        session.currentDirectory = session.workingDirectory;
         logExt("!!! The server did not tell the login folder's path; it is listed as \".\"");
     }
     return code;
