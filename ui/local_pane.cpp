@@ -176,6 +176,12 @@ LocalPane::LocalPane(Settings& settings, QWidget* parent) : QWidget(parent), set
             [this] { SetCurrentFolder(path_->currentText()); });
     connect(path_, &QComboBox::activated, this,
             [this](int index) { SetCurrentFolder(path_->itemText(index)); });
+    // A listing of the folder taken before the new folder was made can drop its row, and with
+    // it the editor; the row comes back with the next listing, and so does the editor.
+    connect(model_, &QAbstractItemModel::rowsInserted, this, &LocalPane::EditNewFolder,
+            Qt::QueuedConnection);
+    connect(view_->itemDelegate(), &QAbstractItemDelegate::closeEditor, this,
+            [this] { unnamedFolder_.clear(); });
 
     ShowFolder(StartFolder());
 }
@@ -259,6 +265,7 @@ void LocalPane::ShowNewEntry(const QString& path) {
 
 void LocalPane::ShowFolder(const QString& folder) {
     folder_ = folder;
+    unnamedFolder_.clear();
     view_->selectionModel()->clear();
     model_->setRootPath(folder);
     view_->setRootIndex(model_->index(folder));
@@ -307,10 +314,21 @@ void LocalPane::MakeFolder() {
                 .arg(name, folder_, Text(platform::FileErrorText(platform::LastFileError()))));
         return;
     }
-    const QModelIndex index = model_->index(path);
-    view_->setCurrentIndex(index);
-    view_->scrollTo(index);
-    view_->edit(index);
+    unnamedFolder_ = path;
+    EditNewFolder();
+}
+
+void LocalPane::EditNewFolder() {
+    if (unnamedFolder_.isEmpty()) {
+        return;
+    }
+    const QModelIndex index = model_->index(unnamedFolder_);
+    if (index.isValid()) {
+        view_->setCurrentIndex(index);
+        view_->scrollTo(index);
+        // Gives the focus back to an editor that is open already.
+        view_->edit(index);
+    }
 }
 
 void LocalPane::StartRename() {

@@ -71,6 +71,7 @@ class LocalPane final : public QWidget {
     void Activated(const QString& path);
     void GoUp();
     void MakeFolder();
+    void EditNewFolder();
     void StartRename();
     void DeleteSelection();
     void ShowProperties();
@@ -88,6 +89,8 @@ class LocalPane final : public QWidget {
     QAction* delete_ = nullptr;
     QAction* properties_ = nullptr;
     QString folder_;
+    // The folder New Folder made, until its name is edited.
+    QString unnamedFolder_;
     MenuExtension menuExtension_;
     ModalRunner modalRunner_;
 };

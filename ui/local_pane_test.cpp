@@ -242,8 +242,12 @@ class LocalPaneTest : public QObject {
         settings_->SetString("CLXDir", env_->path("work"));
         LocalPane pane(*settings_);
         pane.SetModalRunner(Runner());
+        // As a person would: the folder's listing is shown before the command.
+        QSignalSpy loaded(qobject_cast<QFileSystemModel*>(pane.view()->model()),
+                          &QFileSystemModel::directoryLoaded);
         pane.show();
         QVERIFY(QTest::qWaitForWindowExposed(&pane));
+        QTRY_VERIFY(!loaded.isEmpty());
 
         Command(pane, "localNewFolder")->trigger();
         QVERIFY(std::filesystem::is_directory(env_->path("work/NewFolder")));
