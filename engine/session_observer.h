@@ -34,6 +34,9 @@ class SessionObserver {
     virtual CertificateDecision OnUntrustedCertificate(const CertificateInfo& /*certificate*/) {
         return CertificateDecision::Cancel;
     }
+    // The control connection runs TLS from now on: the protocol ("TLS 1.3") and the cipher
+    // suite negotiated, as the log line names them.
+    virtual void OnSecured(const std::string& /*protocol*/, const std::string& /*cipher*/) {}
 };
 
 }  // namespace qvex

@@ -84,6 +84,9 @@ bool SecureControlConnection(SessionWorker& session) {
     }
     const TlsChannel& tls = *session.control.tls();
     logExt(("... " + tls.protocol() + " negotiated (" + tls.cipher() + ")").c_str());
+    if (session.observer != nullptr) {
+        session.observer->OnSecured(tls.protocol(), tls.cipher());
+    }
     return true;
 }
 

@@ -297,4 +297,17 @@ void HostConnector::Relay::OnSessionEnded(int exitCode) {
     }
 }
 
+CertificateDecision HostConnector::Relay::OnUntrustedCertificate(
+    const CertificateInfo& certificate) {
+    SessionObserver* observer = owner_.observer();
+    return observer != nullptr ? observer->OnUntrustedCertificate(certificate)
+                               : CertificateDecision::Cancel;
+}
+
+void HostConnector::Relay::OnSecured(const std::string& protocol, const std::string& cipher) {
+    if (SessionObserver* observer = owner_.observer()) {
+        observer->OnSecured(protocol, cipher);
+    }
+}
+
 }  // namespace qvex

@@ -107,6 +107,8 @@ class HostConnector {
         void OnConnected(const std::string& hostText, const std::string& sessionUrl) override;
         void OnOutcome(uint32_t bits) override;
         void OnSessionEnded(int exitCode) override;
+        CertificateDecision OnUntrustedCertificate(const CertificateInfo& certificate) override;
+        void OnSecured(const std::string& protocol, const std::string& cipher) override;
 
       private:
         HostConnector& owner_;
