@@ -31,6 +31,7 @@
 #include "state/startup/program.h"
 #include "state/url_grammar.h"
 #include "transfer/transfer_queue.h"
+#include "ui/certificate_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/restart_question.h"
 
@@ -72,6 +73,26 @@ void HostPage::Events::OnSessionEnded(int exitCode) {
     HostPage* page = &page_;
     QMetaObject::invokeMethod(
         page, [page, exitCode, bits, givenUp] { page->OnEnded(exitCode, bits, givenUp); },
+        Qt::QueuedConnection);
+}
+
+CertificateDecision HostPage::Events::OnUntrustedCertificate(const CertificateInfo& certificate) {
+    const std::shared_ptr<SessionWorker> session = connector_.session();
+    if (!session) {
+        return CertificateDecision::Cancel;
+    }
+    // The page's Cancel button and the program's exit both set the flag.
+    return AskAboutCertificate(&page_, certificate, session->certificateServer,
+                               [&session] { return session->connectCancelled.load(); });
+}
+
+void HostPage::Events::OnSecured(const std::string& protocol, const std::string& cipher) {
+    HostPage* page = &page_;
+    QMetaObject::invokeMethod(
+        page,
+        [page, protocol = Text(protocol), cipher = Text(cipher)] {
+            emit page->secured(protocol, cipher);
+        },
         Qt::QueuedConnection);
 }
 

@@ -114,6 +114,8 @@ class HostPage : public QWidget {
     void hostTextChanged();
     // The session has logged in (its connection is counted).
     void sessionStarted();
+    // The session's control connection runs TLS: the protocol ("TLS 1.3") and the cipher.
+    void secured(const QString& protocol, const QString& cipher);
     // A session has ended, whether it logged in or not.
     void sessionEnded();
     // A transfer has ended and the statistics have counted it (when they count).
@@ -135,6 +137,8 @@ class HostPage : public QWidget {
         void OnConnected(const std::string& hostText, const std::string& sessionUrl) override;
         void OnOutcome(uint32_t bits) override;
         void OnSessionEnded(int exitCode) override;
+        CertificateDecision OnUntrustedCertificate(const CertificateInfo& certificate) override;
+        void OnSecured(const std::string& protocol, const std::string& cipher) override;
 
       private:
         HostPage& page_;

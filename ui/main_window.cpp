@@ -8,6 +8,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMoveEvent>
+#include <QPainter>
+#include <QPen>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -52,6 +55,28 @@ QWidget* Placeholder(const char* heading, const char* text) {
     layout->addWidget(body);
     layout->addStretch();
     return page;
+}
+
+// A closed padlock, for a desktop theme without one.
+QIcon DrawnPadlock() {
+    constexpr int kSide = 32;
+    QPixmap pixmap(kSide, kSide);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QColor metal(0x5a, 0x5a, 0x5a);
+    painter.setPen(QPen(metal, 3.5));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawArc(QRectF(9, 3, 14, 18), 0, 180 * 16);
+    painter.drawLine(QPointF(9, 12), QPointF(9, 15));
+    painter.drawLine(QPointF(23, 12), QPointF(23, 15));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0xd9, 0xa4, 0x1e));
+    painter.drawRoundedRect(QRectF(5, 14, 22, 16), 3, 3);
+    painter.setBrush(metal);
+    painter.drawEllipse(QRectF(14, 18.5, 4, 4));
+    painter.drawRect(QRectF(15, 21, 2, 5));
+    return QIcon(pixmap);
 }
 
 }  // namespace
@@ -126,7 +151,15 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
     progress_->setRange(0, 100);
     progress_->setMaximumWidth(240);
     progress_->setVisible(false);
+    padlock_ = new QLabel;
+    padlock_->setObjectName("padlock");
+    padlock_->setAccessibleName("Secure connection");
+    const int padlockSide = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    padlock_->setPixmap(
+        QIcon::fromTheme("security-high", DrawnPadlock()).pixmap(padlockSide, padlockSide));
+    padlock_->setVisible(false);
     statusBar()->addWidget(status_, 1);
+    statusBar()->addPermanentWidget(padlock_);
     statusBar()->addPermanentWidget(progress_);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -191,6 +224,12 @@ void MainWindow::SetHostPage(HostPage* page) {
     pages_->setCurrentIndex(current);
     connect(page, &HostPage::hostSelected, this,
             [this](const QString& url) { SetSelectedHost(url.toStdString()); });
+    connect(page, &HostPage::secured, this, [this](const QString& protocol, const QString& cipher) {
+        padlock_->setToolTip(QString("Secured with %1 (%2)").arg(protocol, cipher));
+        padlock_->setAccessibleDescription(padlock_->toolTip());
+        padlock_->setVisible(true);
+    });
+    connect(page, &HostPage::sessionEnded, padlock_, &QWidget::hide);
     SetSelectedHost(page->selectedHost().toStdString());
 }
 

@@ -84,6 +84,8 @@ class MainWindow : public QMainWindow {
     FilesPage* filesPage() const { return files_; }
     OptionsPage* optionsPage() const { return options_; }
     QString statusText() const;
+    // The padlock beside the status text: shown while the session runs TLS.
+    QLabel* padlock() const { return padlock_; }
     // The progress display: its value and whether it shows.
     QProgressBar* progressBar() const { return progress_; }
     bool exiting() const { return exiting_; }
@@ -111,6 +113,7 @@ class MainWindow : public QMainWindow {
     QTabWidget* pages_ = nullptr;
     OptionsPage* options_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* padlock_ = nullptr;
     FilesPage* files_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
