@@ -389,6 +389,16 @@ QWidget* OptionsPage::MakeAdvanced() {
             [this](int index) { StorePerHost(kPerHostDataMode, index); });
     form->addRow(LabelFor("Set &Data Transfer Mode at Connect", dataMode_), dataMode_);
 
+    security_ = new QComboBox;
+    security_->setObjectName("PerHost5");
+    security_->setToolTip(
+        "FTP over TLS for this host (ftps:// and ftpes:// URLs choose their own)");
+    security_->addItems(
+        {"None", "Explicit TLS if available", "Require explicit TLS", "Implicit TLS"});
+    connect(security_, &QComboBox::currentIndexChanged, this,
+            [this](int index) { StorePerHost(kPerHostSecurity, index); });
+    form->addRow(LabelFor("&Security:", security_), security_);
+
     direct_ = new QCheckBox("No Proxy Required for Host (direct &connect)");
     direct_->setObjectName("PerHost2");
     direct_->setToolTip("Connect to this host directly, ignoring the proxy");
@@ -427,6 +437,7 @@ void OptionsPage::ShowPerHostOptions() {
     transferType_->setCurrentIndex(option(kPerHostTransferType));
     dataMode_->setCurrentIndex(std::min(option(kPerHostDataMode), 2));
     direct_->setChecked(option(kPerHostDirect) != 0);
+    security_->setCurrentIndex(option(kPerHostSecurity));
     showing_ = false;
 }
 

@@ -64,6 +64,7 @@ class OptionsPage : public QWidget {
     QComboBox* transferType_ = nullptr;
     QCheckBox* direct_ = nullptr;
     QComboBox* dataMode_ = nullptr;
+    QComboBox* security_ = nullptr;
     QLineEdit* proxyPassword_ = nullptr;
     bool showing_ = false;  // controls being filled: their change signals store nothing
 };

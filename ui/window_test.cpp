@@ -12,6 +12,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/registry_file.h"
 #include "state/secret_codec.h"
@@ -284,6 +286,26 @@ class WindowTest : public QObject {
         // The language was never chosen: 0, read as US English.
         const uint32_t word = 3u << 16 | 1u << 18 | 68u << 19 | 1u << 26;
         QCOMPARE(file.ReadDword(kPerHostKey, EncodeHostName(url)).value_or(0), word);
+        // "Security" is bits 28-29 of the same word; the other bits stay as they were.
+        auto* security = Control<QComboBox>("PerHost5");
+        const std::vector<std::pair<QString, uint32_t>> securityRows = {
+            {"Implicit TLS", 3},
+            {"Explicit TLS if available", 1},
+            {"Require explicit TLS", 2},
+            {"None", 0}};
+        for (const auto& [text, bits] : securityRows) {
+            security->setCurrentIndex(security->findText(text));
+            QCOMPARE(security->currentText(), text);
+            platform::RegistryFile saved(registryPath());
+            QCOMPARE(saved.ReadDword(kPerHostKey, EncodeHostName(url)).value_or(0),
+                     word | bits << 28);
+        }
+        settings_->SetPerHostOption(url, kPerHostSecurity, 2);
+        window_->SetSelectedHost("");
+        window_->SetSelectedHost(url);
+        QCOMPARE(security->currentText(), QString("Require explicit TLS"));
+        QCOMPARE(settings_->PerHostWord(url), word | 2u << 28);
+        settings_->SetPerHostOption(url, kPerHostSecurity, 0);
         if (language->count() > 1) {
             language->setCurrentIndex(1);
             QCOMPARE(settings_->GetPerHostOption(url, kPerHostLanguage),
