@@ -5,7 +5,8 @@ to make on disk).
 
 Usage: listing_peer.py LINES LISTING_FILE
 
-Writes LISTING_FILE with LINES lines unless it already holds them, listens on 127.0.0.1,
+Writes LISTING_FILE with LINES lines unless it already holds them (LINES 0: the file is
+served as it is, for a listing a test wrote), listens on 127.0.0.1,
 prints "port N names BYTES" (BYTES: the names of all entries together) and serves until its
 standard input closes. Any user and password log in; LIST of any folder sends the file with
 sendfile, so the server costs next to nothing beside the client it serves; LIST in a folder
@@ -45,7 +46,8 @@ def name_bytes(path):
     with open(path, "rb") as listing:
         next(listing)
         for line in listing:
-            total += len(line.split(None, 8)[8].rstrip(b"\r\n"))
+            fields = line.split(None, 8)
+            total += len(fields[8].rstrip(b"\r\n")) if len(fields) == 9 else 0
     return total
 
 
@@ -112,7 +114,7 @@ def main():
             have = sum(block.count(b"\n") for block in iter(lambda: existing.read(1 << 20), b""))
     except OSError:
         have = -1
-    if have != wanted:
+    if lines > 0 and have != wanted:
         write_listing(listing, lines)
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

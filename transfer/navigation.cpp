@@ -140,6 +140,8 @@ class EntryRuns {
         }
         return entries_[used_];
     }
+    // The entry Next gave.
+    const RemoteEntry& Last() const { return entries_[used_]; }
     void Keep() {
         if (++used_ == limit_) {
             Flush();
@@ -200,6 +202,9 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
     EntryRuns runs(cache, id);
     bool aborted = false;
     bool overflowed = false;
+    // A name holding "/" would be a path to somewhere else: an operation on it (a delete
+    // of the folder around it) would reach another folder.
+    int64_t pathNames = 0;
     while (readable) {
         if (session.abortRequested) {
             aborted = true;
@@ -227,6 +232,10 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
         if (length > 0 &&
             parseCachedListingLine(std::string_view(line, static_cast<size_t>(length)), pendingName,
                                    runs.Next(), now)) {
+            if (runs.Last().name.find('/') != std::string::npos) {
+                ++pathNames;
+                continue;
+            }
             if (entries == entryLimit) {
                 overflowed = true;
                 break;
@@ -236,6 +245,10 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
         }
     }
     runs.Flush();
+    if (pathNames > 0) {
+        const std::string text = "!!! Names holding \"/\" not shown: " + std::to_string(pathNames);
+        logExt(text.c_str());
+    }
     if (overflowed) {
         std::string text = "*** Listing has more than " + std::to_string(entryLimit) +
                            " entries; stopped reading it";

@@ -1,5 +1,6 @@
 #include "ui/remote_folder_model.h"
 
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QMimeData>
 
@@ -16,9 +17,11 @@ namespace {
 
 const char* const kHeaders[] = {"Name", "Size", "Type", "Date Modified"};
 
-// Rows taken into the view per turn of the window thread while a listing is read: a turn
-// stays short, and the view shows the first rows of a huge folder at once.
-constexpr int32_t kAdditionsPerTurn = 20000;
+// Rows go into the view in slices, one per turn of the window thread, each ending once it
+// has taken this long: the window answers between them, and shows the first rows of a huge
+// folder at once. A slice reads the cache in steps of kAdditionStep entries.
+constexpr qint64 kSliceMilliseconds = 8;
+constexpr int32_t kAdditionStep = 2048;
 
 // Names compare without regard to ASCII case, then byte by byte.
 int CompareNames(const std::string& a, const std::string& b) {
@@ -74,15 +77,11 @@ void RemoteFolderModel::SetDirectory(int32_t id) {
     unsorted_ = false;
     byName_.clear();
     known_ = 0;
-    if (id >= 0) {
-        known_ = cache_.VisitEntries(id, 0, INT32_MAX, [this](int32_t position, const RemoteEntry& entry) {
-            if (!entry.name.empty()) {
-                order_.push_back(position);
-            }
-        });
-        SortOrder();
-    }
     endResetModel();
+    // The cached entries go in as those of a listing being read: slice by slice.
+    if (id >= 0) {
+        TakeAdditions();
+    }
 }
 
 void RemoteFolderModel::Clear() {
@@ -161,7 +160,9 @@ QVariant RemoteFolderModel::data(const QModelIndex& index, int role) const {
         switch (column) {
             case kName: {
                 auto renamed = renames_.find(PositionAt(index.row()));
-                return Text(renamed != renames_.end() ? renamed->second : entry->name);
+                const std::string& name = renamed != renames_.end() ? renamed->second : entry->name;
+                // The editor gets the name itself, so that an unchanged one stays unchanged.
+                return role == Qt::EditRole ? Text(name) : ShownName(name);
             }
             case kSize:
                 return entry->size < 0 ? QString() : Text(entry->sizeText);
@@ -180,7 +181,7 @@ QVariant RemoteFolderModel::data(const QModelIndex& index, int role) const {
         return types_.Icon(icon);
     }
     if (role == Qt::ToolTipRole && column == kName && isSymLink(*entry)) {
-        return Text(displayName(*entry));
+        return ShownName(displayName(*entry));
     }
     if (role == Qt::TextAlignmentRole && column == kSize) {
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
@@ -394,13 +395,19 @@ void RemoteFolderModel::TakeAdditions() {
         return;
     }
     std::vector<int32_t> added;
-    const int32_t visited = cache_.VisitEntries(
-        id_, known_, kAdditionsPerTurn, [&added](int32_t position, const RemoteEntry& entry) {
-            if (!entry.name.empty()) {
-                added.push_back(position);
-            }
-        });
-    known_ += visited;
+    auto take = [&added](int32_t position, const RemoteEntry& entry) {
+        if (!entry.name.empty()) {
+            added.push_back(position);
+        }
+    };
+    QElapsedTimer slice;
+    slice.start();
+    bool more = false;
+    do {
+        const int32_t visited = cache_.VisitEntries(id_, known_, kAdditionStep, take);
+        known_ += visited;
+        more = visited == kAdditionStep;
+    } while (more && slice.elapsed() < kSliceMilliseconds);
     if (!added.empty()) {
         const int first = static_cast<int>(order_.size());
         beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
@@ -408,7 +415,7 @@ void RemoteFolderModel::TakeAdditions() {
         endInsertRows();
         unsorted_ = sortColumn_ >= 0;
     }
-    if (visited == kAdditionsPerTurn) {
+    if (more) {
         // More may wait: the next turn takes them, after the window's own events.
         if (!additionsPending_.exchange(true)) {
             QMetaObject::invokeMethod(this, &RemoteFolderModel::TakeAdditions,

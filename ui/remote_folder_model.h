@@ -30,7 +30,8 @@ class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
 
     RemoteFolderModel(ListingCache& cache, RemoteTypeSource& types, QObject* parent = nullptr);
 
-    // Shows directory `id` (-1: nothing) as the cache holds it now, in the current sort.
+    // Shows directory `id` (-1: nothing) as the cache holds it: the first slice of its rows
+    // at once, the others in the next turns of the window thread, sorted once all are in.
     void SetDirectory(int32_t id);
     int32_t directory() const { return id_; }
     // The listing was dropped to be read again: the rows go until it comes back.
@@ -74,8 +75,8 @@ class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
     void directoryFilling(int32_t id);
 
   private:
-    // The additions since the last call, as rows at the end in one insertion (a listing
-    // being read goes in chunks, one per turn of the window thread).
+    // The additions since the last call, as rows at the end: one insertion per turn of the
+    // window thread, as many as a slice of time takes in.
     void TakeAdditions();
     void TakeChange(int32_t id, int32_t position);
     void TakeRemoval(int32_t id, int32_t position);
