@@ -76,6 +76,7 @@ void RemoteFolderModel::SetDirectory(int32_t id) {
     newFolder_ = false;
     unsorted_ = false;
     byName_.clear();
+    dotted_.clear();
     known_ = 0;
     endResetModel();
     // The cached entries go in as those of a listing being read: slice by slice.
@@ -91,6 +92,7 @@ void RemoteFolderModel::Clear() {
     renames_.clear();
     newFolder_ = false;
     byName_.clear();
+    dotted_.clear();
     known_ = 0;
     endResetModel();
 }
@@ -208,11 +210,9 @@ Qt::ItemFlags RemoteFolderModel::flags(const QModelIndex& index) const {
     if (PositionAt(index.row()) >= 0) {
         flags |= Qt::ItemIsDragEnabled;
     }
-    if (index.column() == kName) {
-        const QString name = data(index, Qt::EditRole).toString();
-        if (name != "." && name != "..") {
-            flags |= Qt::ItemIsEditable;
-        }
+    // Asked for every row whenever the view lays its rows out: no reading of the cache here.
+    if (index.column() == kName && !dotted_.contains(PositionAt(index.row()))) {
+        flags |= Qt::ItemIsEditable;
     }
     return flags;
 }
@@ -395,9 +395,12 @@ void RemoteFolderModel::TakeAdditions() {
         return;
     }
     std::vector<int32_t> added;
-    auto take = [&added](int32_t position, const RemoteEntry& entry) {
+    auto take = [this, &added](int32_t position, const RemoteEntry& entry) {
         if (!entry.name.empty()) {
             added.push_back(position);
+        }
+        if (entry.name == "." || entry.name == "..") {
+            dotted_.insert(position);
         }
     };
     QElapsedTimer slice;
@@ -436,6 +439,11 @@ void RemoteFolderModel::TakeChange(int32_t id, int32_t position) {
     Forget();
     byName_.clear();
     renames_.erase(position);
+    dotted_.erase(position);
+    std::optional<RemoteEntry> entry = cache_.Entry(id_, position);
+    if (entry && (entry->name == "." || entry->name == "..")) {
+        dotted_.insert(position);
+    }
     const int row = RowOf(position);
     if (row >= 0) {
         emit dataChanged(index(row, 0), index(row, kColumnCount - 1));

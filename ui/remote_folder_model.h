@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "transfer/listing_cache.h"
@@ -102,6 +103,8 @@ class RemoteFolderModel : public QAbstractTableModel, public DirectoryObserver {
     bool unsorted_ = false;
     bool newFolder_ = false;
     std::unordered_map<int32_t, std::string> renames_;
+    // The positions of "." and "..", which are not renamed.
+    std::unordered_set<int32_t> dotted_;
     // The entry read last: a row's columns and roles are asked one after the other.
     mutable int32_t memoPosition_ = -1;
     mutable std::optional<RemoteEntry> memo_;

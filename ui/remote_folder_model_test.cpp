@@ -457,6 +457,8 @@ class RemotePaneStatusTest : public QObject {
             QCOMPARE(name(100000 + at), expected[at]);
         }
         QCOMPARE(name(shown - 1), QString("f199999"));
+        QVERIFY(!model.flags(model.index(100000, 0)).testFlag(Qt::ItemIsEditable));
+        QVERIFY(model.flags(model.index(100001, 0)).testFlag(Qt::ItemIsEditable));
         // The editor gets the name as the server has it.
         QCOMPARE(model.data(model.index(100002, 0), Qt::EditRole).toString(), QString("tab\tname"));
         const std::vector<std::string> lines = log.TakeTexts();
