@@ -7,6 +7,7 @@
 // QVEX_FILES_ENTRIES sets the folder's size (default 100,000).
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QProcess>
 #include <QTimer>
 #include <QTreeView>
@@ -72,10 +73,46 @@ qint64 CurlMilliseconds(int port) {
     return best;
 }
 
+// The application that times each event it delivers: the longest names the cause of a
+// stall (a timer's gap says only that there was one).
+class TimedApplication : public QApplication {
+  public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (!timing_) {
+            return QApplication::notify(receiver, event);
+        }
+        const int type = event->type();
+        const char* const name = receiver->metaObject()->className();
+        QElapsedTimer clock;
+        clock.start();
+        const bool result = QApplication::notify(receiver, event);
+        const qint64 elapsed = clock.nsecsElapsed();
+        // Events inside events (a paint inside a layout) count within the outer one.
+        if (elapsed > longest_) {
+            longest_ = elapsed;
+            longestType_ = type;
+            longestReceiver_ = name;
+        }
+        return result;
+    }
+    void SetTiming(bool on) { timing_ = on; }
+    double longestMilliseconds() const { return static_cast<double>(longest_) / 1e6; }
+    int longestType() const { return longestType_; }
+    const char* longestReceiver() const { return longestReceiver_; }
+
+  private:
+    bool timing_ = false;
+    qint64 longest_ = 0;
+    int longestType_ = 0;
+    const char* longestReceiver_ = "";
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication application(argc, argv);
+    TimedApplication application(argc, argv);
     const char* wanted = std::getenv("QVEX_FILES_ENTRIES");
     const int entries = wanted != nullptr ? std::atoi(wanted) : 100000;
     qvex::test::TempFolder folder;
@@ -126,6 +163,7 @@ int main(int argc, char** argv) {
     clock.start();
     qint64 lastTurn = 0;
     qint64 longest = 0;
+    qint64 longestEnd = 0;
     double lastCpu = ThreadCpuMilliseconds();
     double longestBusy = 0;
     QTimer turn;
@@ -133,12 +171,23 @@ int main(int argc, char** argv) {
     QObject::connect(&turn, &QTimer::timeout, [&] {
         const qint64 now = clock.elapsed();
         const double cpu = ThreadCpuMilliseconds();
-        longest = std::max(longest, now - lastTurn);
+        if (now - lastTurn > longest) {
+            longest = now - lastTurn;
+            longestEnd = now;
+        }
         longestBusy = std::max(longestBusy, cpu - lastCpu);
         lastTurn = now;
         lastCpu = cpu;
     });
     turn.start();
+    application.SetTiming(true);
+    // When the session's listing is whole, and when the view first shows rows.
+    qint64 listingRead = -1;
+    qint64 firstRows = -1;
+    QObject::connect(&model, &qvex::RemoteFolderModel::listingReady,
+                     [&] { listingRead = listingRead < 0 ? clock.elapsed() : listingRead; });
+    QObject::connect(&model, &QAbstractItemModel::rowsInserted,
+                     [&] { firstRows = firstRows < 0 ? clock.elapsed() : firstRows; });
     lastTurn = clock.elapsed();
     pane.SetSession(session);
     std::thread worker([session] { (void)qvex::SessionThread(session); });
@@ -148,10 +197,18 @@ int main(int argc, char** argv) {
     }, 120);
     const qint64 listed = clock.elapsed();
     turn.stop();
-    std::printf("%d entries: complete view in %lld ms (curl fetching the listing: %lld ms); "
-                "longest window-thread stall %lld ms (its own work in it: %.1f ms)%s\n",
+    application.SetTiming(false);
+    std::printf("longest event while it filled: %.1f ms, type %d to a %s\n",
+                application.longestMilliseconds(), application.longestType(),
+                application.longestReceiver());
+    std::printf("%d entries: complete view in %lld ms (curl fetching the listing: %lld ms; "
+                "the listing read at %lld ms, the first rows shown at %lld ms); "
+                "longest window-thread stall %lld ms, ending at %lld ms (the most processor time "
+                "the thread used between two turns: %.1f ms)%s\n",
                 model.rowCount(), static_cast<long long>(listed), static_cast<long long>(curl),
-                static_cast<long long>(longest), longestBusy, shown ? "" : " (NOT complete)");
+                static_cast<long long>(listingRead), static_cast<long long>(firstRows),
+                static_cast<long long>(longest), static_cast<long long>(longestEnd), longestBusy,
+                shown ? "" : " (NOT complete)");
 
     const char* names[] = {"Name", "Size", "Type", "Date Modified"};
     for (int column = 0; column < qvex::RemoteFolderModel::kColumnCount; ++column) {
