@@ -26,6 +26,8 @@
 
 #include "platform/local_file.h"
 #include "state/settings.h"
+#include "transfer/remote_entry.h"
+#include "ui/file_columns.h"
 #include "ui/properties_dialog.h"
 #include "ui/qt_text.h"
 
@@ -65,6 +67,26 @@ QString RenameLocal(const QString& from, const QString& newName) {
     return error ? QString::fromStdString(error.message()) : QString();
 }
 
+// The folder's files with the remote pane's size and date texts ("2.00 KB", "Mar 3 2004"),
+// so that both sides of the page read alike.
+class LocalFolderModel final : public QFileSystemModel {
+  public:
+    using QFileSystemModel::QFileSystemModel;
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        const int column = index.column();
+        if (role != Qt::DisplayRole || (column != 1 && column != 3)) {
+            return QFileSystemModel::data(index, role);
+        }
+        if (column == 1 && isDir(index)) {
+            return QString();
+        }
+        ListItem item;
+        setSizeAndTime(item, size(index), lastModified(index).toSecsSinceEpoch());
+        return Text(column == 1 ? item.sizeText : item.dateText);
+    }
+};
+
 // Renames on disk when an edit in place ends; the model sees the change on its own.
 class RenameDelegate final : public QStyledItemDelegate {
   public:
@@ -94,7 +116,7 @@ class RenameDelegate final : public QStyledItemDelegate {
 LocalPane::LocalPane(Settings& settings, QWidget* parent) : QWidget(parent), settings_(settings) {
     setObjectName("localPane");
 
-    model_ = new QFileSystemModel(this);
+    model_ = new LocalFolderModel(this);
     // Editable for rename in place; drops stay off in the view.
     model_->setReadOnly(false);
 
@@ -122,8 +144,7 @@ LocalPane::LocalPane(Settings& settings, QWidget* parent) : QWidget(parent), set
             }
         },
         view_));
-    view_->header()->setStretchLastSection(false);
-    view_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    SizeFileColumns(*view_);
 
     path_ = new QComboBox;
     path_->setObjectName("localPath");

@@ -23,6 +23,7 @@
 #include "state/settings.h"
 #include "transfer/navigation.h"
 #include "transfer/remote_operations.h"
+#include "ui/file_columns.h"
 #include "ui/qt_text.h"
 #include "ui/remote_folder_model.h"
 
@@ -78,7 +79,6 @@ RemotePane::RemotePane(Settings& settings, SharedHeap& heap, QWidget* parent)
     view_->setDragDropMode(QAbstractItemView::DragOnly);
     view_->header()->setSortIndicatorShown(false);
     view_->header()->setSectionsClickable(true);
-    view_->header()->setStretchLastSection(false);
 
     statusIcon_ = new QLabel;
     statusIcon_->setFixedSize(16, 16);
@@ -175,10 +175,7 @@ void RemotePane::SetCache(ListingCache& cache, RemoteTypeSource& types) {
     view_->header()->setSortIndicatorShown(true);
     // Listing order until the user picks a column.
     view_->header()->setSortIndicator(-1, Qt::AscendingOrder);
-    view_->header()->setSectionResizeMode(RemoteFolderModel::kName, QHeaderView::Stretch);
-    view_->header()->resizeSection(RemoteFolderModel::kSize, 90);
-    view_->header()->resizeSection(RemoteFolderModel::kType, 130);
-    view_->header()->resizeSection(RemoteFolderModel::kDate, 120);
+    SizeFileColumns(*view_);
     cache.SetObserver(model_);
     connect(model_, &RemoteFolderModel::listingReady, this, &RemotePane::OnListingReady);
     connect(model_, &RemoteFolderModel::directoryFilling, this, &RemotePane::OnDirectoryFilling);

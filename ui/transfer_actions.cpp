@@ -54,8 +54,9 @@ TransferActions::TransferActions(Settings& settings, QObject* parent)
                             "text-x-generic", QStyle::SP_FileIcon);
     forceImage_ = MakeAction("forceImage", "Force &Image", kForceImageTip, kForceImageCommand,
                              "application-x-executable", QStyle::SP_DriveHDIcon);
+    // A clock, for "only what is newer": the panes' Refresh has the circling arrows.
     updateOnly_ = MakeAction("updateOnly", "&Update-ONLY", kUpdateOnlyTip, kUpdateOnlyCommand,
-                             "view-refresh", QStyle::SP_BrowserReload);
+                             "document-open-recent", QStyle::SP_FileDialogContentsView);
     stop_ = MakeAction("stopTransfer", "&STOP", kStopTransferTip, kStopTransferCommand,
                        "process-stop", QStyle::SP_BrowserStop);
     for (QAction* toggle : {forceText_, forceImage_, updateOnly_}) {
