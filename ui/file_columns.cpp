@@ -14,7 +14,7 @@ void SizeFileColumns(QTreeView& view) {
     header.setStretchLastSection(false);
     header.setSectionResizeMode(0, QHeaderView::Stretch);
     // Texts as wide as the columns usually hold: a size with its unit, a type text, a date.
-    const char* const samples[] = {"", "999.99 KB", "Symbolic Link", "Www 30 00:00"};
+    const char* const samples[] = {"", "999.99 KB", "plain text document", "Www 30 00:00"};
     const QFontMetrics cells(view.font());
     const QFontMetrics titles(header.font());
     const int margin = 2 * view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) +
