@@ -4,7 +4,8 @@
 // meanwhile; then the time to sort the 100,000 rows by each column. A program, run in full
 // by scripts/bench.sh.
 //
-// QVEX_FILES_ENTRIES sets the folder's size (default 100,000).
+// QVEX_FILES_ENTRIES sets the folder's size (default 100,000); QVEX_FILES_SERVER=vsftpd lists
+// a real folder of that many files from vsftpd instead of bench/listing_peer.py's listing.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,6 +28,7 @@
 #include "platform/registry_file.h"
 #include "state/settings.h"
 #include "state/shared_heap.h"
+#include "tests/support/ftp_servers.h"
 #include "tests/support/temp_env.h"
 #include "transfer/entry_types.h"
 #include "transfer/listing_cache.h"
@@ -57,13 +60,16 @@ bool Spin(Done done, int seconds) {
 }
 
 // The best of three curl runs fetching the folder's listing, in milliseconds.
-qint64 CurlMilliseconds(int port) {
+qint64 CurlMilliseconds(int port, const std::string& user, const std::string& password) {
     qint64 best = -1;
     for (int run = 0; run < 3; ++run) {
         QElapsedTimer clock;
         clock.start();
         QProcess curl;
-        curl.start("curl", {"-s", "-o", "/dev/null", QString("ftp://u:p@127.0.0.1:%1/").arg(port)});
+        curl.start("curl", {"-s", "-o", "/dev/null",
+                            QString("ftp://%1:%2@127.0.0.1:%3/")
+                                .arg(QString::fromStdString(user), QString::fromStdString(password))
+                                .arg(port)});
         if (!curl.waitForFinished(120000) || curl.exitCode() != 0) {
             return -1;
         }
@@ -117,18 +123,45 @@ int main(int argc, char** argv) {
     const int entries = wanted != nullptr ? std::atoi(wanted) : 100000;
     qvex::test::TempFolder folder;
 
-    // The server: one listing file sent with sendfile for any folder.
+    // The server: vsftpd over a folder of that many empty files (QVEX_FILES_SERVER=vsftpd),
+    // or one listing file sent with sendfile for any folder.
+    const char* kind = std::getenv("QVEX_FILES_SERVER");
+    const bool real = kind != nullptr && std::strcmp(kind, "vsftpd") == 0;
+    std::string user = "u";
+    std::string password = "p";
+    int port = 0;
+    std::unique_ptr<qvex::test::FtpServer> vsftpd;
     QProcess peer;
-    peer.start("/usr/bin/python3", {QVEX_SOURCE_DIR "/bench/listing_peer.py",
-                                    QString::number(entries),
-                                    QString::fromStdString(folder.path("listing.txt"))});
-    if (!peer.waitForReadyRead(120000)) {
-        std::printf("the listing peer did not start\n");
-        return 1;
+    if (real) {
+        vsftpd = qvex::test::StartFtpServer(qvex::test::FtpServerKind::Vsftpd);
+        if (!vsftpd->started()) {
+            std::printf("vsftpd did not start: %s\n", vsftpd->problem().c_str());
+            return 1;
+        }
+        for (int i = 0; i < entries; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "file%07d.txt", i);
+            std::FILE* file = std::fopen(vsftpd->path(name).c_str(), "w");
+            if (file == nullptr) {
+                return 1;
+            }
+            std::fclose(file);
+        }
+        user = qvex::test::FtpServer::kUser;
+        password = qvex::test::FtpServer::kPassword;
+        port = vsftpd->port();
+    } else {
+        peer.start("/usr/bin/python3", {QVEX_SOURCE_DIR "/bench/listing_peer.py",
+                                        QString::number(entries),
+                                        QString::fromStdString(folder.path("listing.txt"))});
+        if (!peer.waitForReadyRead(120000)) {
+            std::printf("the listing peer did not start\n");
+            return 1;
+        }
+        const QStringList words = QString::fromUtf8(peer.readLine()).split(' ');
+        port = words.size() > 1 ? words[1].toInt() : 0;
     }
-    const QStringList words = QString::fromUtf8(peer.readLine()).split(' ');
-    const int port = words.size() > 1 ? words[1].toInt() : 0;
-    const qint64 curl = CurlMilliseconds(port);
+    const qint64 curl = CurlMilliseconds(port, user, password);
 
     qvex::SharedHeap heap;
     if (!heap.CreateHeap(qvex::SharedHeap::kDefaultPageCount)) {
@@ -150,8 +183,8 @@ int main(int argc, char** argv) {
     qvex::SessionRequest request;
     request.host = "127.0.0.1";
     request.port = std::to_string(port);
-    request.user = "u";
-    request.password = "p";
+    request.user = user;
+    request.password = password;
     qvex::SessionOptions options;
     qvex::InstallTransferHandlers(options.handlers, cache);
     std::shared_ptr<qvex::SessionWorker> session = qvex::CreateSession(request, std::move(options));
