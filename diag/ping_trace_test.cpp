@@ -246,23 +246,23 @@ TEST(PingTest, Ipv6HostsAreEchoedOverIcmpv6OrSaySoWhenItIsClosed) {
         };
         RunTraceroute("2001:db8::9", run.Context());
         RunPing("2001:db8::9", run.Context());
-        EXPECT_EQ(run.observer.titles, (Lines{"2001:db8::9 [2001:db8::9]",
-                                              "2001:db8::9 [2001:db8::9]"}));
+        EXPECT_EQ(run.observer.titles,
+                  (Lines{"2001:db8::9 [2001:db8::9]", "2001:db8::9 [2001:db8::9]"}));
         if (!open) {
-            EXPECT_EQ(run.Log(), (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
-                                        "LogExt *** ICMPv6 echo is not available to this process",
-                                        "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes",
-                                        "LogExt *** ICMPv6 echo is not available to this process"}));
+            EXPECT_EQ(run.Log(),
+                      (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
+                             "LogExt *** ICMPv6 echo is not available to this process",
+                             "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes",
+                             "LogExt *** ICMPv6 echo is not available to this process"}));
             EXPECT_TRUE(sentTo.empty());
             continue;
         }
         EXPECT_EQ(sentTo, Lines(7, "2001:db8::9")) << "three probes of hop 1, then four pings";
         const std::string reply = "LogExt reply from 2001:db8::9: 32 data bytes, 3 ms, TTL=61";
-        EXPECT_EQ(run.Log(),
-                  (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
-                         "LogExt #01:    3    3    3 2001:db8::9 [2001:db8::9]",
-                         "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes", reply, reply,
-                         reply, reply}));
+        EXPECT_EQ(run.Log(), (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
+                                    "LogExt #01:    3    3    3 2001:db8::9 [2001:db8::9]",
+                                    "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes", reply,
+                                    reply, reply, reply}));
         ASSERT_EQ(run.observer.pings.size(), 4u);
         EXPECT_EQ(run.observer.pings[0], (PingRow{"2001:db8::9", "3", "61", ""}));
         EXPECT_EQ(run.closed, (std::vector<platform::IcmpHandle>{1, 2}));

@@ -219,8 +219,8 @@ int OpenActive(SessionWorker& session, std::string_view commandLine,
         (void)SendCommand(session, "EPRT", argument);
     } else {
         const auto& bytes = listening.bytes;
-        std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", bytes[0], bytes[1],
-                      bytes[2], bytes[3], port >> 8, port & 0xFF);
+        std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", bytes[0], bytes[1], bytes[2],
+                      bytes[3], port >> 8, port & 0xFF);
         (void)SendCommand(session, "PORT", argument);
     }
     FtpReply portReply;
@@ -239,8 +239,7 @@ int OpenActive(SessionWorker& session, std::string_view commandLine,
         if (!SocksAwaitData(session)) {
             return Failed(session);
         }
-        std::snprintf(line, sizeof line, "Using proxy connection on [%s:%u] for DATA", shown,
-                      port);
+        std::snprintf(line, sizeof line, "Using proxy connection on [%s:%u] for DATA", shown, port);
         logExt(line);
         return kDataOpen;
     }

@@ -93,7 +93,7 @@ TEST(ExtendedPassiveReply, PortBetweenFourEqualDelimiters) {
         {"229 Entering Extended Passive Mode (|2|::1|6446|)", false, 0},
         {"229 Entering Extended Passive Mode |||6446|", false, 0},
         {"229 Entering Passive Mode (127,0,0,1,25,46)", false, 0},
-        {"229 (\x7f\x7f\x7f" "6446\x7f)", false, 0},
+        {"229 (\177\177\1776446\177)", false, 0},  // DEL is no printable delimiter
         {"229 (", false, 0},
         {"", false, 0},
     };

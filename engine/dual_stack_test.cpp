@@ -42,9 +42,9 @@ class DualStackName : public ::testing::Test {
         ASSERT_TRUE(platform::LookupHostAddresses(kDualName, &addresses))
             << kDualName << " is unknown: run this test through ctest, which gives it its hosts "
             << "file (needs root for the mount namespace)";
-        ASSERT_EQ(addresses, (std::vector<platform::NetAddress>{
-                                 platform::NetAddress::Ipv6(loopback),
-                                 platform::ParseDottedAddress("127.0.0.1")}));
+        ASSERT_EQ(addresses,
+                  (std::vector<platform::NetAddress>{platform::NetAddress::Ipv6(loopback),
+                                                     platform::ParseDottedAddress("127.0.0.1")}));
     }
 
     // Logs in to the server by the dual name and ends the session; the session's log.
@@ -101,9 +101,9 @@ TEST_F(DualStackName, RefusedIpv6AddressFallsBackToIpv4) {
     const std::string port = std::to_string(server->port());
     const auto refused = std::find(lines.begin(), lines.end(),
                                    "@@@ Connect to [::1:" + port + "] failed -> WSAECONNREFUSED");
-    const auto connected = std::find(
-        lines.begin(), lines.end(),
-        std::string("Connected to ") + kDualName + " [127.0.0.1:" + port + "]");
+    const auto connected =
+        std::find(lines.begin(), lines.end(),
+                  std::string("Connected to ") + kDualName + " [127.0.0.1:" + port + "]");
     ASSERT_NE(refused, lines.end()) << testing::PrintToString(lines);
     ASSERT_NE(connected, lines.end()) << testing::PrintToString(lines);
     EXPECT_LT(refused, connected);

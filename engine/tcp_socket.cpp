@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "log/log_sink.h"

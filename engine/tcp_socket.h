@@ -53,9 +53,9 @@ class TcpSocket {
     // Tries each address of the host in turn: a failed one other than the last is logged
     // ("@@@ Connect to [address:port] failed -> reason") and the socket made again, of the
     // next address's family, bound to that family's any address, with the same SetNoDelay
-    // and SetKeepAlive; so is the socket when the first address is of the other family. `reopenLock`, when given, is held while the
-    // socket is made again (another thread may shut it down meanwhile). A stop ends the
-    // attempts.
+    // and SetKeepAlive; so is the socket when the first address is of the other family.
+    // `reopenLock`, when given, is held while the socket is made again (another thread may shut it
+    // down meanwhile). A stop ends the attempts.
     [[nodiscard]] bool Connect(const char* host, uint16_t port, std::mutex* reopenLock = nullptr);
     [[nodiscard]] bool Listen();
     [[nodiscard]] virtual bool Accept(TcpSocket& target);

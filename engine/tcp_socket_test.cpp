@@ -175,8 +175,7 @@ std::string Texts(const std::vector<platform::NetAddress>& addresses) {
 }
 
 TEST(ResolveHost, DigitsAndDotsAreParsedColonsAreIpv6EverythingElseIsLookedUp) {
-    const std::vector<platform::NetAddress> answer = {Ipv6("2001:db8::7"),
-                                                      Address(192, 0, 2, 7)};
+    const std::vector<platform::NetAddress> answer = {Ipv6("2001:db8::7"), Address(192, 0, 2, 7)};
     const struct {
         const char* host;
         bool lookupSucceeds;

@@ -41,7 +41,7 @@ struct EchoReply {
     uint32_t status = kIpGeneralFailure;
     uint32_t roundTripTime = 0;  // milliseconds
     uint16_t dataSize = 0;       // echo data bytes in the reply
-    uint8_t ttl = 0;  // the reply's own time-to-live or hop limit (echo replies only)
+    uint8_t ttl = 0;             // the reply's own time-to-live or hop limit (echo replies only)
 };
 
 enum class IcmpSocketKind {

@@ -265,10 +265,9 @@ bool ReadQueuedError(const PendingEcho& echo, EchoReply* reply) {
         }
         for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
              item = CMSG_NXTHDR(&message, item)) {
-            const bool ours = echo.ipv6() ? item->cmsg_level == IPPROTO_IPV6 &&
-                                              item->cmsg_type == IPV6_RECVERR
-                                        : item->cmsg_level == IPPROTO_IP &&
-                                              item->cmsg_type == IP_RECVERR;
+            const bool ours =
+                echo.ipv6() ? item->cmsg_level == IPPROTO_IPV6 && item->cmsg_type == IPV6_RECVERR
+                            : item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_RECVERR;
             if (!ours) {
                 continue;
             }
@@ -442,9 +441,8 @@ bool RunLookup(Call call, NameServiceEntry* entry) {
 }
 
 // One echo of either family; the destination's family must be the handle's.
-uint32_t SendEcho(IcmpHandle handle, const NetAddress& destination, const void* data,
-                  uint16_t size, uint8_t ttl, uint32_t timeout, EchoReply* reply,
-                  NetAddress* answerer) {
+uint32_t SendEcho(IcmpHandle handle, const NetAddress& destination, const void* data, uint16_t size,
+                  uint8_t ttl, uint32_t timeout, EchoReply* reply, NetAddress* answerer) {
     if (reply == nullptr) {
         return 0;
     }
@@ -457,9 +455,9 @@ uint32_t SendEcho(IcmpHandle handle, const NetAddress& destination, const void* 
                      nextSequence.fetch_add(1, std::memory_order_relaxed),
                      destination.ipv6 ? answerer : nullptr};
     // -1 puts the system's default time-to-live back after a trace.
-    if (!(echo.ipv6() ? SetOption(echo.descriptor, IPPROTO_IPV6, IPV6_UNICAST_HOPS,
-                                ttl == 0 ? -1 : ttl)
-                    : SetOption(echo.descriptor, IPPROTO_IP, IP_TTL, ttl == 0 ? -1 : ttl))) {
+    if (!(echo.ipv6()
+              ? SetOption(echo.descriptor, IPPROTO_IPV6, IPV6_UNICAST_HOPS, ttl == 0 ? -1 : ttl)
+              : SetOption(echo.descriptor, IPPROTO_IP, IP_TTL, ttl == 0 ? -1 : ttl))) {
         return 0;
     }
 
@@ -483,7 +481,7 @@ uint32_t SendEcho(IcmpHandle handle, const NetAddress& destination, const void* 
     target6.sin6_family = AF_INET6;
     std::memcpy(&target6.sin6_addr, destination.bytes.data(), sizeof target6.sin6_addr);
     const auto* to = echo.ipv6() ? reinterpret_cast<const sockaddr*>(&target6)
-                               : reinterpret_cast<const sockaddr*>(&target);
+                                 : reinterpret_cast<const sockaddr*>(&target);
     const socklen_t toLength = echo.ipv6() ? sizeof target6 : sizeof target;
     Clock::time_point start = Clock::now();
     ssize_t sent;

@@ -246,6 +246,32 @@ bool QueryIpv4Name(NameQuery query, SocketHandle socket, uint32_t* address, uint
     return true;
 }
 
+// The addresses of a name of one family (AF_UNSPEC: both), in the resolver's order.
+bool LookupFamily(const char* name, int family, std::vector<NetAddress>* addresses) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    int result = ::getaddrinfo(name, nullptr, &hints, &answer);
+    if (result != 0) {
+        lastError = TranslateResolverError(result);
+        return false;
+    }
+    addresses->clear();
+    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
+        NetAddress address;
+        if (entry->ai_addr != nullptr && ReadAddress(entry->ai_addr, &address, nullptr)) {
+            addresses->push_back(address);
+        }
+    }
+    ::freeaddrinfo(answer);
+    if (addresses->empty()) {
+        lastError = TranslateResolverError(EAI_NODATA);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 NetAddress::NetAddress(uint32_t ipv4NetworkOrder) {
@@ -582,53 +608,16 @@ bool FormatAddress(const NetAddress& address, char* text, size_t size) {
 }
 
 bool LookupHostAddresses(const char* name, std::vector<NetAddress>* addresses) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* answer = nullptr;
-    int result = ::getaddrinfo(name, nullptr, &hints, &answer);
-    if (result != 0) {
-        lastError = TranslateResolverError(result);
-        return false;
-    }
-    addresses->clear();
-    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
-        NetAddress address;
-        if (entry->ai_addr != nullptr && ReadAddress(entry->ai_addr, &address, nullptr)) {
-            addresses->push_back(address);
-        }
-    }
-    ::freeaddrinfo(answer);
-    if (addresses->empty()) {
-        lastError = TranslateResolverError(EAI_NODATA);
-        return false;
-    }
-    return true;
+    return LookupFamily(name, AF_UNSPEC, addresses);
 }
 
 bool LookupHost(const char* name, uint32_t* address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* answer = nullptr;
-    int result = ::getaddrinfo(name, nullptr, &hints, &answer);
-    if (result != 0) {
-        lastError = TranslateResolverError(result);
+    std::vector<NetAddress> addresses;
+    if (!LookupFamily(name, AF_INET, &addresses)) {
         return false;
     }
-    bool found = false;
-    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            found = true;
-            break;
-        }
-    }
-    ::freeaddrinfo(answer);
-    if (!found) {
-        lastError = TranslateResolverError(EAI_NODATA);
-    }
-    return found;
+    *address = addresses.front().ipv4();
+    return true;
 }
 
 }  // namespace qvex::platform

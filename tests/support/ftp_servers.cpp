@@ -429,8 +429,8 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
         if (implicitTls_) {
             // The greeting comes after a handshake: a connection that stays open is enough.
             if (ReadFirstLine(
-                    port, ipv6_, Clock::now() + kPollPause * 10, [this] { return process_.running(); },
-                    line) == Answer::Silent &&
+                    port, ipv6_, Clock::now() + kPollPause * 10,
+                    [this] { return process_.running(); }, line) == Answer::Silent &&
                 process_.running()) {
                 port_ = port;
                 problem_.clear();
