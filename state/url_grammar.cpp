@@ -14,11 +14,12 @@ namespace {
 
 // Captures: 1 scheme, 2 user, 3 password, 4 host, 5 port, 6 path, 7 type letter. A literal
 // IPv6 address is written in brackets (RFC 3986 section 3.2.2); the branch reset "(?|"
-// gives both forms of the host capture 4, without the brackets.
+// gives both forms of the host capture 4, without the brackets. The address holds a ":", so
+// the canonical text knows to bracket it again.
 constexpr char kUrlPattern[] =
     R"(^(?:([[:alnum:]+.-]+)://)?)"
     R"((?:([[:alnum:]%!$'()+,.;=?_-]+)(?::([[:alnum:]%!$'()+,.;=?_-]+))?@)?)"
-    R"((?|((?:[[:alnum:]-]+\.)*[[:alnum:]-]+)|\[([[:xdigit:]:.]+)\])(?::([[:digit:]]+))?)"
+    R"((?|((?:[[:alnum:]-]+\.)*[[:alnum:]-]+)|\[([[:xdigit:].]*:[[:xdigit:]:.]*)\])(?::([[:digit:]]+))?)"
     R"((?:/([[:alnum:]%!$&'()+,.=@_-]+(?:/[[:alnum:]%!$&'()+,.=@_-]+)*/?)?)?)"
     R"((?:;type=([aid]))?$)";
 

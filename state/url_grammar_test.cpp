@@ -174,6 +174,8 @@ TEST_F(UrlGrammarTest, TextsThatDoNotParse) {
         "::1]",
         "[]",
         "[h]",
+        "[.]",
+        "[1.2.3.4]",
         "[::1]x",
         "[::1]:",
         "[[::1]]",
