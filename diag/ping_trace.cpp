@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 #include "log/log_sink.h"
 #include "platform/socket.h"
@@ -33,12 +34,31 @@ constexpr const char* kStatusTexts[] = {"", "<timed out>", "<net unreachable>", 
     return text;
 }
 
-std::string Dotted(uint32_t address) {
-    char text[16];
-    if (!platform::FormatDottedAddress(address, text, sizeof text)) {
+std::string Dotted(const platform::NetAddress& address) {
+    char text[platform::kAddressTextSize];
+    if (!platform::FormatAddress(address, text, sizeof text)) {
         return std::string();
     }
     return text;
+}
+
+// One echo's answer, and who gave it (an ICMPv6 echo's answerer comes beside the reply).
+struct Answer {
+    platform::EchoReply reply;
+    platform::NetAddress from;
+};
+
+// The echo handle for the target's family; for an IPv6 target that this process may not
+// send ICMPv6 echoes to, kNoIcmp and the line that says so.
+platform::IcmpHandle OpenEcho(const DiagRun& run, const ResolvedHost& target) {
+    if (!target.ipv6) {
+        return run.icmp.createFile();
+    }
+    platform::IcmpHandle handle = run.icmp.createFile6 ? run.icmp.createFile6() : platform::kNoIcmp;
+    if (handle == platform::kNoIcmp) {
+        logExt("*** ICMPv6 echo is not available to this process");
+    }
+    return handle;
 }
 
 std::string TitleOf(const ResolvedHost& host) {
@@ -54,26 +74,33 @@ void ReportUnresolved(const std::string& hostText, const DiagRun& run) {
 
 // One echo with the fixed data. The reply is cleared first and a send that reports no answer
 // never counts as a success, so a failed send is never read as the reply before it.
-platform::EchoReply Echo(const DiagRun& run, platform::IcmpHandle handle, uint32_t destination,
-                         uint8_t ttl) {
-    platform::EchoReply reply{};
-    uint32_t replies = run.icmp.sendEcho(handle, destination, kEchoData, sizeof kEchoData, ttl,
-                                         run.echoTimeout, &reply);
+Answer Echo(const DiagRun& run, platform::IcmpHandle handle, const ResolvedHost& target,
+            uint8_t ttl) {
+    Answer answer{};
+    platform::EchoReply& reply = answer.reply;
+    uint32_t replies =
+        target.ipv6 ? run.icmp.sendEcho6(handle, target.address6, kEchoData, sizeof kEchoData, ttl,
+                                         run.echoTimeout, &reply, &answer.from)
+                    : run.icmp.sendEcho(handle, target.address, kEchoData, sizeof kEchoData, ttl,
+                                        run.echoTimeout, &reply);
     if (replies == 0 && reply.status == platform::kIpSuccess) {
         reply.status = platform::kIpGeneralFailure;
     }
-    return reply;
+    if (!target.ipv6) {
+        answer.from = reply.address;
+    }
+    return answer;
 }
 
 bool Stopped(const DiagRun& run) {
     return run.stop.load(std::memory_order_relaxed);
 }
 
-void PingRowAndLog(const DiagRun& run, const ResolvedHost& target,
-                   const platform::EchoReply& reply) {
+void PingRowAndLog(const DiagRun& run, const ResolvedHost& target, const Answer& answer) {
+    const platform::EchoReply& reply = answer.reply;
     PingRow row;
     if (reply.status == platform::kIpSuccess) {
-        row.address = Dotted(reply.address);
+        row.address = Dotted(answer.from);
         row.time = std::to_string(reply.roundTripTime);
         row.ttl = std::to_string(reply.ttl);
         run.observer.OnPingRow(row);
@@ -81,7 +108,7 @@ void PingRowAndLog(const DiagRun& run, const ResolvedHost& target,
                       unsigned{reply.dataSize}, reply.roundTripTime, unsigned{reply.ttl})
                    .c_str());
     } else if (reply.status == platform::kIpDestNetUnreachable) {
-        row.address = Dotted(reply.address);
+        row.address = Dotted(answer.from);
         row.status = StatusText(EchoResult::NetUnreachable);
         run.observer.OnPingRow(row);
         logExt(Printf("reply from %s: %s", row.address.c_str(), row.status.c_str()).c_str());
@@ -111,19 +138,20 @@ HopEnd TraceHop(const DiagRun& run, platform::IcmpHandle handle, const ResolvedH
     row.hop = hop;
     bool responded = false;
     bool reached = false;
-    uint32_t lastAddress = 0;
+    platform::NetAddress lastAddress;
     for (std::string& time : row.times) {
         // Also between the probes of a hop, so a stop takes effect within one time-out.
         if (Stopped(run)) {
             HopStatus(run, row, EchoResult::Aborted);
             return HopEnd::Stop;
         }
-        platform::EchoReply reply = Echo(run, handle, target.address, static_cast<uint8_t>(hop));
+        const Answer answer = Echo(run, handle, target, static_cast<uint8_t>(hop));
+        const platform::EchoReply& reply = answer.reply;
         if (reply.status == platform::kIpTtlExpiredTransit ||
             reply.status == platform::kIpSuccess) {
             responded = true;
             reached = reached || reply.status == platform::kIpSuccess;
-            lastAddress = reply.address;
+            lastAddress = answer.from;
             time = std::to_string(reply.roundTripTime);
         } else if (reply.status == platform::kIpDestNetUnreachable) {
             HopStatus(run, row, EchoResult::NetUnreachable);
@@ -136,7 +164,10 @@ HopEnd TraceHop(const DiagRun& run, platform::IcmpHandle handle, const ResolvedH
         HopStatus(run, row, EchoResult::TimedOut);
         return HopEnd::Next;
     }
-    ResolvedHost router = NameAddress(lastAddress, run.names, reverseLookup);
+    // An IPv6 router is named by its address: the reverse lookups are IPv4 ones.
+    ResolvedHost router =
+        target.ipv6 ? ResolvedHost{Dotted(lastAddress), 0, Dotted(lastAddress), true, lastAddress}
+                    : NameAddress(lastAddress.ipv4(), run.names, reverseLookup);
     row.host = TitleOf(router);
     run.observer.OnTraceRow(row);
     logExt(Printf("#%02d: %4s %4s %4s %s [%s]", hop, row.times[0].c_str(), row.times[1].c_str(),
@@ -149,13 +180,13 @@ HopEnd TraceHop(const DiagRun& run, platform::IcmpHandle handle, const ResolvedH
 // `fallbackName` and the address itself otherwise.
 ResolvedHost ReverseLookup(uint32_t address, const std::string& fallbackName,
                            const NameService& names, bool& reverseLookup) {
-    ResolvedHost host{fallbackName, address, Dotted(address)};
+    ResolvedHost host{fallbackName, address, Dotted(address), false, {}};
     if (!reverseLookup) {
         return host;
     }
     platform::NameServiceEntry entry;
     if (names.byAddress(address, &entry)) {
-        host = {entry.name, entry.address, Dotted(entry.address)};
+        host = {entry.name, entry.address, Dotted(entry.address), false, {}};
     } else if (platform::LastSocketError() != kWsaNoData) {
         reverseLookup = false;
     }
@@ -174,7 +205,24 @@ IcmpBinding LoadIcmpBinding() {
     binding.sendEcho = platform::IcmpSendEcho;
     binding.closeHandle = platform::IcmpCloseHandle;
     binding.loaded = platform::IcmpAvailable();
+    binding.createFile6 = platform::Icmp6CreateFile;
+    binding.sendEcho6 = platform::Icmp6SendEcho;
     return binding;
+}
+
+bool LookupIpv6Host(const char* name, platform::NetAddress* address) {
+    std::vector<platform::NetAddress> addresses;
+    if (!platform::LookupHostAddresses(name, &addresses)) {
+        return false;
+    }
+    for (const platform::NetAddress& found : addresses) {
+        if (found.ipv6) {
+            *address = found;
+            return true;
+        }
+    }
+    platform::SetLastSocketError(kWsaNoData);
+    return false;
 }
 
 ResolvedHost NameAddress(uint32_t address, const NameService& names, bool& reverseLookup) {
@@ -193,11 +241,23 @@ std::optional<ResolvedHost> ResolveHostText(const std::string& text, const NameS
         }
         return ReverseLookup(address, text, names, reverseLookup);
     }
+    if (text.find(':') != std::string::npos) {
+        platform::NetAddress address;
+        if (!platform::ParseIpv6Address(text.c_str(), &address)) {
+            return std::nullopt;
+        }
+        return ResolvedHost{text, 0, Dotted(address), true, address};
+    }
     platform::NameServiceEntry entry;
     if (!names.byName(text.c_str(), &entry)) {
+        platform::NetAddress address;
+        if (platform::LastSocketError() == kWsaNoData && names.byName6 &&
+            names.byName6(text.c_str(), &address)) {
+            return ResolvedHost{text, 0, Dotted(address), true, address};
+        }
         return std::nullopt;
     }
-    return ResolvedHost{entry.name, entry.address, Dotted(entry.address)};
+    return ResolvedHost{entry.name, entry.address, Dotted(entry.address), false, {}};
 }
 
 void RunPing(const std::string& hostText, const DiagRun& run) {
@@ -211,10 +271,13 @@ void RunPing(const std::string& hostText, const DiagRun& run) {
     run.observer.OnTitle(title);
     logExt(Printf("PINGing %s with 32 bytes", title.c_str()).c_str());
 
-    platform::IcmpHandle handle = run.icmp.createFile();
+    platform::IcmpHandle handle = OpenEcho(run, *target);
+    if (target->ipv6 && handle == platform::kNoIcmp) {
+        return;
+    }
     int sent = 0;
     for (; sent < kPingEchoes && !Stopped(run); ++sent) {
-        PingRowAndLog(run, *target, Echo(run, handle, target->address, 0));
+        PingRowAndLog(run, *target, Echo(run, handle, *target, 0));
     }
     if (sent < kPingEchoes) {
         PingRow row;
@@ -236,7 +299,10 @@ void RunTraceroute(const std::string& hostText, const DiagRun& run) {
     run.observer.OnTitle(title);
     logExt(Printf("Tracing route to %s", title.c_str()).c_str());
 
-    platform::IcmpHandle handle = run.icmp.createFile();
+    platform::IcmpHandle handle = OpenEcho(run, *target);
+    if (target->ipv6 && handle == platform::kNoIcmp) {
+        return;
+    }
     for (int hop = 1; hop <= kTraceMaxHops; ++hop) {
         if (TraceHop(run, handle, *target, hop, reverseLookup) != HopEnd::Next) {
             break;

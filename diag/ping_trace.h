@@ -40,24 +40,39 @@ struct IcmpBinding {
         sendEcho;
     std::function<void(platform::IcmpHandle handle)> closeHandle;
     bool loaded = false;
+    // ICMPv6 echo for IPv6 hosts; closeHandle closes its handles too. Empty, or a handle of
+    // kNoIcmp: this process may not send ICMPv6 echoes.
+    std::function<platform::IcmpHandle()> createFile6;
+    std::function<uint32_t(platform::IcmpHandle handle, const platform::NetAddress& destination,
+                           const void* data, uint16_t size, uint8_t hopLimit, uint32_t timeout,
+                           platform::EchoReply* reply, platform::NetAddress* answerer)>
+        sendEcho6;
 };
 // The system's echo service, bound once when the Host page starts.
 [[nodiscard]] IcmpBinding LoadIcmpBinding();
 
 // Forward and reverse name lookups; on failure the thread's last socket error says why
 // (platform/icmp.h). The system's name service unless a test puts its own in.
+// The first IPv6 address of a name (the system's resolver).
+[[nodiscard]] bool LookupIpv6Host(const char* name, platform::NetAddress* address);
+
 struct NameService {
     std::function<bool(const char* name, platform::NameServiceEntry* entry)> byName =
         platform::LookupHostByName;
     std::function<bool(uint32_t address, platform::NameServiceEntry* entry)> byAddress =
         platform::LookupHostByAddress;
+    // Asked when byName knows the name but has no IPv4 address for it (WSANO_DATA).
+    std::function<bool(const char* name, platform::NetAddress* address)> byName6 = LookupIpv6Host;
 };
 
 // A host text as resolved for a run: the name to show and the address to send to.
 struct ResolvedHost {
     std::string name;
     uint32_t address = 0;  // network order
-    std::string dotted;    // the address as "a.b.c.d"
+    std::string dotted;    // the address as "a.b.c.d", or an IPv6 address's text
+    // An IPv6 host: `address6` is where echoes go, over ICMPv6.
+    bool ipv6 = false;
+    platform::NetAddress address6;
     bool operator==(const ResolvedHost&) const = default;
 };
 
@@ -67,9 +82,10 @@ inline constexpr size_t kMaxHostText = 255;
 
 // Resolves the host text of a ping or trace. Text made only of digits and dots is a dotted
 // address, named by a reverse lookup while `reverseLookup` is on (a lookup that fails for
-// another reason than WSANO_DATA switches it off for the rest of the run); anything else is
-// looked up by name. nullopt: unresolved (also empty, over-long or NUL-holding text and
-// dotted text that is no address).
+// another reason than WSANO_DATA switches it off for the rest of the run); text with a ":"
+// is an IPv6 address, named by itself; anything else is looked up by name, and a name with
+// IPv6 addresses alone is an IPv6 host. nullopt: unresolved (also empty, over-long or
+// NUL-holding text and dotted or IPv6 text that is no address).
 [[nodiscard]] std::optional<ResolvedHost> ResolveHostText(const std::string& text,
                                                           const NameService& names,
                                                           bool& reverseLookup);

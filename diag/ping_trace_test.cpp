@@ -140,7 +140,17 @@ void PrintTo(const ResolveRow& row, std::ostream* out) {
 }
 
 ResolvedHost Host(const char* name, const char* dotted) {
-    return {name, Address(dotted), dotted};
+    return {name, Address(dotted), dotted, false, {}};
+}
+
+platform::NetAddress Ipv6(const char* text) {
+    platform::NetAddress address;
+    EXPECT_TRUE(platform::ParseIpv6Address(text, &address)) << text;
+    return address;
+}
+
+ResolvedHost Host6(const char* name, const char* text) {
+    return {name, 0, text, true, Ipv6(text)};
 }
 
 class ResolveTest : public ::testing::TestWithParam<ResolveRow> {};
@@ -177,6 +187,11 @@ INSTANTIATE_TEST_SUITE_P(
                    0},
         ResolveRow{"letter", "1.2.3.4x", Host("1.2.3.4x", "198.51.100.21"), true, 1, 0},
         ResolveRow{"unknown", "nowhere.qvex.invalid", std::nullopt, true, 1, 0},
+        ResolveRow{"IPv6", "::1", Host6("::1", "::1"), true, 0, 0},
+        ResolveRow{"IPv6 long form", "2001:DB8:0:0::7", Host6("2001:DB8:0:0::7", "2001:db8::7"),
+                   true, 0, 0},
+        ResolveRow{"IPv6 no address", "1:2:3", std::nullopt, true, 0, 0},
+        ResolveRow{"IPv6 bracketed", "[::1]", std::nullopt, true, 0, 0},
         ResolveRow{"longest", std::string(255, 'n'), Host("long", "198.51.100.22"), true, 1, 0},
         ResolveRow{"over-long", std::string(256, 'n'), std::nullopt, true, 0, 0},
         ResolveRow{"over-long dotted", std::string(300, '0') + "1", std::nullopt, true, 0, 0},
@@ -193,7 +208,66 @@ TEST(ResolveTest, UnresolvedHostEndsEitherRunWithItsTitle) {
     }
 }
 
+TEST(ResolveTest, NameWithIpv6AddressesAloneIsAnIpv6Host) {
+    FakeRun run;
+    run.names.byName = [](const char*, platform::NameServiceEntry*) {
+        platform::SetLastSocketError(kNoData);
+        return false;
+    };
+    run.names.byName6 = [](const char* name, platform::NetAddress* address) {
+        *address = Ipv6("2001:db8::6");
+        return std::string(name) == "six.qvex.invalid";
+    };
+    bool reverseLookup = true;
+    EXPECT_EQ(ResolveHostText("six.qvex.invalid", run.names, reverseLookup),
+              Host6("six.qvex.invalid", "2001:db8::6"));
+    EXPECT_EQ(ResolveHostText("none.qvex.invalid", run.names, reverseLookup), std::nullopt);
+}
+
 // --- Ping ---------------------------------------------------------------------------------
+
+TEST(PingTest, Ipv6HostsAreEchoedOverIcmpv6OrSaySoWhenItIsClosed) {
+    for (bool open : {true, false}) {
+        SCOPED_TRACE(open);
+        FakeRun run;
+        std::vector<std::string> sentTo;
+        if (open) {
+            run.icmp.createFile6 = [&run] { return ++run.handles; };
+        }
+        run.icmp.sendEcho6 = [&sentTo](platform::IcmpHandle, const platform::NetAddress& to,
+                                       const void*, uint16_t size, uint8_t, uint32_t,
+                                       EchoReply* reply, platform::NetAddress* answerer) {
+            char text[platform::kAddressTextSize];
+            EXPECT_TRUE(platform::FormatAddress(to, text, sizeof text));
+            sentTo.push_back(text);
+            *reply = EchoReply{0, platform::kIpSuccess, 3, size, 61};
+            *answerer = Ipv6("2001:db8::9");
+            return 1u;
+        };
+        RunTraceroute("2001:db8::9", run.Context());
+        RunPing("2001:db8::9", run.Context());
+        EXPECT_EQ(run.observer.titles,
+                  (Lines{"2001:db8::9 [2001:db8::9]", "2001:db8::9 [2001:db8::9]"}));
+        if (!open) {
+            EXPECT_EQ(run.Log(),
+                      (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
+                             "LogExt *** ICMPv6 echo is not available to this process",
+                             "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes",
+                             "LogExt *** ICMPv6 echo is not available to this process"}));
+            EXPECT_TRUE(sentTo.empty());
+            continue;
+        }
+        EXPECT_EQ(sentTo, Lines(7, "2001:db8::9")) << "three probes of hop 1, then four pings";
+        const std::string reply = "LogExt reply from 2001:db8::9: 32 data bytes, 3 ms, TTL=61";
+        EXPECT_EQ(run.Log(), (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
+                                    "LogExt #01:    3    3    3 2001:db8::9 [2001:db8::9]",
+                                    "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes", reply,
+                                    reply, reply, reply}));
+        ASSERT_EQ(run.observer.pings.size(), 4u);
+        EXPECT_EQ(run.observer.pings[0], (PingRow{"2001:db8::9", "3", "61", ""}));
+        EXPECT_EQ(run.closed, (std::vector<platform::IcmpHandle>{1, 2}));
+    }
+}
 
 TEST(PingTest, FourEchoesOfTheFixedTextAndEveryKindOfRow) {
     FakeRun run;

@@ -80,7 +80,7 @@ int Failed(const SessionWorker& session) {
 // logged and dropped: its bytes would become the file. A reply on the control connection
 // instead ("425 Can't open data connection") ends the wait.
 int AcceptFromServer(SessionWorker& session, TcpSocket& listener, std::array<char, 512>* lastLine) {
-    char server[16] = {};
+    char server[platform::kAddressTextSize] = {};
     uint16_t serverPort = 0;
     (void)session.control.PeerAddress(server, &serverPort);
     const auto since = std::chrono::steady_clock::now();
@@ -101,12 +101,12 @@ int AcceptFromServer(SessionWorker& session, TcpSocket& listener, std::array<cha
             session.data.Close();
             return Failed(session);
         }
-        char caller[16] = {};
+        char caller[platform::kAddressTextSize] = {};
         uint16_t callerPort = 0;
         if (session.data.PeerAddress(caller, &callerPort) && std::strcmp(caller, server) == 0) {
             return kDataOpen;
         }
-        char line[128];
+        char line[160];
         std::snprintf(line, sizeof line,
                       "!!! DATA connection from [%s:%u] refused: not the server's address", caller,
                       callerPort);
@@ -115,14 +115,21 @@ int AcceptFromServer(SessionWorker& session, TcpSocket& listener, std::array<cha
     }
 }
 
+// `extended`: the reply is EPSV's "229", which names the port only; the data connection
+// goes to the address the control connection goes to (RFC 2428 section 3).
 int OpenPassive(SessionWorker& session, std::string_view commandLine,
-                std::array<char, 512>* lastLine, const FtpReply& pasvReply) {
+                std::array<char, 512>* lastLine, const FtpReply& passiveReply, bool extended) {
     SendRestartOffset(session);
     // A socket that cannot be made fails at its connect, with that step's line.
     (void)session.data.Create();
     PassiveAddress address{};
-    if (!ParsePassiveReply(session, pasvReply.lastLine.data(), &address)) {
-        logExt("*** unrecognized \"227\" response format");
+    if (extended) {
+        std::memcpy(address.bytes, &session.hostAddress, 4);
+    }
+    if (extended ? !ParseExtendedPassiveReply(passiveReply.lastLine.data(), &address.port)
+                 : !ParsePassiveReply(session, passiveReply.lastLine.data(), &address)) {
+        logExt(extended ? "*** unrecognized \"229\" response format"
+                        : "*** unrecognized \"227\" response format");
         session.data.Close();
         return kDataFailed;
     }
@@ -140,14 +147,16 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
     } else {
         // A 227 reply may name any machine; connecting there would let the server use us
         // against a third host. The data connection goes where the control connection goes.
-        char peer[16] = {};
+        char peer[platform::kAddressTextSize] = {};
         uint16_t controlPort = 0;
         std::string target = named;
-        if (session.control.PeerAddress(peer, &controlPort) && named != peer) {
-            std::snprintf(line, sizeof line,
-                          "!!! \"227\" reply named %s; connecting to the server at %s instead",
-                          named.c_str(), peer);
-            logExt(line);
+        if (session.control.PeerAddress(peer, &controlPort) && (extended || named != peer)) {
+            if (!extended) {
+                std::snprintf(line, sizeof line,
+                              "!!! \"227\" reply named %s; connecting to the server at %s instead",
+                              named.c_str(), peer);
+                logExt(line);
+            }
             target = peer;
         }
         if (!session.data.Connect(target.c_str(), address.port)) {
@@ -178,35 +187,42 @@ int Secured(SessionWorker& session, int opened) {
     return Failed(session);
 }
 
+// PORT names an IPv4 address; an IPv6 control connection gets EPRT with the same address
+// family and the listener's address (RFC 2428 section 2).
 int OpenActive(SessionWorker& session, std::string_view commandLine,
                std::array<char, 512>* lastLine) {
     TcpSocket listener;
     listener.SetWaitLimits(session.data.waitLimits());
-    uint8_t portBytes[4] = {};
+    platform::NetAddress listening;
     uint16_t port = 0;
     if (ViaSocks(session)) {
         uint32_t address = 0;
         if (!SocksBindData(session, &address, &port)) {
             return Failed(session);
         }
-        std::memcpy(portBytes, &address, 4);
+        listening = address;
     } else {
-        uint32_t controlAddress = 0;
         uint16_t controlPort = 0;
-        uint32_t unused = 0;
         // Listening on the address the server reaches us by only, not on every network.
-        if (!session.control.LocalAddress(&controlAddress, &controlPort) ||
-            !listener.Create(controlAddress) || !listener.LocalAddress(&unused, &port) ||
+        if (!session.control.LocalNetAddress(&listening, &controlPort) ||
+            !listener.Create(listening) || !listener.LocalNetAddress(nullptr, &port) ||
             !listener.Listen()) {
             LogNetFailure("Listen failed");
             return kDataFailed;
         }
-        std::memcpy(portBytes, &controlAddress, 4);
     }
-    char argument[64];
-    std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", portBytes[0], portBytes[1],
-                  portBytes[2], portBytes[3], port >> 8, port & 0xFF);
-    (void)SendCommand(session, "PORT", argument);
+    char shown[platform::kAddressTextSize] = {};
+    (void)platform::FormatAddress(listening, shown, sizeof shown);
+    char argument[96];
+    if (listening.ipv6) {
+        std::snprintf(argument, sizeof argument, "|2|%s|%u|", shown, port);
+        (void)SendCommand(session, "EPRT", argument);
+    } else {
+        const auto& bytes = listening.bytes;
+        std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%u,%u", bytes[0], bytes[1], bytes[2],
+                      bytes[3], port >> 8, port & 0xFF);
+        (void)SendCommand(session, "PORT", argument);
+    }
     FtpReply portReply;
     // Not judged: a refused PORT shows in the transfer command's reply.
     (void)ReadReply(session, portReply, false);
@@ -223,16 +239,14 @@ int OpenActive(SessionWorker& session, std::string_view commandLine,
         if (!SocksAwaitData(session)) {
             return Failed(session);
         }
-        std::snprintf(line, sizeof line, "Using proxy connection on [%u.%u.%u.%u:%u] for DATA",
-                      portBytes[0], portBytes[1], portBytes[2], portBytes[3], port);
+        std::snprintf(line, sizeof line, "Using proxy connection on [%s:%u] for DATA", shown, port);
         logExt(line);
         return kDataOpen;
     }
     if (int accepted = AcceptFromServer(session, listener, lastLine); accepted != kDataOpen) {
         return accepted;
     }
-    std::snprintf(line, sizeof line, "Accepted connection on [%u.%u.%u.%u:%u] for DATA",
-                  portBytes[0], portBytes[1], portBytes[2], portBytes[3], port);
+    std::snprintf(line, sizeof line, "Accepted connection on [%s:%u] for DATA", shown, port);
     logExt(line);
     return kDataOpen;
 }
@@ -259,6 +273,36 @@ bool ParsePassiveReply(const SessionWorker& session, std::string_view line,
     return true;
 }
 
+bool ParseExtendedPassiveReply(std::string_view line, uint16_t* port) {
+    const size_t open = line.find('(');
+    if (open == std::string_view::npos) {
+        return false;
+    }
+    std::string_view rest = line.substr(open + 1);
+    // Any printable character but a digit, which would run into the port.
+    const char delimiter = rest.empty() ? '\0' : rest[0];
+    if (delimiter < 33 || delimiter > 126 || (delimiter >= '0' && delimiter <= '9') ||
+        rest.size() < 6 || rest[1] != delimiter || rest[2] != delimiter) {
+        return false;
+    }
+    uint32_t value = 0;
+    size_t digits = 0;
+    for (size_t index = 3; index < rest.size() && rest[index] >= '0' && rest[index] <= '9';
+         ++index) {
+        value = value * 10 + static_cast<uint32_t>(rest[index] - '0');
+        if (++digits > 5) {
+            return false;
+        }
+    }
+    const size_t end = 3 + digits;
+    if (digits == 0 || value == 0 || value > 65535 || end + 1 >= rest.size() ||
+        rest[end] != delimiter || rest[end + 1] != ')') {
+        return false;
+    }
+    *port = static_cast<uint16_t>(value);
+    return true;
+}
+
 int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
                        std::array<char, 512>* lastLine) {
     if (session.passive != 0 && session.proxyType == kProxyFtp) {
@@ -266,11 +310,19 @@ int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
         session.passive = 0;
     }
     if (session.passive != 0) {
-        (void)SendCommand(session, "PASV");
+        // PASV names an IPv4 address: an IPv6 server is asked for EPSV (RFC 2428 section 3),
+        // and so is one that does not know PASV at all (500, not 502 "not implemented").
+        bool extended = session.control.isIpv6();
+        (void)SendCommand(session, extended ? "EPSV" : "PASV");
         FtpReply reply;
         int code = ReadReply(session, reply, true);
-        if (code == 227) {
-            return Secured(session, OpenPassive(session, commandLine, lastLine, reply));
+        if (code == 500 && !extended) {
+            extended = true;
+            (void)SendCommand(session, "EPSV");
+            code = ReadReply(session, reply, true);
+        }
+        if (code == (extended ? 229 : 227)) {
+            return Secured(session, OpenPassive(session, commandLine, lastLine, reply, extended));
         }
         if (code == kReplyConnectionLost) {
             logExt("... [DATA] connection CLOSED");

@@ -15,7 +15,8 @@ enum DataResult : int {
 };
 
 // Opens the data connection for one transfer command ("LIST", "RETR name", ...): passive
-// (PASV, we connect) or active (PORT, the server connects), directly or through SOCKS, with
+// (PASV, or EPSV over IPv6 or after a PASV answered 500: we connect) or active (PORT, or
+// EPRT over IPv6: the server connects), directly or through SOCKS, with
 // REST when a resumed transfer asks for it, then sends the command and reads its first
 // reply. `lastLine`, when given, receives that reply's last line.
 int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
@@ -29,5 +30,11 @@ struct PassiveAddress {
 };
 [[nodiscard]] bool ParsePassiveReply(const SessionWorker& session, std::string_view line,
                                      PassiveAddress* address);
+
+// The port of an EPSV reply (RFC 2428 section 3), "229 Entering Extended Passive Mode
+// (|||6446|)": in the first parentheses, three delimiters, the port, a fourth delimiter. The
+// delimiter is any one printable character other than a digit, the same all four times.
+// False for any other form and for port 0 or a port above 65535.
+[[nodiscard]] bool ParseExtendedPassiveReply(std::string_view line, uint16_t* port);
 
 }  // namespace qvex

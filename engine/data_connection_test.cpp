@@ -65,6 +65,46 @@ TEST(PassiveReply, SixNumbersAnywhereInTheLine) {
     }
 }
 
+TEST(ExtendedPassiveReply, PortBetweenFourEqualDelimiters) {
+    struct Row {
+        const char* line;
+        bool parses;
+        uint16_t port;
+    };
+    const Row rows[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)", true, 6446},
+        {"229 Entering Extended Passive Mode (|||6446|).", true, 6446},
+        // RFC 2428 lets the server pick any printable delimiter.
+        {"229 ok (!!!1!)", true, 1},
+        {"229 (###65535#) (|||1|)", true, 65535},
+        {"229 (~~~00021~)", true, 21},
+        {"229 Entering Extended Passive Mode (|||0|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||65536|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||99999999999|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||-1|)", false, 0},
+        {"229 Entering Extended Passive Mode (||||)", false, 0},
+        {"229 Entering Extended Passive Mode (|||6446)", false, 0},
+        {"229 Entering Extended Passive Mode (|||6446|", false, 0},
+        {"229 Entering Extended Passive Mode (|!|6446|)", false, 0},
+        {"229 Entering Extended Passive Mode (|||6446!)", false, 0},
+        {"229 Entering Extended Passive Mode (||6446|)", false, 0},
+        {"229 Entering Extended Passive Mode (   6446 )", false, 0},
+        {"229 Entering Extended Passive Mode (1116446)", false, 0},
+        {"229 Entering Extended Passive Mode (|2|::1|6446|)", false, 0},
+        {"229 Entering Extended Passive Mode |||6446|", false, 0},
+        {"229 Entering Passive Mode (127,0,0,1,25,46)", false, 0},
+        {"229 (\177\177\1776446\177)", false, 0},  // DEL is no printable delimiter
+        {"229 (", false, 0},
+        {"", false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        uint16_t port = 0;
+        ASSERT_EQ(ParseExtendedPassiveReply(row.line, &port), row.parses);
+        EXPECT_EQ(port, row.port);
+    }
+}
+
 // The control connection talks to a scripted server; a second scripted peer plays the
 // server's data port in passive mode.
 class DataConnectionTest : public ::testing::Test {
@@ -200,6 +240,42 @@ TEST_F(DataConnectionTest, ClosedSessionAnswersGiveTwo) {
     EXPECT_EQ(OpenDataConnection(session, "LIST"), kDataClosed);
     EXPECT_EQ(log.TakeTexts().back(), "... [DATA] connection CLOSED");
     (void)Finish();
+}
+
+TEST_F(DataConnectionTest, PassiveAnswered500TriesEpsvAndConnectsToTheServer) {
+    dataPort.Send("x").Close();
+    ASSERT_TRUE(dataPort.Start());
+    const std::string epsvReply =
+        "229 Entering Extended Passive Mode (|||" + std::to_string(dataPort.port()) + "|)";
+    control.ReadLine()
+        .SendLine("500 PASV not understood")
+        .ReadLine()
+        .SendLine(epsvReply)
+        .ReadLine()
+        .SendLine("150 Go")
+        .ReadToEnd();
+    Connect();
+    ASSERT_EQ(OpenDataConnection(session, "RETR file"), kDataOpen);
+    EXPECT_EQ(session.passive, 1);
+    EXPECT_EQ(Finish(), (std::vector<std::string>{"PASV", "EPSV", "RETR file"}));
+    EXPECT_EQ(log.TakeTexts(),
+              (std::vector<std::string>{
+                  "<PASV", ">500 PASV not understood", "<EPSV", ">" + epsvReply,
+                  "Connected to [127.0.0.1:" + std::to_string(dataPort.port()) + "] for DATA",
+                  "<RETR file", ">150 Go"}));
+}
+
+TEST_F(DataConnectionTest, Unrecognized229FailsTheCommand) {
+    control.ReadLine()
+        .SendLine("500 What?")
+        .ReadLine()
+        .SendLine("229 Entering Extended Passive Mode (|||65536|)")
+        .ReadToEnd();
+    Connect();
+    EXPECT_EQ(OpenDataConnection(session, "LIST"), kDataFailed);
+    EXPECT_EQ(log.TakeTexts().back(), "*** unrecognized \"229\" response format");
+    EXPECT_FALSE(session.data.isOpen());
+    EXPECT_EQ(Finish(), (std::vector<std::string>{"PASV", "EPSV"}));
 }
 
 TEST_F(DataConnectionTest, Unrecognized227) {

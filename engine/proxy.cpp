@@ -254,9 +254,12 @@ bool ConnectControl(SessionWorker& session) {
     if (Cancelled(session)) {
         return false;
     }
+    // CancelConnect shuts the control socket under sendLock, so a socket made again for the
+    // host's next address is made under it too.
     bool connected = viaProxy ? ConnectToProxy(session, session.control)
                               : session.control.Connect(session.request.host.c_str(),
-                                                        PortNumber(session.request.port.c_str()));
+                                                        PortNumber(session.request.port.c_str()),
+                                                        &session.sendLock);
     if (Cancelled(session)) {
         return false;
     }

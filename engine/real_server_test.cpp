@@ -1,5 +1,6 @@
 // Whole sessions against real FTP servers from Debian, directly and through a real SOCKS
-// server: login, SYST, PWD, passive and active data connections, REST, QUIT.
+// server: login, SYST, PWD, passive and active data connections, REST, QUIT; over IPv6 on
+// ::1 too (EPSV and EPRT).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -92,7 +93,7 @@ int RunWholeSession(const FtpServer& server, SessionOptions options, Findings& f
     request.scheme = "ftp";
     request.user = account ? FtpServer::kUser : FtpServer::kAnonymousUser;
     request.password = account ? FtpServer::kPassword : "QvexUser@";
-    request.host = "127.0.0.1";
+    request.host = server.address();
     request.port = std::to_string(server.port());
     QuitAfterWork observer;
     options.observer = &observer;
@@ -117,14 +118,25 @@ struct ServerCase {
     FtpServerKind kind;
     bool passive;
     bool account;
+    bool ipv6 = false;
 };
 
 class RealServerSessionTest : public ::testing::TestWithParam<ServerCase> {};
 
 TEST_P(RealServerSessionTest, LoginListResumeQuit) {
     const ServerCase& param = GetParam();
+    if (param.ipv6) {
+        // A machine without ::1 fails here: these cases are the IPv6 checks.
+        TcpSocket loopback;
+        uint8_t bytes[16] = {};
+        bytes[15] = 1;
+        ASSERT_TRUE(loopback.Create(platform::NetAddress::Ipv6(bytes)) && loopback.Listen())
+            << "no IPv6 loopback address ::1 on this machine: " << WsaErrorName();
+    }
     LogCapture log;
-    auto server = test::StartFtpServer(param.kind);
+    test::FtpServerOptions serverOptions;
+    serverOptions.ipv6 = param.ipv6;
+    auto server = test::StartFtpServer(param.kind, serverOptions);
     if (!server->started()) {
         GTEST_SKIP() << server->problem();
     }
@@ -141,13 +153,20 @@ TEST_P(RealServerSessionTest, LoginListResumeQuit) {
     EXPECT_EQ(findings.resumed, kHelloBytes.substr(3)) << "REST 3 then RETR";
 
     std::vector<std::string> lines = log.TakeTexts();
+    const std::string where = std::string("[") + server->address() + ":";
     const std::string dataLine =
-        param.passive ? "Connected to [127.0.0.1:" : "Accepted connection on [127.0.0.1:";
+        param.passive ? "Connected to " + where : "Accepted connection on " + where;
+    // Over IPv6 the data connection is asked for with the RFC 2428 commands.
+    const std::string command = param.passive ? (param.ipv6 ? "<EPSV" : "<PASV")
+                                              : (param.ipv6 ? "<EPRT |2|::1|" : "<PORT 127,0,0,1,");
     size_t dataLines = 0;
+    size_t commands = 0;
     for (const std::string& line : lines) {
         dataLines += line.rfind(dataLine, 0) == 0 ? 1u : 0u;
+        commands += line.rfind(command, 0) == 0 ? 1u : 0u;
     }
     EXPECT_EQ(dataLines, 2u) << "one data connection for LIST, one for RETR";
+    EXPECT_EQ(commands, 2u) << command;
     EXPECT_NE(std::find(lines.begin(), lines.end(), "<QUIT"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), ">215 UNIX Type: L8"), lines.end());
 }
@@ -156,13 +175,16 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServerSessionTest,
                          ::testing::Values(ServerCase{FtpServerKind::PyFtpd, true, false},
                                            ServerCase{FtpServerKind::PyFtpd, false, true},
                                            ServerCase{FtpServerKind::Vsftpd, true, true},
-                                           ServerCase{FtpServerKind::Vsftpd, false, false}),
+                                           ServerCase{FtpServerKind::Vsftpd, false, false},
+                                           ServerCase{FtpServerKind::PyFtpd, false, true, true},
+                                           ServerCase{FtpServerKind::Vsftpd, true, false, true}),
                          [](const ::testing::TestParamInfo<ServerCase>& param) {
                              return std::string(param.param.kind == FtpServerKind::PyFtpd
                                                     ? "PyFtpd"
                                                     : "Vsftpd") +
                                     (param.param.passive ? "Passive" : "Active") +
-                                    (param.param.account ? "Account" : "Anonymous");
+                                    (param.param.account ? "Account" : "Anonymous") +
+                                    (param.param.ipv6 ? "Ipv6" : "");
                          });
 
 TEST(RealServerLogin, WrongPasswordFailsTheLogin) {

@@ -288,7 +288,7 @@ void RecordOrResume(SessionWorker& session) {
 }
 
 void MakeHostText(SessionWorker& session) {
-    char address[16] = {};
+    char address[platform::kAddressTextSize] = {};
     uint16_t port = 0;
     if (!Cancelled(session)) {
         (void)session.control.PeerAddress(address, &port);

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "log/log_sink.h"
 
 namespace qvex {
 namespace {
@@ -14,35 +17,38 @@ constexpr int kStopCheckMilliseconds = 100;
 // How long a TLS connection's end waits for the peer's close_notify when the socket waits
 // for ever otherwise.
 constexpr int64_t kTlsEndMilliseconds = 10000;
-// PeerAddress's caller gives at least this much room for the dotted text.
-constexpr size_t kAddressTextSize = 16;
-
 void Count(std::atomic<uint32_t>& counter, long bytes) {
     counter.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_relaxed);
 }
 
 }  // namespace
 
-bool ResolveHost(const char* host, uint32_t* addressNetworkOrder, HostLookup lookup) {
-    if (host == nullptr || addressNetworkOrder == nullptr) {
+bool ResolveHost(const char* host, std::vector<platform::NetAddress>* addresses,
+                 HostLookup lookup) {
+    if (host == nullptr || addresses == nullptr) {
         platform::SetLastSocketError(platform::kWsaEfault);
         return false;
     }
-    uint32_t address = platform::kAddressNone;
+    addresses->clear();
+    platform::NetAddress literal;
     if (std::strspn(host, "0123456789.") == std::strlen(host)) {
-        address = platform::ParseDottedAddress(host);
+        addresses->push_back(platform::ParseDottedAddress(host));
+    } else if (std::strchr(host, ':') != nullptr) {
+        if (platform::ParseIpv6Address(host, &literal)) {
+            addresses->push_back(literal);
+        }
     } else if (lookup == nullptr) {
         platform::SetLastSocketError(platform::kWsaEfault);
         return false;
-    } else if (!lookup(host, &address)) {
+    } else if (!lookup(host, addresses)) {
         return false;
     }
     // The parser's "no address" value is also the broadcast address: never a destination.
-    if (address == platform::kAddressNone) {
+    std::erase(*addresses, platform::NetAddress(platform::kAddressNone));
+    if (addresses->empty()) {
         platform::SetLastSocketError(platform::kWsaEaddrnotavail);
         return false;
     }
-    *addressNetworkOrder = address;
     return true;
 }
 
@@ -50,11 +56,11 @@ TcpSocket::~TcpSocket() {
     TcpSocket::Close();
 }
 
-bool TcpSocket::Create(uint32_t localAddress) {
+bool TcpSocket::Create(const platform::NetAddress& localAddress) {
     if (isOpen()) {
         Close();
     }
-    handle_ = platform::OpenStreamSocket();
+    handle_ = platform::OpenStreamSocket(localAddress.ipv6);
     if (handle_ == platform::kNoSocket) {
         return false;
     }
@@ -63,11 +69,46 @@ bool TcpSocket::Create(uint32_t localAddress) {
     return platform::BindSocket(handle_, localAddress, 0);
 }
 
-bool TcpSocket::Connect(const char* host, uint16_t port) {
-    uint32_t address = 0;
-    if (!ResolveHost(host, &address)) {
+bool TcpSocket::Connect(const char* host, uint16_t port, std::mutex* reopenLock) {
+    std::vector<platform::NetAddress> addresses;
+    if (!ResolveHost(host, &addresses)) {
         return false;
     }
+    // A socket never made stays unmade: connecting it fails as it always did.
+    const bool reopen = isOpen();
+    for (size_t index = 0; index < addresses.size(); ++index) {
+        const platform::NetAddress& address = addresses[index];
+        if (reopen && (index > 0 || address.ipv6 != isIpv6())) {
+            platform::NetAddress any;
+            any.ipv6 = address.ipv6;
+            std::unique_lock guard = reopenLock != nullptr ? std::unique_lock(*reopenLock)
+                                                           : std::unique_lock<std::mutex>();
+            // The new socket gets the options the caller gave the first one.
+            if (!Create(any) || (noDelay_ && !platform::SetNoDelay(handle_, true)) ||
+                (keepAlive_ && !platform::SetKeepAlive(handle_, true))) {
+                return false;
+            }
+        }
+        if (ConnectTo(address, port)) {
+            return true;
+        }
+        const int reason = platform::LastSocketError();
+        if (index + 1 == addresses.size() || reason == platform::kWsaEintr ||
+            (limits_.interrupt != nullptr && limits_.interrupt->load())) {
+            platform::SetLastSocketError(reason);
+            return false;
+        }
+        char text[platform::kAddressTextSize] = {};
+        (void)platform::FormatAddress(address, text, sizeof text);
+        char line[128];
+        std::snprintf(line, sizeof line, "@@@ Connect to [%s:%u] failed -> %s", text, port,
+                      WsaErrorName(reason));
+        logRaw(line);
+    }
+    return false;
+}
+
+bool TcpSocket::ConnectTo(const platform::NetAddress& address, uint16_t port) {
     if (!Limited()) {
         return platform::ConnectSocket(handle_, address, port);
     }
@@ -423,10 +464,10 @@ long TcpSocket::SendBuffer(int32_t length) {
 }
 
 bool TcpSocket::PeerAddress(char* text, uint16_t* port) const {
-    uint32_t address = 0;
+    platform::NetAddress address;
     uint16_t peerPort = 0;
-    if (!platform::PeerName(handle_, &address, &peerPort) ||
-        !platform::FormatDottedAddress(address, text, kAddressTextSize)) {
+    if (!platform::PeerNetName(handle_, &address, &peerPort) ||
+        !platform::FormatAddress(address, text, platform::kAddressTextSize)) {
         return false;
     }
     if (port != nullptr) {
@@ -437,6 +478,15 @@ bool TcpSocket::PeerAddress(char* text, uint16_t* port) const {
 
 bool TcpSocket::LocalAddress(uint32_t* addressNetworkOrder, uint16_t* port) const {
     return platform::LocalName(handle_, addressNetworkOrder, port);
+}
+
+bool TcpSocket::LocalNetAddress(platform::NetAddress* address, uint16_t* port) const {
+    return platform::LocalNetName(handle_, address, port);
+}
+
+bool TcpSocket::isIpv6() const {
+    platform::NetAddress address;
+    return isOpen() && platform::LocalNetName(handle_, &address, nullptr) && address.ipv6;
 }
 
 bool TcpSocket::BytesAvailable(int32_t* count) const {
@@ -451,11 +501,13 @@ bool TcpSocket::BytesAvailable(int32_t* count) const {
 }
 
 bool TcpSocket::SetNoDelay(int on) {
-    return platform::SetNoDelay(handle_, on != 0);
+    noDelay_ = on != 0;
+    return platform::SetNoDelay(handle_, noDelay_);
 }
 
 bool TcpSocket::SetKeepAlive(int on) {
-    return platform::SetKeepAlive(handle_, on != 0);
+    keepAlive_ = on != 0;
+    return platform::SetKeepAlive(handle_, keepAlive_);
 }
 
 bool TcpSocket::StartTls(TlsContext& context, const std::string& hostName,

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "engine/tls_channel.h"
 #include "platform/local_file.h"
@@ -33,7 +35,7 @@ struct WaitLimits {
     std::function<void(SocketWait)> onTimeout;
 };
 
-// The FTP engine's only network endpoint: a blocking IPv4 TCP socket with an optional owned
+// The FTP engine's only network endpoint: a blocking IPv4 or IPv6 TCP socket with an optional owned
 // buffer for buffered reading (replies, downloads) and buffered sending (uploads).
 // Booleans are true on success; the reason for a failure is the thread's last socket error,
 // which WsaErrorName turns into a name. Used by one thread at a time; only the byte counters
@@ -45,9 +47,16 @@ class TcpSocket {
     TcpSocket& operator=(const TcpSocket&) = delete;
     virtual ~TcpSocket();
 
-    // Binds to `localAddress` (network order; any by default) and a port the system picks.
-    [[nodiscard]] bool Create(uint32_t localAddress = platform::kAddressAny);
-    [[nodiscard]] bool Connect(const char* host, uint16_t port);
+    // Binds to `localAddress` (IPv4 any by default) and a port the system picks; the
+    // socket is of the address's family.
+    [[nodiscard]] bool Create(const platform::NetAddress& localAddress = {});
+    // Tries each address of the host in turn: a failed one other than the last is logged
+    // ("@@@ Connect to [address:port] failed -> reason") and the socket made again, of the
+    // next address's family, bound to that family's any address, with the same SetNoDelay
+    // and SetKeepAlive; so is the socket when the first address is of the other family.
+    // `reopenLock`, when given, is held while the socket is made again (another thread may shut it
+    // down meanwhile). A stop ends the attempts.
+    [[nodiscard]] bool Connect(const char* host, uint16_t port, std::mutex* reopenLock = nullptr);
     [[nodiscard]] bool Listen();
     [[nodiscard]] virtual bool Accept(TcpSocket& target);
     virtual void Close();
@@ -85,8 +94,12 @@ class TcpSocket {
     // -1 for a length outside 0..capacity(), which would send bytes never filled in.
     [[nodiscard]] long SendBuffer(int32_t length);
 
+    // `text` holds at least platform::kAddressTextSize bytes.
     [[nodiscard]] bool PeerAddress(char* text, uint16_t* port) const;
     [[nodiscard]] bool LocalAddress(uint32_t* addressNetworkOrder, uint16_t* port) const;
+    [[nodiscard]] bool LocalNetAddress(platform::NetAddress* address, uint16_t* port) const;
+    // Whether the socket is an IPv6 one (false for a closed socket).
+    [[nodiscard]] bool isIpv6() const;
     [[nodiscard]] bool BytesAvailable(int32_t* count) const;
     [[nodiscard]] bool SetNoDelay(int on);
     [[nodiscard]] bool SetKeepAlive(int on);
@@ -124,6 +137,8 @@ class TcpSocket {
     uint32_t bytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
 
   protected:
+    // One connect attempt to one address, waiting within the limits.
+    [[nodiscard]] bool ConnectTo(const platform::NetAddress& address, uint16_t port);
     // Waits before one operation; false when it must fail (the last error says why).
     [[nodiscard]] bool WaitFor(SocketWait what);
     // The wait behind WaitFor and WaitReadable: 1, 2 or 0 as WaitReadable gives them.
@@ -154,15 +169,20 @@ class TcpSocket {
     WaitLimits limits_;
     bool listening_ = false;
     bool abandoned_ = false;
+    // What SetNoDelay and SetKeepAlive asked for, for a socket Connect makes again.
+    bool noDelay_ = false;
+    bool keepAlive_ = false;
     std::unique_ptr<TlsChannel> tls_;
 };
 
-// How Connect turns a host text into an address (network order): text made only of digits
-// and dots goes to the dotted-address parser, anything else to `lookup`. 255.255.255.255
-// is refused (last error WSAEADDRNOTAVAIL) whichever way it came.
-using HostLookup = bool (*)(const char* name, uint32_t* addressNetworkOrder);
-[[nodiscard]] bool ResolveHost(const char* host, uint32_t* addressNetworkOrder,
-                               HostLookup lookup = platform::LookupHost);
+// How Connect turns a host text into addresses: text made only of digits and dots goes to
+// the dotted-address parser, text with a ":" to the IPv6 parser, anything else to `lookup`
+// (every address of the name, in its order). 255.255.255.255 is never a destination: a
+// lookup's is dropped, and when no address is left the last error is WSAEADDRNOTAVAIL, as
+// for text that is no address.
+using HostLookup = bool (*)(const char* name, std::vector<platform::NetAddress>* addresses);
+[[nodiscard]] bool ResolveHost(const char* host, std::vector<platform::NetAddress>* addresses,
+                               HostLookup lookup = platform::LookupHostAddresses);
 
 // The name of the calling thread's last socket error ("WSAECONNREFUSED", ...), or
 // "<WSAunknown: #%d>" for a code without a name.

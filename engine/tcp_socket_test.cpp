@@ -144,40 +144,63 @@ TEST(WsaErrorName, UnknownTextIsPerThread) {
 // Host resolution
 
 std::vector<std::string> lookedUp;
-uint32_t lookupAnswer = 0;
+std::vector<platform::NetAddress> lookupAnswer;
 bool lookupSucceeds = true;
 
-bool FakeLookup(const char* name, uint32_t* address) {
+bool FakeLookup(const char* name, std::vector<platform::NetAddress>* addresses) {
     lookedUp.emplace_back(name);
     if (!lookupSucceeds) {
         platform::SetLastSocketError(11001);
         return false;
     }
-    *address = lookupAnswer;
+    *addresses = lookupAnswer;
     return true;
 }
 
-TEST(ResolveHost, DigitsAndDotsAreParsedEverythingElseIsLookedUp) {
-    const uint32_t answer = Address(192, 0, 2, 7);
+platform::NetAddress Ipv6(const char* text) {
+    platform::NetAddress address;
+    EXPECT_TRUE(platform::ParseIpv6Address(text, &address)) << text;
+    return address;
+}
+
+// The addresses as text, one space between.
+std::string Texts(const std::vector<platform::NetAddress>& addresses) {
+    std::string texts;
+    for (const platform::NetAddress& address : addresses) {
+        char text[platform::kAddressTextSize];
+        EXPECT_TRUE(platform::FormatAddress(address, text, sizeof text));
+        texts += (texts.empty() ? "" : " ") + std::string(text);
+    }
+    return texts;
+}
+
+TEST(ResolveHost, DigitsAndDotsAreParsedColonsAreIpv6EverythingElseIsLookedUp) {
+    const std::vector<platform::NetAddress> answer = {Ipv6("2001:db8::7"), Address(192, 0, 2, 7)};
     const struct {
         const char* host;
         bool lookupSucceeds;
         bool lookedUp;
         bool resolved;
-        uint32_t address;
+        const char* addresses;
         int error;  // the last error after a failure
     } rows[] = {
-        {"10.0.0.1", true, false, true, Address(10, 0, 0, 1), 0},
-        {"10.1", true, false, true, Address(10, 0, 0, 1), 0},
-        {"10.0.0.1x", true, true, true, answer, 0},
-        {"host-1", true, true, true, answer, 0},
-        {" 10.0.0.1", true, true, true, answer, 0},
-        {"ftp.example.com", false, true, false, 0, 11001},
-        {"255.255.255.255", true, false, false, 0, 10049},
-        {"1.2.3.999", true, false, false, 0, 10049},
-        {"1.2.3.4.5", true, false, false, 0, 10049},
-        {"", true, false, false, 0, 10049},
-        {"...", true, false, false, 0, 10049},
+        {"10.0.0.1", true, false, true, "10.0.0.1", 0},
+        {"10.1", true, false, true, "10.0.0.1", 0},
+        {"10.0.0.1x", true, true, true, "2001:db8::7 192.0.2.7", 0},
+        {"host-1", true, true, true, "2001:db8::7 192.0.2.7", 0},
+        {" 10.0.0.1", true, true, true, "2001:db8::7 192.0.2.7", 0},
+        {"ftp.example.com", false, true, false, "", 11001},
+        {"255.255.255.255", true, false, false, "", 10049},
+        {"1.2.3.999", true, false, false, "", 10049},
+        {"1.2.3.4.5", true, false, false, "", 10049},
+        {"", true, false, false, "", 10049},
+        {"...", true, false, false, "", 10049},
+        {"::1", true, false, true, "::1", 0},
+        {"2001:DB8:0::7", true, false, true, "2001:db8::7", 0},
+        {"::ffff:192.0.2.1", true, false, true, "::ffff:192.0.2.1", 0},
+        {"1:2:3", true, false, false, "", 10049},
+        {"[::1]", true, false, false, "", 10049},
+        {"::1%lo", true, false, false, "", 10049},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.host);
@@ -185,32 +208,35 @@ TEST(ResolveHost, DigitsAndDotsAreParsedEverythingElseIsLookedUp) {
         lookupAnswer = answer;
         lookupSucceeds = row.lookupSucceeds;
         platform::SetLastSocketError(0);
-        uint32_t address = 0;
-        EXPECT_EQ(ResolveHost(row.host, &address, FakeLookup), row.resolved);
+        std::vector<platform::NetAddress> addresses;
+        EXPECT_EQ(ResolveHost(row.host, &addresses, FakeLookup), row.resolved);
         EXPECT_EQ(lookedUp,
                   row.lookedUp ? std::vector<std::string>{row.host} : std::vector<std::string>{});
         if (row.resolved) {
-            EXPECT_EQ(address, row.address);
+            EXPECT_EQ(Texts(addresses), row.addresses);
         } else {
             EXPECT_EQ(platform::LastSocketError(), row.error);
         }
     }
 }
 
-TEST(ResolveHost, LookedUpBroadcastAddressIsRefusedToo) {
+TEST(ResolveHost, LookedUpBroadcastAddressIsDroppedAndAloneRefused) {
     lookedUp.clear();
-    lookupAnswer = platform::kAddressNone;
+    lookupAnswer = {platform::kAddressNone, Address(192, 0, 2, 7)};
     lookupSucceeds = true;
-    uint32_t address = 0;
-    EXPECT_FALSE(ResolveHost("broadcast", &address, FakeLookup));
-    EXPECT_EQ(lookedUp, std::vector<std::string>{"broadcast"});
+    std::vector<platform::NetAddress> addresses;
+    EXPECT_TRUE(ResolveHost("broadcast", &addresses, FakeLookup));
+    EXPECT_EQ(Texts(addresses), "192.0.2.7");
+    lookupAnswer = {platform::kAddressNone};
+    EXPECT_FALSE(ResolveHost("broadcast", &addresses, FakeLookup));
+    EXPECT_EQ(lookedUp, (std::vector<std::string>{"broadcast", "broadcast"}));
     EXPECT_EQ(platform::LastSocketError(), 10049);
 }
 
 TEST(ResolveHost, LooksUpLocalhostWithTheSystemResolver) {
-    uint32_t address = 0;
-    ASSERT_TRUE(ResolveHost("localhost", &address));
-    EXPECT_EQ(address, Address(127, 0, 0, 1));
+    std::vector<platform::NetAddress> addresses;
+    ASSERT_TRUE(ResolveHost("localhost", &addresses));
+    EXPECT_NE(Texts(addresses).find("127.0.0.1"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -282,7 +308,7 @@ TEST(TcpSocket, ListenAcceptAndAddressesRoundTrip) {
     uint16_t clientPort = 0;
     ASSERT_TRUE(client.LocalAddress(&address, &clientPort));
     EXPECT_EQ(address, Address(127, 0, 0, 1));
-    char text[16];
+    char text[platform::kAddressTextSize];
     uint16_t port = 0;
     ASSERT_TRUE(accepted.PeerAddress(text, &port));
     EXPECT_STREQ(text, "127.0.0.1");
@@ -304,7 +330,7 @@ TEST(TcpSocket, CloseIsHarmlessTwiceAndLeavesNoSocket) {
     EXPECT_FALSE(socket.isOpen());
     EXPECT_EQ(socket.Send("x", 1, 0), -1);
     EXPECT_STREQ(WsaErrorName(), "WSAENOTSOCK");
-    char text[16];
+    char text[platform::kAddressTextSize];
     EXPECT_FALSE(socket.PeerAddress(text, nullptr));
     int32_t available = 0;
     EXPECT_FALSE(socket.BytesAvailable(&available));

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/socket.h"
+
 namespace qvex::platform {
 
 // The echo service of ping and traceroute: one ICMP echo at a time, with an optional
@@ -39,7 +41,7 @@ struct EchoReply {
     uint32_t status = kIpGeneralFailure;
     uint32_t roundTripTime = 0;  // milliseconds
     uint16_t dataSize = 0;       // echo data bytes in the reply
-    uint8_t ttl = 0;             // the reply's own time-to-live (echo replies only)
+    uint8_t ttl = 0;             // the reply's own time-to-live or hop limit (echo replies only)
 };
 
 enum class IcmpSocketKind {
@@ -59,6 +61,13 @@ void IcmpCloseHandle(IcmpHandle handle);
 // Several handles may be used at once by several threads; one handle by one thread.
 [[nodiscard]] uint32_t IcmpSendEcho(IcmpHandle handle, uint32_t destination, const void* data,
                                     uint16_t size, uint8_t ttl, uint32_t timeout, EchoReply* reply);
+// The same for IPv6 (RFC 4443 echo): a handle of its own, and the hop limit in place of the
+// time-to-live; who answered is `*answerer` (reply->address stays 0). A handle of one
+// family cannot send to the other.
+[[nodiscard]] IcmpHandle Icmp6CreateFile();
+[[nodiscard]] uint32_t Icmp6SendEcho(IcmpHandle handle, const NetAddress& destination,
+                                     const void* data, uint16_t size, uint8_t hopLimit,
+                                     uint32_t timeout, EchoReply* reply, NetAddress* answerer);
 // Which kind of socket a handle uses (None for kNoIcmp or a closed handle).
 [[nodiscard]] IcmpSocketKind IcmpSocketKindOf(IcmpHandle handle);
 // Whether this process can open an echo handle now.

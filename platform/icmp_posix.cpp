@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
 #include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,6 +33,14 @@ constexpr int kIcmpFilterOption = 1;
 struct IcmpFilter {
     uint32_t blocked;
 };
+
+// ICMPv6 message types (RFC 4443).
+constexpr uint8_t kIcmp6DestUnreachableType = 1;
+constexpr uint8_t kIcmp6PacketTooBigType = 2;
+constexpr uint8_t kIcmp6TimeExceededType = 3;
+constexpr uint8_t kIcmp6ParameterProblemType = 4;
+constexpr uint8_t kIcmp6EchoRequestType = 128;
+constexpr uint8_t kIcmp6EchoReplyType = 129;
 
 constexpr size_t kIcmpHeaderSize = 8;
 constexpr size_t kReceiveBufferSize = 65536;
@@ -106,12 +115,30 @@ bool PrepareSocket(int descriptor, bool raw) {
     return SetOption(descriptor, IPPROTO_IP, IP_RECVTTL, 1);
 }
 
-int OpenIcmpSocket(int type) {
-    int descriptor = ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+// The same for ICMPv6: errors through the error queue, the hop limit beside each reply
+// (a raw ICMPv6 socket reads no IP header), and on a raw socket echo replies alone as data.
+bool PrepareSocket6(int descriptor, bool raw) {
+    if (!SetOption(descriptor, IPPROTO_IPV6, IPV6_RECVERR, 1) ||
+        !SetOption(descriptor, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, 1)) {
+        return false;
+    }
+    if (raw) {
+        icmp6_filter filter{};
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(kIcmp6EchoReplyType, &filter);
+        return ::setsockopt(descriptor, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == 0;
+    }
+    return true;
+}
+
+int OpenIcmpSocket(int type, bool ipv6 = false) {
+    int descriptor = ipv6 ? ::socket(AF_INET6, type | SOCK_CLOEXEC, IPPROTO_ICMPV6)
+                          : ::socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (descriptor < 0) {
         return -1;
     }
-    if (!PrepareSocket(descriptor, type == SOCK_RAW)) {
+    if (!(ipv6 ? PrepareSocket6(descriptor, type == SOCK_RAW)
+               : PrepareSocket(descriptor, type == SOCK_RAW))) {
         ::close(descriptor);
         return -1;
     }
@@ -162,11 +189,46 @@ uint32_t StatusOfIcmpError(uint8_t type, uint8_t code) {
     }
 }
 
+// The ICMPv6 error messages as the designed statuses (RFC 4443 section 3).
+uint32_t StatusOfIcmp6Error(uint8_t type, uint8_t code) {
+    switch (type) {
+        case kIcmp6DestUnreachableType:
+            switch (code) {
+                case 0:  // no route to destination
+                case 1:  // administratively prohibited
+                case 5:  // source address failed policy
+                case 6:  // reject route to destination
+                    return kIpDestNetUnreachable;
+                case 4:
+                    return kIpDestPortUnreachable;
+                default:
+                    return kIpDestHostUnreachable;
+            }
+        case kIcmp6PacketTooBigType:
+            return kIpPacketTooBig;
+        case kIcmp6TimeExceededType:
+            return code == 0 ? kIpTtlExpiredTransit : kIpTtlExpiredReassem;
+        case kIcmp6ParameterProblemType:
+            return kIpParamProblem;
+        default:
+            return kIpGeneralFailure;
+    }
+}
+
+NetAddress Ipv6Of(const sockaddr_in6& socketAddress) {
+    uint8_t bytes[16];
+    std::memcpy(bytes, &socketAddress.sin6_addr, sizeof bytes);
+    return NetAddress::Ipv6(bytes);
+}
+
 struct PendingEcho {
     int descriptor;
     bool raw;
     uint16_t identifier;
     uint16_t sequence;
+    // Where an ICMPv6 answer's address goes; null for ICMP.
+    NetAddress* answerer = nullptr;
+    bool ipv6() const { return answerer != nullptr; }
 };
 
 // Whether the ICMP header at `header` (an echo request or reply) belongs to our echo.
@@ -198,18 +260,28 @@ bool ReadQueuedError(const PendingEcho& echo, EchoReply* reply) {
         }
         // The payload is the ICMP header of the echo request that the error quotes.
         if (static_cast<size_t>(length) < kIcmpHeaderSize ||
-            !IsOurs(echo, payload, kEchoRequestType)) {
+            !IsOurs(echo, payload, echo.ipv6() ? kIcmp6EchoRequestType : kEchoRequestType)) {
             continue;
         }
         for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
              item = CMSG_NXTHDR(&message, item)) {
-            if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_RECVERR) {
+            const bool ours =
+                echo.ipv6() ? item->cmsg_level == IPPROTO_IPV6 && item->cmsg_type == IPV6_RECVERR
+                            : item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_RECVERR;
+            if (!ours) {
                 continue;
             }
             sock_extended_err error{};
             std::memcpy(&error, CMSG_DATA(item), sizeof error);
-            if (error.ee_origin != SO_EE_ORIGIN_ICMP) {
+            if (error.ee_origin != (echo.ipv6() ? SO_EE_ORIGIN_ICMP6 : SO_EE_ORIGIN_ICMP)) {
                 continue;
+            }
+            if (echo.ipv6()) {
+                sockaddr_in6 offender{};
+                std::memcpy(&offender, CMSG_DATA(item) + sizeof error, sizeof offender);
+                *echo.answerer = Ipv6Of(offender);
+                reply->status = StatusOfIcmp6Error(error.ee_type, error.ee_code);
+                return true;
             }
             sockaddr_in offender{};
             std::memcpy(&offender, CMSG_DATA(item) + sizeof error, sizeof offender);
@@ -226,7 +298,7 @@ bool ReadQueuedReply(const PendingEcho& echo, EchoReply* reply) {
     for (;;) {
         unsigned char control[128];
         iovec part{buffer.data(), buffer.size()};
-        sockaddr_in source{};
+        sockaddr_in6 source{};  // room for either family
         msghdr message{};
         message.msg_name = &source;
         message.msg_namelen = sizeof source;
@@ -241,7 +313,14 @@ bool ReadQueuedReply(const PendingEcho& echo, EchoReply* reply) {
         size_t size = static_cast<size_t>(length);
         size_t offset = 0;
         int ttl = 0;
-        if (echo.raw) {
+        if (echo.ipv6()) {
+            for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
+                 item = CMSG_NXTHDR(&message, item)) {
+                if (item->cmsg_level == IPPROTO_IPV6 && item->cmsg_type == IPV6_HOPLIMIT) {
+                    std::memcpy(&ttl, CMSG_DATA(item), sizeof ttl);
+                }
+            }
+        } else if (echo.raw) {
             // A raw socket reads the IP header too: its length, then the TTL at byte 8.
             if (size < 20) {
                 continue;
@@ -257,10 +336,15 @@ bool ReadQueuedReply(const PendingEcho& echo, EchoReply* reply) {
             }
         }
         if (size < offset + kIcmpHeaderSize ||
-            !IsOurs(echo, buffer.data() + offset, kEchoReplyType)) {
+            !IsOurs(echo, buffer.data() + offset,
+                    echo.ipv6() ? kIcmp6EchoReplyType : kEchoReplyType)) {
             continue;
         }
-        reply->address = source.sin_addr.s_addr;
+        if (echo.ipv6()) {
+            *echo.answerer = Ipv6Of(source);
+        } else {
+            reply->address = reinterpret_cast<const sockaddr_in*>(&source)->sin_addr.s_addr;
+        }
         reply->status = kIpSuccess;
         reply->dataSize = static_cast<uint16_t>(size - offset - kIcmpHeaderSize);
         reply->ttl = static_cast<uint8_t>(ttl);
@@ -356,6 +440,61 @@ bool RunLookup(Call call, NameServiceEntry* entry) {
     }
 }
 
+// One echo of either family; the destination's family must be the handle's.
+uint32_t SendEcho(IcmpHandle handle, const NetAddress& destination, const void* data, uint16_t size,
+                  uint8_t ttl, uint32_t timeout, EchoReply* reply, NetAddress* answerer) {
+    if (reply == nullptr) {
+        return 0;
+    }
+    *reply = EchoReply{};
+    IcmpSocketKind kind = IcmpSocketKindOf(handle);
+    if (kind == IcmpSocketKind::None || (data == nullptr && size > 0) || size > kMaxEchoData) {
+        return 0;
+    }
+    PendingEcho echo{Descriptor(handle), kind == IcmpSocketKind::Raw, RawIdentifier(),
+                     nextSequence.fetch_add(1, std::memory_order_relaxed),
+                     destination.ipv6 ? answerer : nullptr};
+    // -1 puts the system's default time-to-live back after a trace.
+    if (!(echo.ipv6()
+              ? SetOption(echo.descriptor, IPPROTO_IPV6, IPV6_UNICAST_HOPS, ttl == 0 ? -1 : ttl)
+              : SetOption(echo.descriptor, IPPROTO_IP, IP_TTL, ttl == 0 ? -1 : ttl))) {
+        return 0;
+    }
+
+    std::vector<unsigned char> packet(kIcmpHeaderSize + size);
+    packet[0] = echo.ipv6() ? kIcmp6EchoRequestType : kEchoRequestType;
+    WriteShort(&packet[4], echo.identifier);
+    WriteShort(&packet[6], echo.sequence);
+    if (size > 0) {
+        std::memcpy(&packet[kIcmpHeaderSize], data, size);
+    }
+    if (echo.raw && !echo.ipv6()) {
+        // The system fills in identifier and checksum only for datagram sockets (and the
+        // checksum of every ICMPv6 message, which covers a pseudo-header it alone knows).
+        WriteShort(&packet[2], Checksum(packet.data(), packet.size()));
+    }
+
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = destination.ipv4();
+    sockaddr_in6 target6{};
+    target6.sin6_family = AF_INET6;
+    std::memcpy(&target6.sin6_addr, destination.bytes.data(), sizeof target6.sin6_addr);
+    const auto* to = echo.ipv6() ? reinterpret_cast<const sockaddr*>(&target6)
+                                 : reinterpret_cast<const sockaddr*>(&target);
+    const socklen_t toLength = echo.ipv6() ? sizeof target6 : sizeof target;
+    Clock::time_point start = Clock::now();
+    ssize_t sent;
+    do {
+        sent = ::sendto(echo.descriptor, packet.data(), packet.size(), MSG_NOSIGNAL, to, toLength);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        reply->status = StatusOfSendError(errno);
+        return 0;
+    }
+    return AwaitAnswer(echo, start, timeout, reply);
+}
+
 }  // namespace
 
 IcmpHandle IcmpCreateFile() {
@@ -394,47 +533,28 @@ bool IcmpAvailable() {
 
 uint32_t IcmpSendEcho(IcmpHandle handle, uint32_t destination, const void* data, uint16_t size,
                       uint8_t ttl, uint32_t timeout, EchoReply* reply) {
-    if (reply == nullptr) {
-        return 0;
-    }
-    *reply = EchoReply{};
-    IcmpSocketKind kind = IcmpSocketKindOf(handle);
-    if (kind == IcmpSocketKind::None || (data == nullptr && size > 0) || size > kMaxEchoData) {
-        return 0;
-    }
-    PendingEcho echo{Descriptor(handle), kind == IcmpSocketKind::Raw, RawIdentifier(),
-                     nextSequence.fetch_add(1, std::memory_order_relaxed)};
-    // -1 puts the system's default time-to-live back after a trace.
-    if (!SetOption(echo.descriptor, IPPROTO_IP, IP_TTL, ttl == 0 ? -1 : ttl)) {
-        return 0;
-    }
+    return SendEcho(handle, destination, data, size, ttl, timeout, reply, nullptr);
+}
 
-    std::vector<unsigned char> packet(kIcmpHeaderSize + size);
-    packet[0] = kEchoRequestType;
-    WriteShort(&packet[4], echo.identifier);
-    WriteShort(&packet[6], echo.sequence);
-    if (size > 0) {
-        std::memcpy(&packet[kIcmpHeaderSize], data, size);
+IcmpHandle Icmp6CreateFile() {
+    int descriptor = OpenIcmpSocket(SOCK_DGRAM, true);
+    if (descriptor < 0) {
+        descriptor = OpenIcmpSocket(SOCK_RAW, true);
     }
-    if (echo.raw) {
-        // The system fills in identifier and checksum only for datagram sockets.
-        WriteShort(&packet[2], Checksum(packet.data(), packet.size()));
-    }
+    return descriptor < 0 ? kNoIcmp : descriptor + 1;
+}
 
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr.s_addr = destination;
-    Clock::time_point start = Clock::now();
-    ssize_t sent;
-    do {
-        sent = ::sendto(echo.descriptor, packet.data(), packet.size(), MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        reply->status = StatusOfSendError(errno);
+uint32_t Icmp6SendEcho(IcmpHandle handle, const NetAddress& destination, const void* data,
+                       uint16_t size, uint8_t hopLimit, uint32_t timeout, EchoReply* reply,
+                       NetAddress* answerer) {
+    if (!destination.ipv6 || answerer == nullptr) {
+        if (reply != nullptr) {
+            *reply = EchoReply{};
+        }
         return 0;
     }
-    return AwaitAnswer(echo, start, timeout, reply);
+    *answerer = NetAddress();
+    return SendEcho(handle, destination, data, size, hopLimit, timeout, reply, answerer);
 }
 
 bool LookupHostByName(const char* name, NameServiceEntry* entry) {

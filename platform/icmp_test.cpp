@@ -160,6 +160,35 @@ TEST(IcmpTest, AnswersToAnotherHandlesEchoesAreLeftAlone) {
     EXPECT_EQ(reply.dataSize, 7u);
 }
 
+TEST(IcmpTest, Ipv6LoopbackAnswersOverIcmpv6) {
+    Handle ipv4;
+    if (ipv4.value == kNoIcmp) {
+        GTEST_SKIP() << "no ICMP socket for this process";
+    }
+    // The same rules let a process open either family's sockets.
+    IcmpHandle handle = Icmp6CreateFile();
+    ASSERT_NE(handle, kNoIcmp) << "no ICMPv6 socket, although an ICMP one opens";
+    NetAddress loopback;
+    ASSERT_TRUE(ParseIpv6Address("::1", &loopback));
+    for (uint8_t hopLimit : {uint8_t{0}, uint8_t{1}}) {
+        SCOPED_TRACE(hopLimit);
+        EchoReply reply;
+        NetAddress answerer;
+        EXPECT_EQ(Icmp6SendEcho(handle, loopback, kData, 32, hopLimit, 5000, &reply, &answerer),
+                  1u);
+        EXPECT_EQ(reply.status, kIpSuccess);
+        EXPECT_EQ(answerer, loopback);
+        EXPECT_EQ(reply.dataSize, 32u);
+        EXPECT_GT(reply.ttl, 0);
+    }
+    // An IPv4 destination is no ICMPv6 one.
+    EchoReply reply;
+    NetAddress answerer;
+    EXPECT_EQ(Icmp6SendEcho(handle, Loopback(), kData, 32, 0, 5000, &reply, &answerer), 0u);
+    EXPECT_EQ(reply.status, kIpGeneralFailure);
+    IcmpCloseHandle(handle);
+}
+
 // --- Socket kinds, time-outs and unreachable networks in a namespace of their own ----------
 
 TEST(IcmpNamespaceTest, UnavailableWhenNeitherSocketOpens) {
@@ -169,7 +198,7 @@ TEST(IcmpNamespaceTest, UnavailableWhenNeitherSocketOpens) {
             ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
             return Complain("cannot become an ordinary user", errno);
         }
-        if (IcmpAvailable() || IcmpCreateFile() != kNoIcmp) {
+        if (IcmpAvailable() || IcmpCreateFile() != kNoIcmp || Icmp6CreateFile() != kNoIcmp) {
             return Complain("an echo handle without permission", 0);
         }
         return 0;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace qvex::platform {
 
-// Blocking IPv4 stream sockets.
+// Blocking IPv4 and IPv6 stream sockets.
 //
 // A handle is the system's descriptor plus one, so that the engine's empty state 0 can never
 // be a real socket (descriptor 0 is a valid socket when standard input was closed).
@@ -22,6 +24,23 @@ inline constexpr int kNoWait = 0x2;
 // 255.255.255.255, which therefore can never be used as a destination.
 inline constexpr uint32_t kAddressNone = 0xFFFFFFFF;
 inline constexpr uint32_t kAddressAny = 0;
+
+// An IPv4 or an IPv6 address. An IPv4 address (network order) converts to one implicitly,
+// so the IPv4 calls read as they always did; the default is the IPv4 "any" address.
+struct NetAddress {
+    NetAddress() = default;
+    NetAddress(uint32_t ipv4NetworkOrder);  // NOLINT(google-explicit-constructor)
+    static NetAddress Ipv6(const uint8_t (&bytes)[16]);
+    // The IPv4 address in network order; 0 for an IPv6 address.
+    [[nodiscard]] uint32_t ipv4() const;
+    bool operator==(const NetAddress&) const = default;
+
+    bool ipv6 = false;
+    // IPv4: the first 4 bytes; IPv6: all 16.
+    std::array<uint8_t, 16> bytes{};
+};
+// Room for any address as text ("a.b.c.d" or the longest IPv6 form) and its NUL.
+inline constexpr size_t kAddressTextSize = 46;
 
 // Failures leave a Windows Sockets error code (10061 for a refused connection, 11001 for an
 // unknown host, ...) as the calling thread's last socket error, so that log lines name
@@ -45,16 +64,18 @@ void SetLastSocketError(int code);
 [[nodiscard]] int TranslateSystemError(int systemError);
 [[nodiscard]] int TranslateResolverError(int resolverError);
 
-// A new IPv4 stream socket, not inherited by started programs; kNoSocket on failure.
-[[nodiscard]] SocketHandle OpenStreamSocket();
+// A new IPv4 (or IPv6) stream socket, not inherited by started programs; kNoSocket on
+// failure.
+[[nodiscard]] SocketHandle OpenStreamSocket(bool ipv6 = false);
 // Two connected stream sockets of the local kind (not TCP), for feeding a reader.
 [[nodiscard]] bool OpenSocketPair(SocketHandle* first, SocketHandle* second);
 // Addresses are in network order, ports in host order.
-[[nodiscard]] bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port);
-[[nodiscard]] bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port);
+// The address's family must be the socket's.
+[[nodiscard]] bool BindSocket(SocketHandle socket, const NetAddress& address, uint16_t port);
+[[nodiscard]] bool ConnectSocket(SocketHandle socket, const NetAddress& address, uint16_t port);
 // A connect that does not wait: true when the connection is made (`*pending` false) or under
 // way (`*pending` true: wait until the socket is writable, then FinishConnect).
-[[nodiscard]] bool StartConnect(SocketHandle socket, uint32_t address, uint16_t port,
+[[nodiscard]] bool StartConnect(SocketHandle socket, const NetAddress& address, uint16_t port,
                                 bool* pending);
 // The outcome of a connect that was under way; the socket blocks again afterwards, also when
 // the wait was given up.
@@ -80,8 +101,11 @@ void CloseSocket(SocketHandle socket);
 // Closes so that the peer sees a reset instead of an orderly end.
 void AbortSocket(SocketHandle socket);
 
+// The IPv4 forms fail (WSAEAFNOSUPPORT) on an IPv6 socket.
 [[nodiscard]] bool PeerName(SocketHandle socket, uint32_t* address, uint16_t* port);
 [[nodiscard]] bool LocalName(SocketHandle socket, uint32_t* address, uint16_t* port);
+[[nodiscard]] bool PeerNetName(SocketHandle socket, NetAddress* address, uint16_t* port);
+[[nodiscard]] bool LocalNetName(SocketHandle socket, NetAddress* address, uint16_t* port);
 // Bytes that can be read without blocking.
 [[nodiscard]] bool ReadableBytes(SocketHandle socket, int32_t* count);
 [[nodiscard]] bool SetNoDelay(SocketHandle socket, bool on);
@@ -95,7 +119,14 @@ void AbortSocket(SocketHandle socket);
 [[nodiscard]] uint32_t ParseDottedAddress(const char* text);
 // Writes "a.b.c.d" into `text`, which holds at least 16 bytes.
 [[nodiscard]] bool FormatDottedAddress(uint32_t address, char* text, size_t size);
+// An IPv6 address in its text form ("::1", "2001:db8::7"), without brackets.
+[[nodiscard]] bool ParseIpv6Address(const char* text, NetAddress* address);
+// Writes "a.b.c.d" or the IPv6 text form into `text`, which holds at least kAddressTextSize
+// bytes.
+[[nodiscard]] bool FormatAddress(const NetAddress& address, char* text, size_t size);
 // The first IPv4 address of a host name.
 [[nodiscard]] bool LookupHost(const char* name, uint32_t* address);
+// Every IPv4 and IPv6 address of a host name, in the order the system prefers them.
+[[nodiscard]] bool LookupHostAddresses(const char* name, std::vector<NetAddress>* addresses);
 
 }  // namespace qvex::platform

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace qvex::platform {
 namespace {
@@ -107,12 +108,54 @@ bool NoSocket(SocketHandle socket) {
     return true;
 }
 
-sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_addr.s_addr = address;
-    socketAddress.sin_port = htons(port);
-    return socketAddress;
+// A socket address of either family, with the length the system expects for it.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+SocketAddress MakeAddress(const NetAddress& address, uint16_t port) {
+    SocketAddress made;
+    if (address.ipv6) {
+        auto* internet = reinterpret_cast<sockaddr_in6*>(&made.storage);
+        internet->sin6_family = AF_INET6;
+        std::memcpy(&internet->sin6_addr, address.bytes.data(), 16);
+        internet->sin6_port = htons(port);
+        made.length = sizeof(sockaddr_in6);
+    } else {
+        auto* internet = reinterpret_cast<sockaddr_in*>(&made.storage);
+        internet->sin_family = AF_INET;
+        internet->sin_addr.s_addr = address.ipv4();
+        internet->sin_port = htons(port);
+        made.length = sizeof(sockaddr_in);
+    }
+    return made;
+}
+
+// False for a family other than IPv4 and IPv6.
+bool ReadAddress(const sockaddr* socketAddress, NetAddress* address, uint16_t* port) {
+    NetAddress read;
+    uint16_t readPort = 0;
+    if (socketAddress->sa_family == AF_INET6) {
+        const auto* internet = reinterpret_cast<const sockaddr_in6*>(socketAddress);
+        read.ipv6 = true;
+        std::memcpy(read.bytes.data(), &internet->sin6_addr, 16);
+        readPort = ntohs(internet->sin6_port);
+    } else if (socketAddress->sa_family == AF_INET) {
+        const auto* internet = reinterpret_cast<const sockaddr_in*>(socketAddress);
+        read = NetAddress(internet->sin_addr.s_addr);
+        readPort = ntohs(internet->sin_port);
+    } else {
+        return false;
+    }
+    if (address != nullptr) {
+        *address = read;
+    }
+    if (port != nullptr) {
+        *port = readPort;
+    }
+    return true;
 }
 
 // The outcome of a connect that went on in the background.
@@ -128,7 +171,7 @@ bool ConnectOutcome(int descriptor) {
     }
     // Writable without an error, yet not connected: the connect was cut short (a shutdown
     // from another thread).
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
         return Fail();
@@ -171,29 +214,84 @@ bool SetFlag(SocketHandle socket, int level, int option, bool on) {
 
 using NameQuery = int (*)(int, sockaddr*, socklen_t*);
 
-bool QueryName(NameQuery query, SocketHandle socket, uint32_t* address, uint16_t* port) {
+bool QueryName(NameQuery query, SocketHandle socket, NetAddress* address, uint16_t* port) {
     if (NoSocket(socket)) {
         return false;
     }
-    sockaddr_in socketAddress{};
+    sockaddr_storage socketAddress{};
     socklen_t length = sizeof socketAddress;
     if (query(Descriptor(socket), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
         return Fail();
     }
-    if (socketAddress.sin_family != AF_INET) {
+    if (!ReadAddress(reinterpret_cast<const sockaddr*>(&socketAddress), address, port)) {
+        lastError = TranslateSystemError(EAFNOSUPPORT);
+        return false;
+    }
+    return true;
+}
+
+// The IPv4 form of a name query: an IPv6 socket has no such name.
+bool QueryIpv4Name(NameQuery query, SocketHandle socket, uint32_t* address, uint16_t* port) {
+    NetAddress read;
+    if (!QueryName(query, socket, &read, port)) {
+        return false;
+    }
+    if (read.ipv6) {
         lastError = TranslateSystemError(EAFNOSUPPORT);
         return false;
     }
     if (address != nullptr) {
-        *address = socketAddress.sin_addr.s_addr;
+        *address = read.ipv4();
     }
-    if (port != nullptr) {
-        *port = ntohs(socketAddress.sin_port);
+    return true;
+}
+
+// The addresses of a name of one family (AF_UNSPEC: both), in the resolver's order.
+bool LookupFamily(const char* name, int family, std::vector<NetAddress>* addresses) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    int result = ::getaddrinfo(name, nullptr, &hints, &answer);
+    if (result != 0) {
+        lastError = TranslateResolverError(result);
+        return false;
+    }
+    addresses->clear();
+    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
+        NetAddress address;
+        if (entry->ai_addr != nullptr && ReadAddress(entry->ai_addr, &address, nullptr)) {
+            addresses->push_back(address);
+        }
+    }
+    ::freeaddrinfo(answer);
+    if (addresses->empty()) {
+        lastError = TranslateResolverError(EAI_NODATA);
+        return false;
     }
     return true;
 }
 
 }  // namespace
+
+NetAddress::NetAddress(uint32_t ipv4NetworkOrder) {
+    std::memcpy(bytes.data(), &ipv4NetworkOrder, 4);
+}
+
+NetAddress NetAddress::Ipv6(const uint8_t (&address)[16]) {
+    NetAddress made;
+    made.ipv6 = true;
+    std::memcpy(made.bytes.data(), address, 16);
+    return made;
+}
+
+uint32_t NetAddress::ipv4() const {
+    uint32_t address = 0;
+    if (!ipv6) {
+        std::memcpy(&address, bytes.data(), 4);
+    }
+    return address;
+}
 
 int LastSocketError() {
     return lastError;
@@ -224,8 +322,8 @@ int TranslateResolverError(int resolverError) {
     return kWsaNoRecovery;
 }
 
-SocketHandle OpenStreamSocket() {
-    int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+SocketHandle OpenStreamSocket(bool ipv6) {
+    int descriptor = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (descriptor < 0) {
         Fail();
         return kNoSocket;
@@ -243,25 +341,23 @@ bool OpenSocketPair(SocketHandle* first, SocketHandle* second) {
     return true;
 }
 
-bool BindSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+bool BindSocket(SocketHandle socket, const NetAddress& address, uint16_t port) {
     if (NoSocket(socket)) {
         return false;
     }
-    sockaddr_in socketAddress = MakeAddress(address, port);
-    if (::bind(Descriptor(socket), reinterpret_cast<const sockaddr*>(&socketAddress),
-               sizeof socketAddress) != 0) {
+    SocketAddress socketAddress = MakeAddress(address, port);
+    if (::bind(Descriptor(socket), socketAddress.get(), socketAddress.length) != 0) {
         return Fail();
     }
     return true;
 }
 
-bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
+bool ConnectSocket(SocketHandle socket, const NetAddress& address, uint16_t port) {
     if (NoSocket(socket)) {
         return false;
     }
-    sockaddr_in socketAddress = MakeAddress(address, port);
-    if (::connect(Descriptor(socket), reinterpret_cast<const sockaddr*>(&socketAddress),
-                  sizeof socketAddress) == 0) {
+    SocketAddress socketAddress = MakeAddress(address, port);
+    if (::connect(Descriptor(socket), socketAddress.get(), socketAddress.length) == 0) {
         return true;
     }
     if (errno == EINTR) {
@@ -270,7 +366,7 @@ bool ConnectSocket(SocketHandle socket, uint32_t address, uint16_t port) {
     return Fail();
 }
 
-bool StartConnect(SocketHandle socket, uint32_t address, uint16_t port, bool* pending) {
+bool StartConnect(SocketHandle socket, const NetAddress& address, uint16_t port, bool* pending) {
     *pending = false;
     if (NoSocket(socket)) {
         return false;
@@ -279,9 +375,8 @@ bool StartConnect(SocketHandle socket, uint32_t address, uint16_t port, bool* pe
     if (!SetNonBlocking(descriptor, true)) {
         return Fail();
     }
-    sockaddr_in socketAddress = MakeAddress(address, port);
-    if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&socketAddress),
-                  sizeof socketAddress) == 0) {
+    SocketAddress socketAddress = MakeAddress(address, port);
+    if (::connect(descriptor, socketAddress.get(), socketAddress.length) == 0) {
         return SetNonBlocking(descriptor, false) || Fail();
     }
     if (errno == EINPROGRESS || errno == EINTR) {
@@ -432,10 +527,18 @@ void AbortSocket(SocketHandle socket) {
 }
 
 bool PeerName(SocketHandle socket, uint32_t* address, uint16_t* port) {
-    return QueryName(::getpeername, socket, address, port);
+    return QueryIpv4Name(::getpeername, socket, address, port);
 }
 
 bool LocalName(SocketHandle socket, uint32_t* address, uint16_t* port) {
+    return QueryIpv4Name(::getsockname, socket, address, port);
+}
+
+bool PeerNetName(SocketHandle socket, NetAddress* address, uint16_t* port) {
+    return QueryName(::getpeername, socket, address, port);
+}
+
+bool LocalNetName(SocketHandle socket, NetAddress* address, uint16_t* port) {
     return QueryName(::getsockname, socket, address, port);
 }
 
@@ -483,29 +586,38 @@ bool FormatDottedAddress(uint32_t address, char* text, size_t size) {
     return true;
 }
 
-bool LookupHost(const char* name, uint32_t* address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* answer = nullptr;
-    int result = ::getaddrinfo(name, nullptr, &hints, &answer);
-    if (result != 0) {
-        lastError = TranslateResolverError(result);
+bool ParseIpv6Address(const char* text, NetAddress* address) {
+    uint8_t bytes[16];
+    if (text == nullptr || ::inet_pton(AF_INET6, text, bytes) != 1) {
         return false;
     }
-    bool found = false;
-    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            found = true;
-            break;
-        }
+    *address = NetAddress::Ipv6(bytes);
+    return true;
+}
+
+bool FormatAddress(const NetAddress& address, char* text, size_t size) {
+    if (text == nullptr || size < kAddressTextSize) {
+        lastError = kWsaEfault;  // as for any output buffer that is too small
+        return false;
     }
-    ::freeaddrinfo(answer);
-    if (!found) {
-        lastError = TranslateResolverError(EAI_NODATA);
+    if (::inet_ntop(address.ipv6 ? AF_INET6 : AF_INET, address.bytes.data(), text,
+                    static_cast<socklen_t>(size)) == nullptr) {
+        return Fail();
     }
-    return found;
+    return true;
+}
+
+bool LookupHostAddresses(const char* name, std::vector<NetAddress>* addresses) {
+    return LookupFamily(name, AF_UNSPEC, addresses);
+}
+
+bool LookupHost(const char* name, uint32_t* address) {
+    std::vector<NetAddress> addresses;
+    if (!LookupFamily(name, AF_INET, &addresses)) {
+        return false;
+    }
+    *address = addresses.front().ipv4();
+    return true;
 }
 
 }  // namespace qvex::platform

@@ -12,11 +12,14 @@
 namespace qvex {
 namespace {
 
-// Captures: 1 scheme, 2 user, 3 password, 4 host, 5 port, 6 path, 7 type letter.
+// Captures: 1 scheme, 2 user, 3 password, 4 host, 5 port, 6 path, 7 type letter. A literal
+// IPv6 address is written in brackets (RFC 3986 section 3.2.2); the branch reset "(?|"
+// gives both forms of the host capture 4, without the brackets. The address holds a ":", so
+// the canonical text knows to bracket it again.
 constexpr char kUrlPattern[] =
     R"(^(?:([[:alnum:]+.-]+)://)?)"
     R"((?:([[:alnum:]%!$'()+,.;=?_-]+)(?::([[:alnum:]%!$'()+,.;=?_-]+))?@)?)"
-    R"((?:((?:[[:alnum:]-]+\.)*[[:alnum:]-]+)(?::([[:digit:]]+))?))"
+    R"((?|((?:[[:alnum:]-]+\.)*[[:alnum:]-]+)|\[([[:xdigit:].]*:[[:xdigit:]:.]*)\])(?::([[:digit:]]+))?)"
     R"((?:/([[:alnum:]%!$&'()+,.=@_-]+(?:/[[:alnum:]%!$&'()+,.=@_-]+)*/?)?)?)"
     R"((?:;type=([aid]))?$)";
 
@@ -255,12 +258,20 @@ UrlDefaults GetUrlDefaults() {
 std::string CanonicalUrl(const SessionRequest& request) {
     std::string url;
     url.reserve(request.scheme.size() + request.host.size() + request.port.size() +
-                request.path.size() + 5);
+                request.path.size() + 7);
     if (!request.schemeDefaulted) {
         url += request.scheme;
         url += "://";
     }
+    // Only an IPv6 address holds a ":"; it goes back into its brackets.
+    const bool bracketed = request.host.find(':') != std::string::npos;
+    if (bracketed) {
+        url += '[';
+    }
     url += request.host;
+    if (bracketed) {
+        url += ']';
+    }
     if (!request.portDefaulted) {
         url += ':';
         url += request.port;

@@ -41,6 +41,8 @@ void ReleaseUrlPattern();
 
 // The request for a URL, or nullopt when the whole text is not an FTP URL:
 //   [scheme "://"] [user [":" password] "@"] host [":" port] ["/" path] [";type=" a|i|d]
+// where host is a name, a dotted address or "[" IPv6 address "]"; the request's host is
+// the address without its brackets.
 // A text holding a NUL, a line end or any other byte outside the grammar does not parse, nor
 // does a user or password with a "%" that is not followed by two hexadecimal digits.
 // A missing user gives the default user and password; a user without a password gives an
@@ -58,11 +60,13 @@ void ReleaseUrlPattern();
 void SetUrlDefaults(const char* scheme, const char* user, const char* password, const char* port);
 [[nodiscard]] UrlDefaults GetUrlDefaults();
 
-// The text a session records as its host: scheme "://" unless defaulted, host, ":" port
+// The text a session records as its host: scheme "://" unless defaulted, host (an IPv6
+// address in brackets), ":" port
 // unless defaulted, "/" path when there is one. Never user, password or type.
 [[nodiscard]] std::string CanonicalUrl(const SessionRequest& request);
 
-// The host exactly as written in a text that ParseUrl accepts (a view into text, so the
+// The host exactly as written (an IPv6 address without its brackets) in a text that ParseUrl
+// accepts (a view into text, so the
 // caller can also take what follows it); nullopt when ParseUrl would refuse the text. Host
 // comparisons and the statistics key use it.
 [[nodiscard]] std::optional<std::string_view> FindUrlHost(std::string_view text);

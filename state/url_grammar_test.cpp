@@ -117,6 +117,15 @@ TEST_F(UrlGrammarTest, UrlsThatParse) {
         {"u!$'()+,.;=?_-:p!$'()+,.;=?_-@h",
          Request("ftp", "u!$'()+,.;=?_-", "p!$'()+,.;=?_-", "h", "21", "", 0, true, false, true),
          "h"},
+        // A literal IPv6 address in brackets; the host is the address alone.
+        {"ftp://[::1]", Request("ftp", "anonymous", kEmail, "::1", "21", "", 0, false, true, true),
+         "ftp://[::1]"},
+        {"u:p@[2001:DB8::7]:2121/pub",
+         Request("ftp", "u", "p", "2001:DB8::7", "2121", "pub", 0, true, false, false),
+         "[2001:DB8::7]:2121/pub"},
+        {"[::ffff:192.0.2.1]",
+         Request("ftp", "anonymous", kEmail, "::ffff:192.0.2.1", "21", "", 0, true, true, true),
+         "[::ffff:192.0.2.1]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -160,7 +169,17 @@ TEST_F(UrlGrammarTest, TextsThatDoNotParse) {
         ":p@h",
         "u:@h",
         "ftp:/h",
-        "ftp://[::1]",
+        "::1",
+        "[::1",
+        "::1]",
+        "[]",
+        "[h]",
+        "[.]",
+        "[1.2.3.4]",
+        "[::1]x",
+        "[::1]:",
+        "[[::1]]",
+        "ftp://[fe80::1%25eth0]",
         // A line end after a URL is not part of it.
         "ftp://h\n",
         "h\r\n",
@@ -283,6 +302,7 @@ TEST_F(UrlGrammarTest, FindUrlHostPointsIntoTheText) {
         {"Host.Example", 0, 12},
         {"u%40x@h.net/pub", 6, 5},
         {"10.0.0.1:2121", 0, 8},
+        {"ftp://[::1]:2121", 7, 3},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);

@@ -68,11 +68,12 @@ enum class Answer {
     Silent,
 };
 
-// Connects to 127.0.0.1:port and reads the first line (without CR LF) until `deadline`,
-// or until `alive` says the server has gone: then whatever answers is another program.
-Answer ReadFirstLine(uint16_t port, Clock::time_point deadline, const std::function<bool()>& alive,
-                     std::string& line) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Connects to 127.0.0.1:port (::1 with `ipv6`) and reads the first line (without CR LF)
+// until `deadline`, or until `alive` says the server has gone: then whatever answers is
+// another program.
+Answer ReadFirstLine(uint16_t port, bool ipv6, Clock::time_point deadline,
+                     const std::function<bool()>& alive, std::string& line) {
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return Answer::Refused;
     }
@@ -80,7 +81,14 @@ Answer ReadFirstLine(uint16_t port, Clock::time_point deadline, const std::funct
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = htons(port);
+    const int connected =
+        ipv6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+             : ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (connected != 0) {
         ::close(fd);
         return Answer::Refused;
     }
@@ -178,16 +186,18 @@ std::string ClosedAncestor(const std::string& folder) {
 }
 
 std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t passiveMax,
-                                uint64_t bytesPerSecond, bool asciiText, const VsftpdPaths& paths) {
+                                uint64_t bytesPerSecond, bool asciiText, bool ipv6,
+                                const VsftpdPaths& paths) {
     std::string text;
     auto set = [&text](const std::string& name, const std::string& value) {
         text += name + "=" + value + "\n";
     };
     // Standalone and in the foreground, so that the fixture's process is the listener.
     // (The built-in defaults are the opposite: started by inetd, no listener at all.)
-    set("listen", "YES");
-    set("listen_ipv6", "NO");
-    set("listen_address", "127.0.0.1");
+    // The two listeners exclude each other; each has its own address setting.
+    set("listen", ipv6 ? "NO" : "YES");
+    set("listen_ipv6", ipv6 ? "YES" : "NO");
+    set(ipv6 ? "listen_address6" : "listen_address", ipv6 ? "::1" : "127.0.0.1");
     set("listen_port", std::to_string(port));
     set("background", "NO");
     set("ftpd_banner", kVsftpdBanner);
@@ -289,7 +299,8 @@ FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
       bytesPerSecond_(options.bytesPerSecond),
       asciiText_(options.asciiText),
       tlsCertificate_(options.tlsCertificate),
-      implicitTls_(options.implicitTls && !options.tlsCertificate.empty()) {
+      implicitTls_(options.implicitTls && !options.tlsCertificate.empty()),
+      ipv6_(options.ipv6) {
     while (root_.size() > 1 && root_.back() == '/') {
         root_.pop_back();
     }
@@ -418,8 +429,8 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
         if (implicitTls_) {
             // The greeting comes after a handshake: a connection that stays open is enough.
             if (ReadFirstLine(
-                    port, Clock::now() + kPollPause * 10, [this] { return process_.running(); },
-                    line) == Answer::Silent &&
+                    port, ipv6_, Clock::now() + kPollPause * 10,
+                    [this] { return process_.running(); }, line) == Answer::Silent &&
                 process_.running()) {
                 port_ = port;
                 problem_.clear();
@@ -429,7 +440,7 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
             continue;
         }
         switch (ReadFirstLine(
-            port, deadline, [this] { return process_.running(); }, line)) {
+            port, ipv6_, deadline, [this] { return process_.running(); }, line)) {
             case Answer::Refused:
                 std::this_thread::sleep_for(kPollPause);
                 break;
@@ -494,7 +505,7 @@ PyFtpdServer::PyFtpdServer(const FtpServerOptions& options) : FtpServer("pyftpdl
     if (!process_.Start(
             {kPython, "-I", script, root(), "0", kUser, kPassword, std::to_string(passivePortMin()),
              std::to_string(passivePortMax()), kPyftpdBanner, std::to_string(kIdleSeconds),
-             std::to_string(bytesPerSecond()), tlsCertificate()},
+             std::to_string(bytesPerSecond()), tlsCertificate(), address()},
             Setting("server.out"))) {
         Fail("/usr/bin/python3 could not be started");
         return;
@@ -562,7 +573,7 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options) : FtpServer("vsftpd"
             continue;
         }
         WriteFileBytes(config, VsftpdConfiguration(port, passivePortMin(), passivePortMax(),
-                                                   bytesPerSecond(), asciiText(), paths) +
+                                                   bytesPerSecond(), asciiText(), ipv6(), paths) +
                                    VsftpdTlsConfiguration(tlsCertificate(), implicitTls()));
         // vsftpd writes its start-up errors ("500 OOPS: could not bind listening IPv4
         // socket") to descriptor 0, which is the control connection under inetd: the shell

@@ -32,9 +32,11 @@ struct FtpServerOptions {
     // With tlsCertificate: TLS from the first byte instead of AUTH TLS (vsftpd only); the
     // greeting is then not checked, as it is encrypted.
     bool implicitTls = false;
+    // On ::1 instead of 127.0.0.1: passive mode is then EPSV, active mode EPRT to ::1.
+    bool ipv6 = false;
 };
 
-// A real FTP server from Debian on 127.0.0.1, serving a fresh temporary folder as "/" to
+// A real FTP server from Debian on 127.0.0.1 (or ::1), serving a fresh temporary folder as "/" to
 // two logins: "anonymous" (any password, read-only) and the account kUser / kPassword
 // (read and write). Passive mode hands out 127.0.0.1 and a port of passivePortMin() ..
 // passivePortMax(); PORT to 127.0.0.1 is accepted; REST is supported.
@@ -75,6 +77,8 @@ class FtpServer {
     // "pyftpdlib" or "vsftpd", for traces.
     const std::string& name() const { return name_; }
     uint16_t port() const { return port_; }
+    // The address it listens on: "127.0.0.1", or "::1" when FtpServerOptions::ipv6 was set.
+    const char* address() const { return ipv6_ ? "::1" : "127.0.0.1"; }
     // The whole greeting line, "220 " and the server's banner.
     const std::string& greeting() const { return greeting_; }
     uint16_t passivePortMin() const { return passivePortMin_; }
@@ -115,6 +119,7 @@ class FtpServer {
     bool asciiText() const { return asciiText_; }
     const std::string& tlsCertificate() const { return tlsCertificate_; }
     bool implicitTls() const { return implicitTls_; }
+    bool ipv6() const { return ipv6_; }
 
     TempFolder folder_;
     ChildProcess process_;
@@ -131,6 +136,7 @@ class FtpServer {
     bool asciiText_ = false;
     std::string tlsCertificate_;
     bool implicitTls_ = false;
+    bool ipv6_ = false;
     std::string problem_;
     std::string greeting_;
     uint16_t port_ = 0;

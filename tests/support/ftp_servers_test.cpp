@@ -387,7 +387,7 @@ TEST_P(FtpServersTest, ListsThroughActiveMode) {
         ASSERT_NO_FATAL_FAILURE(ExpectTransferStart(control, "LIST"));
         TcpSocket data;
         ASSERT_TRUE(listener.Accept(data)) << WsaErrorName();
-        char peer[16];
+        char peer[platform::kAddressTextSize];
         uint16_t peerPort = 0;
         ASSERT_TRUE(data.PeerAddress(peer, &peerPort));
         EXPECT_STREQ(peer, "127.0.0.1");
