@@ -85,63 +85,81 @@ DownloadComposition composeDownload(SessionWorker& session, ListingCache& cache,
                                     const TransferModeModel& toggles,
                                     const DownloadSelection& selection,
                                     const ConfirmOverwrite& confirm) {
-    DownloadComposition result;
-    auto folderStatus = platform::LocalPathStatus(selection.folder);
-    if (selection.folder.empty() || !folderStatus || !folderStatus->isFolder) {
-        logRaw("@@@ Invalid drop folder");
-        return result;
-    }
-    const TransferType mode = toggles.currentTransferMode();
-    settings.SetInt("LastXMode", static_cast<int32_t>(mode));
-    if (settings.GetString("LastXDir") != selection.folder) {
-        settings.SetString("LastXDir", selection.folder);
-    }
+    return composeDownloads(session, cache, settings, toggles, {selection}, confirm).front();
+}
 
-    const char* overwriteSetting =
-        selection.origin == DownloadOrigin::RemoteView ? "LocalOverwrite1" : "LocalOverwrite2";
-    std::vector<int32_t> kept;
-    std::vector<std::string> names;
-    for (int32_t position : selection.positions) {
-        std::optional<RemoteEntry> entry = cache.Entry(selection.directoryId, position);
-        if (!entry || entry->name.empty()) {
-            continue;
+std::vector<DownloadComposition> composeDownloads(SessionWorker& session, ListingCache& cache,
+                                                  Settings& settings,
+                                                  const TransferModeModel& toggles,
+                                                  const std::vector<DownloadSelection>& selections,
+                                                  const ConfirmOverwrite& confirm) {
+    std::vector<DownloadComposition> results(selections.size());
+    const TransferType mode = toggles.currentTransferMode();
+    struct Kept {
+        std::vector<int32_t> positions;
+        std::vector<std::string> names;
+    };
+    std::vector<Kept> kept(selections.size());
+    for (size_t at = 0; at < selections.size(); ++at) {
+        const DownloadSelection& selection = selections[at];
+        auto folderStatus = platform::LocalPathStatus(selection.folder);
+        if (selection.folder.empty() || !folderStatus || !folderStatus->isFolder) {
+            logRaw("@@@ Invalid drop folder");
+            return std::vector<DownloadComposition>(selections.size());
         }
-        if (!toggles.updateOnly() && settings.GetInt(overwriteSetting) != 0 && confirm) {
-            std::string localPath = joinLocalPath(selection.folder, localNameOf(*entry));
-            if (auto existing = platform::LocalPathStatus(localPath)) {
-                switch (confirm(kGetFilesTitle, overwriteQuestion(localPath, existing->isFolder))) {
-                    case OverwriteAnswer::Cancel:
-                        return DownloadComposition{};
-                    case OverwriteAnswer::No:
-                        result.deselected.push_back(position);
-                        continue;
-                    case OverwriteAnswer::Yes:
-                        break;
+        settings.SetInt("LastXMode", static_cast<int32_t>(mode));
+        if (settings.GetString("LastXDir") != selection.folder) {
+            settings.SetString("LastXDir", selection.folder);
+        }
+
+        const char* overwriteSetting =
+            selection.origin == DownloadOrigin::RemoteView ? "LocalOverwrite1" : "LocalOverwrite2";
+        for (int32_t position : selection.positions) {
+            std::optional<RemoteEntry> entry = cache.Entry(selection.directoryId, position);
+            if (!entry || entry->name.empty()) {
+                continue;
+            }
+            if (!toggles.updateOnly() && settings.GetInt(overwriteSetting) != 0 && confirm) {
+                std::string localPath = joinLocalPath(selection.folder, localNameOf(*entry));
+                if (auto existing = platform::LocalPathStatus(localPath)) {
+                    switch (
+                        confirm(kGetFilesTitle, overwriteQuestion(localPath, existing->isFolder))) {
+                        case OverwriteAnswer::Cancel:
+                            return std::vector<DownloadComposition>(selections.size());
+                        case OverwriteAnswer::No:
+                            results[at].deselected.push_back(position);
+                            continue;
+                        case OverwriteAnswer::Yes:
+                            break;
+                    }
                 }
             }
+            kept[at].positions.push_back(position);
+            kept[at].names.push_back(entry->name);
         }
-        kept.push_back(position);
-        names.push_back(entry->name);
-    }
-    if (kept.empty()) {
-        return result;
     }
 
-    const bool fromResults = selection.origin == DownloadOrigin::SearchResults;
-    int32_t flags = makeTransferFlags(mode, toggles.updateOnly(), fromResults ? 2 : 0);
-    std::unique_ptr<CommandPayload> payload;
-    if (fromResults) {
-        payload = std::make_unique<NameList>(std::move(names));
-    } else {
-        auto list = std::make_unique<PositionList>();
-        list->positions = std::move(kept);
-        list->names = std::move(names);
-        payload = std::move(list);
+    for (size_t at = 0; at < selections.size(); ++at) {
+        const DownloadSelection& selection = selections[at];
+        if (kept[at].positions.empty()) {
+            continue;
+        }
+        const bool fromResults = selection.origin == DownloadOrigin::SearchResults;
+        int32_t flags = makeTransferFlags(mode, toggles.updateOnly(), fromResults ? 2 : 0);
+        std::unique_ptr<CommandPayload> payload;
+        if (fromResults) {
+            payload = std::make_unique<NameList>(std::move(kept[at].names));
+        } else {
+            auto list = std::make_unique<PositionList>();
+            list->positions = std::move(kept[at].positions);
+            list->names = std::move(kept[at].names);
+            payload = std::move(list);
+        }
+        PostCommand(session, kCommandGet, selection.folder, 0, flags, selection.directoryId,
+                    std::move(payload));
+        results[at].queued = true;
     }
-    PostCommand(session, kCommandGet, selection.folder, 0, flags, selection.directoryId,
-                std::move(payload));
-    result.queued = true;
-    return result;
+    return results;
 }
 
 }  // namespace qvex

@@ -84,6 +84,14 @@ struct DownloadComposition {
                                                   const DownloadSelection& selection,
                                                   const ConfirmOverwrite& confirm);
 
+// The same for selections from several remote folders into one local folder, one command per
+// selection, each in its own result: every question is asked before anything is queued, so
+// Cancel queues nothing from any of them.
+[[nodiscard]] std::vector<DownloadComposition> composeDownloads(
+    SessionWorker& session, ListingCache& cache, Settings& settings,
+    const TransferModeModel& toggles, const std::vector<DownloadSelection>& selections,
+    const ConfirmOverwrite& confirm);
+
 // The confirmation text for a local path that exists: the folder or the file form.
 [[nodiscard]] std::string overwriteQuestion(const std::string& localPath, bool isFolder);
 

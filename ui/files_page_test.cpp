@@ -10,8 +10,11 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileSystemModel>
+#include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTableView>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeView>
@@ -247,7 +250,8 @@ class FilesPageTest : public QObject {
     }
 
     // "Search current REMOTE directory" opens the search of the folder shown (modeless with
-    // "ModelessSearch"), and the end of the session closes it.
+    // "ModelessSearch"), hits deleted from it leave the remote list too, and the end of the
+    // session closes it.
     void siteSearchClosesWithTheSession() {
         state_->settings.SetInt("ModelessSearch", 1);
         QAction* search = page_->searchAction();
@@ -258,6 +262,39 @@ class FilesPageTest : public QObject {
         QVERIFY(dialog != nullptr);
         QVERIFY(dialog->isVisible());
         QCOMPARE(dialog->windowTitle(), QString("Qvex Site Search of /"));
+
+        // Hits deleted from the results leave the server, the results and, for the folder
+        // shown, the remote list.
+        dialog->findChild<QLineEdit*>("searchPattern")->setText("*.txt");
+        dialog->findChild<QCheckBox*>("searchSubfolders")->setChecked(true);
+        dialog->findChild<QCheckBox*>("searchPcre")->setChecked(false);
+        dialog->Search();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->results().phase() == SearchPhase::Done, kWaitMs);
+        QAbstractItemModel* hits = dialog->table()->model();
+        QCOMPARE(hits->rowCount(), 4);
+        for (int row = 0; row < hits->rowCount(); ++row) {
+            const QString name = hits->index(row, 0).data().toString();
+            if (name == "readme.txt" || name == "guide.txt") {
+                dialog->table()->selectionModel()->select(
+                    hits->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            }
+        }
+        dialog->DeleteSelected();
+        QTRY_COMPARE_WITH_TIMEOUT(hits->rowCount(), 2, kWaitMs);
+        QVERIFY(!test::FileExists(server_->path("readme.txt")));
+        QVERIFY(!test::FileExists(server_->path("docs/guide.txt")));
+        // The view's own rows, not the cache: the removal reached the model.
+        const auto shown = [this] {
+            QStringList names;
+            const RemoteFolderModel* model = remote().model();
+            for (int row = 0; row < model->rowCount({}); ++row) {
+                names << model->index(row, 0).data().toString();
+            }
+            names.sort();
+            return names;
+        };
+        QTRY_COMPARE(shown(), QStringList({"docs", "incoming", "open.txt", "private.txt"}));
+
         page_->SetSession(nullptr);
         QVERIFY(!dialog->isVisible());
         QVERIFY(!search->isEnabled());

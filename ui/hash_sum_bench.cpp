@@ -4,13 +4,13 @@
 // the same files, in the same process, alternating so that neither has the warmer cache.
 //   QVEX_HASH_BENCH_FILES  number of files (default 200,000)
 //   QVEX_HASH_BENCH_BYTES  bytes per file (default 100)
+//   QVEX_HASH_BENCH_ROUNDS rounds of one windowless and one dialog run (default 5)
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTimer>
-
 
 #include <algorithm>
 #include <cstdio>
@@ -125,32 +125,38 @@ int main(int argc, char** argv) {
     qvex::InstallProcessHeap(&heap);
     const qvex::HashRequest request{qvex::HashMode::Compute, 'm', folder.root(), {"tree"}};
 
+    const int rounds = std::max(1, EnvInt("QVEX_HASH_BENCH_ROUNDS", 5));
     (void)RunWindowless(heap, settings, request);  // the files into the cache
     std::vector<qint64> windowless;
     std::vector<DialogRun> dialogs;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         windowless.push_back(RunWindowless(heap, settings, request));
         dialogs.push_back(RunDialog(heap, settings, request));
     }
-    auto best = [](std::vector<qint64> times) { return *std::min_element(times.begin(), times.end()); };
+    auto median = [](std::vector<qint64> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
     std::vector<qint64> dialogTimes;
-    qint64 longest = 0;
+    std::vector<qint64> stalls;
     bool all = true;
     for (const DialogRun& run : dialogs) {
         dialogTimes.push_back(run.ms);
-        longest = std::max(longest, run.longestStall);
+        stalls.push_back(run.longestStall);
         all = all && run.finished && run.rows == files;
         std::printf("dialog: %d rows in %lld ms, processor time %.0f ms, longest window-thread "
                     "stall %lld ms\n",
                     run.rows, static_cast<long long>(run.ms), run.cpuMs,
                     static_cast<long long>(run.longestStall));
     }
-    const double ratio =
-        static_cast<double>(best(dialogTimes)) / static_cast<double>(std::max<qint64>(best(windowless), 1));
-    std::printf("best of 3: dialog %lld ms, windowless %lld ms: the dialog takes %.1f %% of the "
-                "windowless time; longest stall %lld ms%s\n",
-                static_cast<long long>(best(dialogTimes)), static_cast<long long>(best(windowless)),
-                100.0 * ratio, static_cast<long long>(longest),
+    const double ratio = static_cast<double>(median(dialogTimes)) /
+                         static_cast<double>(std::max<qint64>(median(windowless), 1));
+    std::printf("median of %d: dialog %lld ms, windowless %lld ms: the dialog takes %.1f %% of "
+                "the windowless time; longest stall median %lld ms, worst %lld ms%s\n",
+                rounds, static_cast<long long>(median(dialogTimes)),
+                static_cast<long long>(median(windowless)), 100.0 * ratio,
+                static_cast<long long>(median(stalls)),
+                static_cast<long long>(*std::max_element(stalls.begin(), stalls.end())),
                 all ? "" : " (NOT every row arrived)");
     return all ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -99,6 +100,12 @@ void SiteSearchDialog::BuildControls() {
     table_->setShowGrid(false);
     table_->setWordWrap(false);
     table_->verticalHeader()->hide();
+    // Rows as compact as a file pane's, one height for all.
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table_->verticalHeader()->setDefaultSectionSize(
+        std::max(table_->fontMetrics().height(),
+                 table_->style()->pixelMetric(QStyle::PM_SmallIconSize)) +
+        6);
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->horizontalHeader()->setSortIndicatorShown(true);
     table_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -253,28 +260,21 @@ void SiteSearchDialog::GetSelected() {
     if (!folder) {
         return;
     }
-    bool cancelled = false;
-    const ConfirmOverwrite box = OverwriteQuestionBox(this, runner_);
-    const ConfirmOverwrite confirm = [&box, &cancelled](const std::string& title,
-                                                        const std::string& text) {
-        const OverwriteAnswer answer = box(title, text);
-        cancelled = answer == OverwriteAnswer::Cancel;
-        return answer;
-    };
     // A get command fetches from one remote folder: hits in different folders take one each,
     // each looked up by name in its own folder.
+    std::vector<DownloadSelection> selections;
     for (const Group& group : groups) {
-        DownloadSelection selection;
+        DownloadSelection& selection = selections.emplace_back();
         selection.origin = DownloadOrigin::SearchResults;
         selection.directoryId = group.folderId;
         selection.positions = group.positions;
         selection.folder = *folder;
-        const DownloadComposition composed =
-            composeDownload(*session_, cache_, settings_, toggles_, selection, confirm);
-        Unselect(group.folderId, composed.deselected);
-        if (cancelled) {
-            break;
-        }
+    }
+    const std::vector<DownloadComposition> composed =
+        composeDownloads(*session_, cache_, settings_, toggles_, selections,
+                         OverwriteQuestionBox(this, runner_));
+    for (size_t at = 0; at < groups.size(); ++at) {
+        Unselect(groups[at].folderId, composed[at].deselected);
     }
 }
 

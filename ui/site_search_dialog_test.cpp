@@ -131,7 +131,8 @@ class SiteSearchDialogTest : public QObject {
     TransferModeModel toggles_;
     int32_t root_ = -1;
 
-    // The folder browser answers folder_ and notes where it started; a question box is noted
+    // The folder browser answers folder_ (Cancel when empty) and notes where it started; a
+    // question box is noted
     // (title, text) and answered with answer_.
     QString folder_;
     QString browserStart_;
@@ -142,6 +143,9 @@ class SiteSearchDialogTest : public QObject {
         dialog.SetModalRunner([this](QDialog& shown) -> int {
             if (auto* browser = qobject_cast<QFileDialog*>(&shown)) {
                 browserStart_ = browser->directory().absolutePath();
+                if (folder_.isEmpty()) {
+                    return QDialog::Rejected;
+                }
                 browser->selectFile(folder_);
                 return QDialog::Accepted;
             }
@@ -394,11 +398,29 @@ class SiteSearchDialogTest : public QObject {
         auto dialog = Dialog();
         test::TempFolder local;
         test::WriteFileBytes(local.path("b.gif"), "the local b");
-        folder_ = QString::fromStdString(local.root());
-        answer_ = QMessageBox::No;
         Answer(*dialog);
         StartSearch(*dialog, "*.gif", true, false);
         QTRY_VERIFY_WITH_TIMEOUT(Done(*dialog), kWaitMs);
+
+        // Cancel in the folder browser, and Cancel on the question about b.gif after top.gif
+        // from another folder was taken, queue nothing: the hit fetched next arrives alone.
+        // Sorted by folder, "/" is asked about first.
+        ClickHeader(*dialog, 4);
+        Select(*dialog, {"/top.gif", "/beta/b.gif"});
+        folder_.clear();
+        dialog->GetSelected();
+        QVERIFY(asked_.empty());
+        folder_ = QString::fromStdString(local.root());
+        answer_ = QMessageBox::Cancel;
+        dialog->GetSelected();
+        QCOMPARE(asked_.size(), size_t{1});
+        Select(*dialog, {"/alpha/src/inner/x.gif"});
+        dialog->GetSelected();
+        QTRY_COMPARE_WITH_TIMEOUT(test::ReadFileBytes(local.path("x.gif")), std::string("x"),
+                                  kWaitMs);
+        QVERIFY(!test::FileExists(local.path("top.gif")));
+        asked_.clear();
+        answer_ = QMessageBox::No;
 
         // Four folders; b.gif exists here and is kept (No).
         Select(*dialog, {"/alpha/a1.gif", "/alpha/src/deep.gif", "/beta/b.gif", "/top.gif"});

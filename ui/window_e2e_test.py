@@ -13,10 +13,13 @@ to connect to a closed port, and imports a host exchange file with the toolbar's
 tool, finding the entries in the host field's list and in the registry file. Takes a
 screenshot of the Options page, one of the Host page after the ping and one of the Files
 page. Ends Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the
-transfers and the failed connect in its status. Last, a windowed "Qvex3 -5m" over a folder shows
-its hash-sum dialog and ends by itself with status 0.
+transfers and the failed connect in its status. Before logging off, the site search dialog finds
+hits over three levels of folders with a wildcard and a PCRE pattern, reports a bad PCRE, and
+fetches its hits. Last, a windowed "Qvex3 -5m" over a folder shows its hash-sum dialog and ends
+by itself with status 0.
 
-Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png [FILES_SCREENSHOT.png]]]
+Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png [FILES_SCREENSHOT.png
+                                 [SEARCH_SCREENSHOT.png]]]]
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
 """
 import os
@@ -31,6 +34,8 @@ import time
 
 SKIP = 77
 DEADLINE = 20.0
+# Below the test's TIMEOUT in ui/CMakeLists.txt, so that this script reports the overrun.
+OVERALL_LIMIT = 290
 FTP_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support",
                           "pyftpd_server.py")
 FTP_USER = "qvexftp"
@@ -152,9 +157,12 @@ def write_exchange_file(path):
 
 
 # What the served folder holds: folders (one with a folder inside) and files.
-SERVED_FOLDERS = ["docs", "pub", os.path.join("pub", "inner")]
+SERVED_FOLDERS = ["docs", os.path.join("docs", "deep"), "pub", os.path.join("pub", "inner")]
 SERVED_FILES = {"readme.txt": b"read me\r\n", "data.bin": bytes(range(256)) * 8,
-                os.path.join("pub", "release.tar.gz"): b"\x1f\x8b" + b"x" * 3000}
+                os.path.join("pub", "release.tar.gz"): b"\x1f\x8b" + b"x" * 3000,
+                os.path.join("docs", "manual.html"): b"<html>manual</html>\n",
+                os.path.join("docs", "deep", "notes.html"): b"<html>notes</html>\n",
+                os.path.join("docs", "deep", "logo.gif"): b"GIF89a" + bytes(range(200))}
 
 
 def start_ftp_server(root):
@@ -228,7 +236,118 @@ def hash_job_case(program, env, root):
             qvex.wait()
 
 
-def inner(program, screenshot, host_screenshot, files_screenshot):
+def choose_folder(app, folder):
+    """Picks `folder` in the folder browser of a download, by its path typed in the field."""
+    import pyatspi
+
+    browser = wait_for("the folder browser", lambda: pyatspi.findDescendant(
+        app, lambda node: node is not None and node.getRole() == pyatspi.ROLE_DIALOG and
+        node.name == "Select folder for downloaded files"))
+    field = wait_for("the folder field", lambda: pyatspi.findDescendant(
+        browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TEXT and
+        node.name in ("Directory:", "File name:")))
+    field.queryEditableText().setTextContents(folder)
+    wait_for("\"Choose\"", lambda: pyatspi.findDescendant(
+        browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_PUSH_BUTTON
+        and node.name.replace("&", "") in ("Choose", "Open"))).queryAction().doAction(0)
+
+
+def site_search_case(app, frame, shoot, table_rows, served, screenshot):
+    """"Search current REMOTE directory" from the Files toolbar: a wildcard and a PCRE pattern
+    over the subfolders of the served tree (three levels) list the expected hits with their
+    folders, a bad PCRE says so, and the PCRE hits, in two folders, are fetched with "Get
+    file(s) as..." into a chosen folder, byte for byte."""
+    import pyatspi
+
+    def by_role(parent, role, name):
+        return pyatspi.findDescendant(parent, lambda node: node is not None and
+                                      node.getRole() == role and node.name == name)
+
+    def key(symbol, kind=pyatspi.KEY_SYM):
+        pyatspi.Registry.generateKeyboardEvent(symbol, None, kind)
+
+    # The dialog is modal: pressing the toolbar button through the accessibility bus would
+    # wait for it to close, so the button's shortcut, Ctrl+F, opens it from the remote list.
+    toolbar = wait_for("the Files toolbar", lambda: by_role(frame, pyatspi.ROLE_TOOL_BAR, "Files"))
+    wait_for("the toolbar's search", lambda: by_role(
+        toolbar, pyatspi.ROLE_PUSH_BUTTON, "Search current REMOTE directory"))
+    cell = wait_for("the remote row readme.txt", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TABLE_CELL and
+        node.name == "readme.txt"))
+    box = cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    pyatspi.Registry.generateMouseEvent(box.x + 10, box.y + box.height // 2, "b1c")
+    time.sleep(0.3)
+    key(37, pyatspi.KEY_PRESS)  # the left Control key's code
+    key(ord("f"))
+    key(37, pyatspi.KEY_RELEASE)
+    dialog = wait_for("the dialog \"Qvex Site Search of /\"",
+                      lambda: by_role(app, pyatspi.ROLE_DIALOG, "Qvex Site Search of /"))
+    pattern = wait_for("the pattern field",
+                       lambda: by_role(dialog, pyatspi.ROLE_TEXT, "Pattern:"))
+    search = by_role(dialog, pyatspi.ROLE_PUSH_BUTTON, "Search")
+
+    def tick(name, ticked):
+        box = by_role(dialog, pyatspi.ROLE_CHECK_BOX, name)
+        if box.getState().contains(pyatspi.STATE_CHECKED) != ticked:
+            box.queryAction().doAction(0)
+            wait_for(name + (" ticked" if ticked else " unticked"), lambda: box.getState(
+                ).contains(pyatspi.STATE_CHECKED) == ticked)
+
+    def run(text, pcre):
+        pattern.queryEditableText().setTextContents(text)
+        tick("Search subfolders", True)
+        tick("Use PCRE", pcre)
+        search.queryAction().doAction(0)
+
+    def hits():
+        return sorted((row[4], row[0]) for row in table_rows(dialog) if len(row) == 5)
+
+    def found(text, pcre, expected):
+        run(text, pcre)
+        wait_for("%r listing %r" % (text, expected), lambda: hits() == expected and
+                 search.getState().contains(pyatspi.STATE_ENABLED))
+
+    found("*.html", False, [("/docs", "manual.html"), ("/docs/deep", "notes.html")])
+    run("([a-z", True)
+    wait_for("\"*** Bad search pattern ***\"", lambda: by_role(
+        dialog, pyatspi.ROLE_LABEL, "*** Bad search pattern ***"))
+    found("\\.(gif|gz)$", True, [("/docs/deep", "logo.gif"), ("/pub", "release.tar.gz")])
+
+    # Every hit selected, "Get file(s) as..." into a new folder picked in the folder browser.
+    table = pyatspi.findDescendant(dialog, lambda node: node is not None and node.getRole() in (
+        pyatspi.ROLE_TREE, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE_TABLE))
+    for row in range(2):
+        table.queryTable().addRowSelection(row)
+    get = by_role(dialog, pyatspi.ROLE_PUSH_BUTTON, "Get file(s) as...")
+    wait_for("\"Get file(s) as...\" enabled", lambda: get.getState().contains(
+        pyatspi.STATE_ENABLED))
+    if screenshot:
+        shoot(screenshot, dialog)
+    target = os.path.join(os.path.dirname(served), "search-hits")
+    os.makedirs(target)
+    # The folder browser is modal as well: the button is pressed with the space bar.
+    get.queryComponent().grabFocus()
+    key(ord(" "))
+    choose_folder(app, target)
+
+    def fetched(remote):
+        local = os.path.join(target, os.path.basename(remote))
+        if not os.path.isfile(local):
+            return False
+        with open(os.path.join(served, remote), "rb") as one, open(local, "rb") as other:
+            return one.read() == other.read()
+
+    wait_for("the hits fetched byte for byte", lambda: fetched("docs/deep/logo.gif") and
+             fetched("pub/release.tar.gz"))
+    # "Cancel" on a modal dialog, "Close" on a modeless one.
+    pyatspi.findDescendant(dialog, lambda node: node is not None and node.getRole() ==
+                           pyatspi.ROLE_PUSH_BUTTON and node.name in ("Cancel", "Close")
+                           ).queryAction().doAction(0)
+    wait_for("the search dialog closed",
+             lambda: by_role(app, pyatspi.ROLE_DIALOG, "Qvex Site Search of /") is None)
+
+
+def inner(program, screenshot, host_screenshot, files_screenshot, search_screenshot):
     import pyatspi
     from gi.repository import GLib
 
@@ -279,10 +398,10 @@ def inner(program, screenshot, host_screenshot, files_screenshot):
         frame = wait_for("the window \"Qvex 3.5\"",
                          lambda: find(app, pyatspi.ROLE_FRAME, "Qvex 3.5"))
 
-        def shoot(path):
+        def shoot(path, window=None):
             time.sleep(0.5)
             # The screen, cut to the window (there is no window manager to frame it).
-            box = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+            box = (window or frame).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
             crop = "%dx%d+%d+%d" % (box.width, box.height, box.x, box.y)
             subprocess.run(["import", "-display", display, "-window", "root", "-crop", crop,
                             "+repage", path], check=True, env=env)
@@ -405,6 +524,8 @@ def inner(program, screenshot, host_screenshot, files_screenshot):
                  lambda: find(frame, pyatspi.ROLE_LABEL, "Connected To: " + expected))
         files_page(frame, control, table_rows, shoot, files_screenshot,
                    os.path.join(root, "served"), app)
+        site_search_case(app, frame, shoot, table_rows, os.path.join(root, "served"),
+                         search_screenshot)
         select_tab("Host", None)
         if not logoff.getState().contains(pyatspi.STATE_ENABLED):
             fail("\"Logoff\" is not enabled while logged in")
@@ -682,16 +803,7 @@ def transfers(frame, table, mouse, key, served, app, shoot, screenshot):
     for _ in range(3):
         key(0xff54)  # Down
     key(0xff0d)  # Return
-    browser = wait_for("the folder browser", lambda: by_role(
-        app, pyatspi.ROLE_DIALOG, "Select folder for downloaded files"))
-    field = wait_for("the folder field", lambda: pyatspi.findDescendant(
-        browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TEXT and
-        node.name in ("Directory:", "File name:")))
-    field.queryEditableText().setTextContents(downloads)
-    choose = wait_for("\"Choose\"", lambda: pyatspi.findDescendant(
-        browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_PUSH_BUTTON
-        and node.name.replace("&", "") in ("Choose", "Open")))
-    choose.queryAction().doAction(0)
+    choose_folder(app, downloads)
 
     def same_tree(source, copy):
         for base, folders, files in os.walk(source):
@@ -760,8 +872,9 @@ def main():
     screenshot = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
     host_screenshot = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else ""
     files_screenshot = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else ""
+    search_screenshot = os.path.abspath(sys.argv[5]) if len(sys.argv) > 5 else ""
     if os.environ.get("QVEX_E2E_INNER") == "1":
-        inner(program, screenshot, host_screenshot, files_screenshot)
+        inner(program, screenshot, host_screenshot, files_screenshot, search_screenshot)
         return 0
     missing = [tool for tool in ("Xvfb", "dbus-run-session", "import")
                if shutil.which(tool) is None]
@@ -777,7 +890,7 @@ def main():
     # A session bus of our own, so nothing reaches the desktop of whoever runs the test.
     env = dict(os.environ, QVEX_E2E_INNER="1")
     return subprocess.run(["dbus-run-session", "--", sys.executable] + sys.argv,
-                          env=env, timeout=120).returncode
+                          env=env, timeout=OVERALL_LIMIT).returncode
 
 
 if __name__ == "__main__":
