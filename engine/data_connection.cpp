@@ -211,8 +211,11 @@ int OpenActive(SessionWorker& session, std::string_view commandLine,
             return kDataFailed;
         }
     }
+    // A zone means something to this machine alone: EPRT names the address without it.
+    platform::NetAddress named = listening;
+    named.scope = 0;
     char shown[platform::kAddressTextSize] = {};
-    (void)platform::FormatAddress(listening, shown, sizeof shown);
+    (void)platform::FormatAddress(named, shown, sizeof shown);
     char argument[96];
     if (listening.ipv6) {
         std::snprintf(argument, sizeof argument, "|2|%s|%u|", shown, port);

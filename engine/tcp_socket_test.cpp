@@ -201,6 +201,10 @@ TEST(ResolveHost, DigitsAndDotsAreParsedColonsAreIpv6EverythingElseIsLookedUp) {
         {"1:2:3", true, false, false, "", 10049},
         {"[::1]", true, false, false, "", 10049},
         {"::1%lo", true, false, false, "", 10049},
+        // A link-local address goes out of the interface its zone names.
+        {"fe80::1%lo", true, false, true, "fe80::1%lo", 0},
+        {"fe80::1%", true, false, false, "", 10049},
+        {"fe80::1%nosuchif0", true, false, false, "", 10049},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.host);

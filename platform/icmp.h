@@ -85,5 +85,8 @@ struct NameServiceEntry {
 // the name or address is known but has no entry of the kind asked for).
 [[nodiscard]] bool LookupHostByName(const char* name, NameServiceEntry* entry);
 [[nodiscard]] bool LookupHostByAddress(uint32_t address, NameServiceEntry* entry);
+// The official name of an IPv6 address, from the same name service with the same failure
+// codes (a zone plays no part).
+[[nodiscard]] bool LookupHostByIpv6Address(const NetAddress& address, std::string* name);
 
 }  // namespace qvex::platform

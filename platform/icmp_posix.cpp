@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/socket.h"
@@ -218,7 +220,9 @@ uint32_t StatusOfIcmp6Error(uint8_t type, uint8_t code) {
 NetAddress Ipv6Of(const sockaddr_in6& socketAddress) {
     uint8_t bytes[16];
     std::memcpy(bytes, &socketAddress.sin6_addr, sizeof bytes);
-    return NetAddress::Ipv6(bytes);
+    NetAddress address = NetAddress::Ipv6(bytes);
+    address.scope = socketAddress.sin6_scope_id;
+    return address;
 }
 
 struct PendingEcho {
@@ -406,19 +410,23 @@ bool MapLookupFailure(int hostError) {
     return false;
 }
 
-// Takes the official name and the first IPv4 address of a name-service answer.
-bool TakeEntry(const hostent* host, NameServiceEntry* entry) {
-    if (host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list[0] == nullptr) {
+// Takes the official name and the first address of a name-service answer of `family`; an
+// IPv6 answer leaves the entry's (IPv4) address alone.
+bool TakeEntry(const hostent* host, int family, NameServiceEntry* entry) {
+    const int length = family == AF_INET6 ? 16 : 4;
+    if (host->h_addrtype != family || host->h_length != length || host->h_addr_list[0] == nullptr) {
         return MapLookupFailure(NO_DATA);
     }
     entry->name = host->h_name != nullptr ? host->h_name : "";
-    std::memcpy(&entry->address, host->h_addr_list[0], sizeof entry->address);
+    if (family == AF_INET) {
+        std::memcpy(&entry->address, host->h_addr_list[0], sizeof entry->address);
+    }
     return true;
 }
 
 // Runs a reentrant name-service call, growing its scratch buffer while it asks for more.
 template <typename Call>
-bool RunLookup(Call call, NameServiceEntry* entry) {
+bool RunLookup(Call call, NameServiceEntry* entry, int family = AF_INET) {
     std::vector<char> scratch(1024);
     for (;;) {
         hostent host{};
@@ -436,7 +444,7 @@ bool RunLookup(Call call, NameServiceEntry* entry) {
             }
             return MapLookupFailure(hostError);
         }
-        return TakeEntry(result, entry);
+        return TakeEntry(result, family, entry);
     }
 }
 
@@ -480,6 +488,7 @@ uint32_t SendEcho(IcmpHandle handle, const NetAddress& destination, const void* 
     sockaddr_in6 target6{};
     target6.sin6_family = AF_INET6;
     std::memcpy(&target6.sin6_addr, destination.bytes.data(), sizeof target6.sin6_addr);
+    target6.sin6_scope_id = destination.scope;
     const auto* to = echo.ipv6() ? reinterpret_cast<const sockaddr*>(&target6)
                                  : reinterpret_cast<const sockaddr*>(&target);
     const socklen_t toLength = echo.ipv6() ? sizeof target6 : sizeof target;
@@ -582,6 +591,29 @@ bool LookupHostByAddress(uint32_t address, NameServiceEntry* entry) {
                                      result, hostError);
         },
         entry);
+}
+
+// gethostbyaddr_r and not getnameinfo: getnameinfo gives one code for "no such address" and
+// "no name for it", and reverse lookups go on only after the second (WSANO_DATA).
+bool LookupHostByIpv6Address(const NetAddress& address, std::string* name) {
+    if (name == nullptr || !address.ipv6) {
+        SetLastSocketError(kWsaEfault);
+        return false;
+    }
+    in6_addr internet{};
+    std::memcpy(&internet, address.bytes.data(), sizeof internet);
+    NameServiceEntry entry;
+    if (!RunLookup(
+            [&internet](hostent* host, char* scratch, size_t size, hostent** result,
+                        int* hostError) {
+                return ::gethostbyaddr_r(&internet, sizeof internet, AF_INET6, host, scratch, size,
+                                         result, hostError);
+            },
+            &entry, AF_INET6)) {
+        return false;
+    }
+    *name = std::move(entry.name);
+    return true;
 }
 
 }  // namespace qvex::platform

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <net/if.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -220,6 +222,54 @@ TEST(IcmpNamespaceTest, NoRouteIsNetUnreachableAtOnce) {
     });
 }
 
+// --- A link-local address and its zone -------------------------------------------------------
+
+TEST(IcmpNamespaceTest, ZoneTakesEchoesAndConnectionsToItsLinkLocalAddress) {
+    RUN_IN_FRESH_NETWORK([] {
+        if (std::system("ip link set lo up && ip -6 addr add fe80::1/64 dev lo nodad") != 0) {
+            return Complain("cannot give lo a link-local address", 0);
+        }
+        NetAddress zoned;
+        if (!ParseIpv6Address("fe80::1%lo", &zoned) || zoned.scope != ::if_nametoindex("lo")) {
+            return Complain("fe80::1%lo has no zone, scope", zoned.scope);
+        }
+        char text[kAddressTextSize];
+        IcmpHandle handle = Icmp6CreateFile();
+        EchoReply reply;
+        NetAddress answerer;
+        uint32_t replies = Icmp6SendEcho(handle, zoned, kData, 32, 0, 5000, &reply, &answerer);
+        IcmpCloseHandle(handle);
+        if (replies != 1 || reply.status != kIpSuccess ||
+            !FormatAddress(answerer, text, sizeof text) || std::string(text) != "fe80::1%lo") {
+            return Complain("no echo reply from fe80::1%lo, status", reply.status);
+        }
+        // The connection's two ends name the zone too; without it the address is ambiguous.
+        SocketHandle listener = OpenStreamSocket(true);
+        SocketHandle client = OpenStreamSocket(true);
+        SocketHandle unzoned = OpenStreamSocket(true);
+        uint16_t port = 0;
+        NetAddress peer;
+        bool connected = BindSocket(listener, zoned, 0) && ListenSocket(listener, 1) &&
+                         LocalNetName(listener, nullptr, &port) &&
+                         ConnectSocket(client, zoned, port) && PeerNetName(client, &peer, nullptr);
+        NetAddress bare = zoned;
+        bare.scope = 0;
+        const bool bareConnected = ConnectSocket(unzoned, bare, port);
+        const int bareError = LastSocketError();
+        CloseSocket(unzoned);
+        CloseSocket(client);
+        CloseSocket(listener);
+        if (!connected || !FormatAddress(peer, text, sizeof text) ||
+            std::string(text) != "fe80::1%lo") {
+            return Complain("no connection to fe80::1%lo, error", LastSocketError());
+        }
+        if (bareConnected || bareError != kWsaEinval) {
+            return Complain("fe80::1 without a zone was not refused as WSAEINVAL", bareError);
+        }
+        return 0;
+    });
+}
+
 // --- Name service ------------------------------------------------------------------------------
 
 TEST(NameServiceTest, LocalhostBothWaysAndUnknownNames) {
@@ -234,11 +284,14 @@ TEST(NameServiceTest, LocalhostBothWaysAndUnknownNames) {
     EXPECT_TRUE(LastSocketError() == 11001 || LastSocketError() == 11002) << LastSocketError();
     EXPECT_FALSE(LookupHostByName(nullptr, &entry));
     EXPECT_EQ(LastSocketError(), kWsaEfault);
+    std::string name;
+    EXPECT_FALSE(LookupHostByIpv6Address(Loopback(), &name));
+    EXPECT_EQ(LastSocketError(), kWsaEfault);
 }
 
 TEST(NameServiceTest, WithoutNameServerReverseLookupIsTryAgain) {
     // No network in the namespace: an address missing from the hosts file cannot be asked
-    // about, which is no WSANO_DATA answer.
+    // about, which is no WSANO_DATA answer; alike for either family.
     RUN_IN_FRESH_NETWORK([] {
         NameServiceEntry entry;
         if (LookupHostByAddress(ParseDottedAddress("192.0.2.77"), &entry)) {
@@ -246,6 +299,15 @@ TEST(NameServiceTest, WithoutNameServerReverseLookupIsTryAgain) {
         }
         if (LastSocketError() != 11002) {
             return Complain("not WSATRY_AGAIN", LastSocketError());
+        }
+        NetAddress address;
+        std::string name;
+        if (!ParseIpv6Address("2001:db8::77", &address) ||
+            LookupHostByIpv6Address(address, &name)) {
+            return Complain("an IPv6 address without a name was named", 0);
+        }
+        if (LastSocketError() != 11002) {
+            return Complain("IPv6: not WSATRY_AGAIN", LastSocketError());
         }
         return 0;
     });

@@ -38,9 +38,13 @@ struct NetAddress {
     bool ipv6 = false;
     // IPv4: the first 4 bytes; IPv6: all 16.
     std::array<uint8_t, 16> bytes{};
+    // The zone of a link-local IPv6 address (RFC 4007 section 6): the index of the interface
+    // it is reached through; 0 for none.
+    uint32_t scope = 0;
 };
-// Room for any address as text ("a.b.c.d" or the longest IPv6 form) and its NUL.
-inline constexpr size_t kAddressTextSize = 46;
+// Room for any address as text ("a.b.c.d", the longest IPv6 form, or a link-local address
+// with "%" and its zone, an interface name of up to 15 bytes or an index) and its NUL.
+inline constexpr size_t kAddressTextSize = 62;
 
 // Failures leave a Windows Sockets error code (10061 for a refused connection, 11001 for an
 // unknown host, ...) as the calling thread's last socket error, so that log lines name
@@ -119,10 +123,14 @@ void AbortSocket(SocketHandle socket);
 [[nodiscard]] uint32_t ParseDottedAddress(const char* text);
 // Writes "a.b.c.d" into `text`, which holds at least 16 bytes.
 [[nodiscard]] bool FormatDottedAddress(uint32_t address, char* text, size_t size);
-// An IPv6 address in its text form ("::1", "2001:db8::7"), without brackets.
+// An IPv6 address in its text form ("::1", "2001:db8::7"), without brackets. A link-local
+// address (fe80::/10) may name its zone after a "%" (RFC 4007 section 11): an interface's
+// name ("fe80::1%eth0") or index ("fe80::1%2"). A zone on any other address, an empty zone
+// and the name of no interface fail.
 [[nodiscard]] bool ParseIpv6Address(const char* text, NetAddress* address);
 // Writes "a.b.c.d" or the IPv6 text form into `text`, which holds at least kAddressTextSize
-// bytes.
+// bytes; a zone follows its address as "%" and the interface's name (its index when the
+// interface has gone).
 [[nodiscard]] bool FormatAddress(const NetAddress& address, char* text, size_t size);
 // The first IPv4 address of a host name.
 [[nodiscard]] bool LookupHost(const char* name, uint32_t* address);

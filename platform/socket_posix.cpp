@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,7 +13,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace qvex::platform {
 namespace {
@@ -122,6 +127,7 @@ SocketAddress MakeAddress(const NetAddress& address, uint16_t port) {
         internet->sin6_family = AF_INET6;
         std::memcpy(&internet->sin6_addr, address.bytes.data(), 16);
         internet->sin6_port = htons(port);
+        internet->sin6_scope_id = address.scope;
         made.length = sizeof(sockaddr_in6);
     } else {
         auto* internet = reinterpret_cast<sockaddr_in*>(&made.storage);
@@ -141,6 +147,7 @@ bool ReadAddress(const sockaddr* socketAddress, NetAddress* address, uint16_t* p
         const auto* internet = reinterpret_cast<const sockaddr_in6*>(socketAddress);
         read.ipv6 = true;
         std::memcpy(read.bytes.data(), &internet->sin6_addr, 16);
+        read.scope = internet->sin6_scope_id;
         readPort = ntohs(internet->sin6_port);
     } else if (socketAddress->sa_family == AF_INET) {
         const auto* internet = reinterpret_cast<const sockaddr_in*>(socketAddress);
@@ -270,6 +277,23 @@ bool LookupFamily(const char* name, int family, std::vector<NetAddress>* address
         return false;
     }
     return true;
+}
+
+// A zone's interface: by name, else by decimal index; 0 when it names none.
+uint32_t ZoneIndex(const char* zone) {
+    if (*zone == '\0') {
+        return 0;
+    }
+    if (uint32_t index = ::if_nametoindex(zone); index != 0) {
+        return index;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long index = std::strtoul(zone, &end, 10);
+    if (*end != '\0' || zone[0] < '0' || zone[0] > '9' || errno != 0 || index > UINT32_MAX) {
+        return 0;
+    }
+    return static_cast<uint32_t>(index);
 }
 
 }  // namespace
@@ -587,11 +611,27 @@ bool FormatDottedAddress(uint32_t address, char* text, size_t size) {
 }
 
 bool ParseIpv6Address(const char* text, NetAddress* address) {
-    uint8_t bytes[16];
-    if (text == nullptr || ::inet_pton(AF_INET6, text, bytes) != 1) {
+    if (text == nullptr) {
         return false;
     }
-    *address = NetAddress::Ipv6(bytes);
+    const char* percent = std::strchr(text, '%');
+    const std::string plain = percent != nullptr ? std::string(text, percent) : std::string(text);
+    uint8_t bytes[16];
+    if (::inet_pton(AF_INET6, plain.c_str(), bytes) != 1) {
+        return false;
+    }
+    NetAddress parsed = NetAddress::Ipv6(bytes);
+    if (percent != nullptr) {
+        // fe80::/10: only a link-local address is ambiguous without its interface.
+        if (bytes[0] != 0xFE || (bytes[1] & 0xC0) != 0x80) {
+            return false;
+        }
+        parsed.scope = ZoneIndex(percent + 1);
+        if (parsed.scope == 0) {
+            return false;
+        }
+    }
+    *address = parsed;
     return true;
 }
 
@@ -603,6 +643,15 @@ bool FormatAddress(const NetAddress& address, char* text, size_t size) {
     if (::inet_ntop(address.ipv6 ? AF_INET6 : AF_INET, address.bytes.data(), text,
                     static_cast<socklen_t>(size)) == nullptr) {
         return Fail();
+    }
+    if (address.ipv6 && address.scope != 0) {
+        char zone[IF_NAMESIZE];
+        size_t length = std::strlen(text);
+        if (::if_indextoname(address.scope, zone) != nullptr) {
+            std::snprintf(text + length, size - length, "%%%s", zone);
+        } else {
+            std::snprintf(text + length, size - length, "%%%u", address.scope);
+        }
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -174,6 +175,52 @@ TEST(DottedAddress, FormatsIntoSixteenBytes) {
     EXPECT_STREQ(text, "10.0.0.1");
     EXPECT_FALSE(FormatDottedAddress(Address(10, 0, 0, 1), text, 15));
     EXPECT_EQ(LastSocketError(), kWsaEfault);
+}
+
+TEST(Ipv6Address, ZonesOnLinkLocalAddressesOnly) {
+    const std::string lo = "%" + std::to_string(::if_nametoindex("lo"));
+    const struct {
+        std::string text;
+        const char* shown;  // nullptr: no address
+    } rows[] = {
+        {"::1", "::1"},
+        {"2001:DB8:0::7", "2001:db8::7"},
+        {"fe80::1%lo", "fe80::1%lo"},
+        {"FEBF::1" + lo, "febf::1%lo"},
+        // An index that names no interface stays a number.
+        {"fe80::1%4294967295", "fe80::1%4294967295"},
+        {"febf:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295",
+         "febf:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295"},
+        {"fe80::1%", nullptr},
+        {"fe80::1%0", nullptr},
+        {"fe80::1%4294967296", nullptr},
+        {"fe80::1%-1", nullptr},
+        {"fe80::1%+1", nullptr},
+        {"fe80::1% 1", nullptr},
+        {"fe80::1%1x", nullptr},
+        {"fe80::1%nosuchif0", nullptr},
+        {"fe80::1%lo%lo", nullptr},
+        {"fe80::1%25lo", nullptr},
+        {"%lo", nullptr},
+        {"::1%lo", nullptr},
+        {"2001:db8::1%lo", nullptr},
+        {"fec0::1%lo", nullptr},
+        {"fe7f::1%lo", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        NetAddress address;
+        address.scope = 77;
+        ASSERT_EQ(ParseIpv6Address(row.text.c_str(), &address), row.shown != nullptr);
+        if (row.shown == nullptr) {
+            EXPECT_EQ(address.scope, 77u) << "a failed parse leaves the address alone";
+            continue;
+        }
+        char text[kAddressTextSize];
+        ASSERT_TRUE(FormatAddress(address, text, sizeof text));
+        EXPECT_STREQ(text, row.shown);
+        EXPECT_EQ(address.scope != 0, row.text.find('%') != std::string::npos);
+    }
 }
 
 TEST(HostLookup, FindsLocalhost) {
