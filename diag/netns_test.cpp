@@ -1,7 +1,10 @@
 // Ping and traceroute on a small routed network of the test's own: three network namespaces
-// joined by veth pairs, with documentation addresses (RFC 5737) that exist only inside them.
+// joined by veth pairs, with documentation addresses (RFC 5737, RFC 3849) that exist only
+// inside them.
 //
 //   client 192.0.2.2 --- 192.0.2.1 router 198.51.100.1 --- 198.51.100.2 target
+//          2001:db8:2::2   2001:db8:2::1  2001:db8:100::1   2001:db8:100::2
+//                          fe80::1 (on the client's link)
 //
 // The router sends 203.0.113.0/24 on to the target, which forwards too: it drops
 // 203.0.113.0/25 silently (blackhole) and answers "net unreachable" for the rest (a throw
@@ -25,24 +28,45 @@ namespace qvex {
 namespace {
 
 // Every probe gets its ICMP error at once however fast they come (icmp_ratelimit); the
-// client lets everyone or no one open datagram ICMP sockets ($RANGE).
+// client lets everyone or no one open datagram ICMP sockets ($RANGE). Every IPv6 address
+// is usable at once, without duplicate address detection, and the script waits until the
+// kernel has seen each veth pair up (which may take it a second): the first neighbour
+// solicitations would be lost before.
 constexpr const char* kTopology = R"(set -e
+for ns in $C $R $T; do
+    ip netns exec $ns sysctl -qw net.ipv6.conf.default.accept_dad=0
+done
 ip link add c0 netns $C type veth peer name r0 netns $R
 ip link add t0 netns $T type veth peer name r1 netns $R
 ip -n $C addr add 192.0.2.2/24 dev c0
 ip -n $R addr add 192.0.2.1/24 dev r0
 ip -n $R addr add 198.51.100.1/24 dev r1
 ip -n $T addr add 198.51.100.2/24 dev t0
+ip -n $C addr add 2001:db8:2::2/64 dev c0 nodad
+ip -n $R addr add 2001:db8:2::1/64 dev r0 nodad
+ip -n $R addr add fe80::1/64 dev r0 nodad
+ip -n $R addr add 2001:db8:100::1/64 dev r1 nodad
+ip -n $T addr add 2001:db8:100::2/64 dev t0 nodad
 for link in "$C lo" "$C c0" "$R lo" "$R r0" "$R r1" "$T lo" "$T t0"; do
     set -- $link; ip -n $1 link set $2 up
+done
+for link in "$C c0" "$R r0" "$R r1" "$T t0"; do
+    set -- $link
+    tries=0
+    until ip -n $1 link show $2 | grep -q 'state UP'; do
+        tries=$((tries + 1)); [ $tries -lt 50 ] || exit 1; sleep 0.1
+    done
 done
 ip -n $C route add default via 192.0.2.1
 ip -n $T route add default via 198.51.100.1
 ip -n $R route add 203.0.113.0/24 via 198.51.100.2
 ip -n $T route add blackhole 203.0.113.0/25
 ip -n $T route add throw 203.0.113.128/25
+ip -n $C route add default via 2001:db8:2::1
+ip -n $T route add default via 2001:db8:100::1
 for ns in $R $T; do
-    ip netns exec $ns sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
+    ip netns exec $ns sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0 \
+        net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratelimit=0
 done
 ip netns exec $C sysctl -qw net.ipv4.ping_group_range="$RANGE"
 )";
@@ -62,6 +86,8 @@ std::string Quote(const std::string& text) {
 const std::string kMs = "[0-9]+";  // a probe or round-trip time
 const std::string kRouter = Quote("router.qvex.invalid [192.0.2.1]");
 const std::string kTarget = Quote("target.qvex.invalid [198.51.100.2]");
+const std::string kRouter6 = Quote("router.qvex.invalid [2001:db8:2::1]");
+const std::string kTarget6 = Quote("target.qvex.invalid [2001:db8:100::2]");
 
 std::string HopLine(int hop, const std::string& host) {
     return "log\tLogExt\t#0" + std::to_string(hop) + ": +" + kMs + " +" + kMs + " +" + kMs + " " +
@@ -94,7 +120,9 @@ class RoutedNetwork : public ::testing::TestWithParam<bool> {
             << output_;
         test::WriteFileBytes(folder_.path("hosts"),
                              "127.0.0.1 localhost\n192.0.2.1 router.qvex.invalid\n"
-                             "198.51.100.2 target.qvex.invalid\n");
+                             "198.51.100.2 target.qvex.invalid\n"
+                             "2001:db8:2::1 router.qvex.invalid\n"
+                             "2001:db8:100::2 target.qvex.invalid\n");
         test::WriteFileBytes(folder_.path("resolv.conf"), "nameserver 127.0.0.1\n");
     }
 
@@ -137,6 +165,23 @@ TEST_P(RoutedNetwork, TraceReachesTheTargetAtHopTwoThroughTheRouter) {
         "trace 198.51.100.2 1000",
         {"title\t" + kTarget, HopRow(1, kRouter), HopRow(2, kTarget),
          "log\tLogExt\tTracing route to " + kTarget, HopLine(1, kRouter), HopLine(2, kTarget)});
+}
+
+TEST_P(RoutedNetwork, Ipv6TraceNamesTheRouterAndTheTargetByReverseLookups) {
+    ExpectProbe(
+        "trace 2001:db8:100::2 1000",
+        {"title\t" + kTarget6, HopRow(1, kRouter6), HopRow(2, kTarget6),
+         "log\tLogExt\tTracing route to " + kTarget6, HopLine(1, kRouter6), HopLine(2, kTarget6)});
+}
+
+TEST_P(RoutedNetwork, PingToALinkLocalAddressGoesOutOfItsZone) {
+    // The hosts file has no name for fe80::1 and the name server refuses: its own text.
+    std::string title = Quote("fe80::1%c0 [fe80::1%c0]");
+    std::string row = "ping\tfe80::1%c0\t" + kMs + "\t64\t";
+    std::string line = "log\tLogExt\treply from fe80::1%c0: 32 data bytes, " + kMs + " ms, TTL=64";
+    ExpectProbe("ping fe80::1%c0 1000",
+                {"title\t" + title, row, row, row, row,
+                 "log\tLogExt\tPINGing " + title + " with 32 bytes", line, line, line, line});
 }
 
 TEST_P(RoutedNetwork, PingThroughTheRouterGetsFourReplies) {

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "log/log_sink.h"
@@ -164,10 +165,7 @@ HopEnd TraceHop(const DiagRun& run, platform::IcmpHandle handle, const ResolvedH
         HopStatus(run, row, EchoResult::TimedOut);
         return HopEnd::Next;
     }
-    // An IPv6 router is named by its address: the reverse lookups are IPv4 ones.
-    ResolvedHost router =
-        target.ipv6 ? ResolvedHost{Dotted(lastAddress), 0, Dotted(lastAddress), true, lastAddress}
-                    : NameAddress(lastAddress.ipv4(), run.names, reverseLookup);
+    const ResolvedHost router = NameAddress(lastAddress, run.names, reverseLookup);
     row.host = TitleOf(router);
     run.observer.OnTraceRow(row);
     logExt(Printf("#%02d: %4s %4s %4s %s [%s]", hop, row.times[0].c_str(), row.times[1].c_str(),
@@ -176,18 +174,30 @@ HopEnd TraceHop(const DiagRun& run, platform::IcmpHandle handle, const ResolvedH
     return reached ? HopEnd::Reached : HopEnd::Next;
 }
 
-// The official name and first address of `address` by reverse lookup while the switch is on;
-// `fallbackName` and the address itself otherwise.
-ResolvedHost ReverseLookup(uint32_t address, const std::string& fallbackName,
+// The official name of `address` by reverse lookup while the switch is on (an IPv4 host also
+// takes its entry's first address); `fallbackName` and the address itself otherwise.
+ResolvedHost ReverseLookup(const platform::NetAddress& address, const std::string& fallbackName,
                            const NameService& names, bool& reverseLookup) {
-    ResolvedHost host{fallbackName, address, Dotted(address), false, {}};
+    ResolvedHost host{fallbackName, address.ipv4(), Dotted(address), address.ipv6,
+                      address.ipv6 ? address : platform::NetAddress()};
     if (!reverseLookup) {
         return host;
     }
-    platform::NameServiceEntry entry;
-    if (names.byAddress(address, &entry)) {
-        host = {entry.name, entry.address, Dotted(entry.address), false, {}};
-    } else if (platform::LastSocketError() != kWsaNoData) {
+    bool named = false;
+    if (address.ipv6) {
+        std::string name;
+        named = names.byAddress6 && names.byAddress6(address, &name);
+        if (named) {
+            host.name = std::move(name);
+        }
+    } else {
+        platform::NameServiceEntry entry;
+        named = names.byAddress(address.ipv4(), &entry);
+        if (named) {
+            host = {entry.name, entry.address, Dotted(entry.address), false, {}};
+        }
+    }
+    if (!named && platform::LastSocketError() != kWsaNoData) {
         reverseLookup = false;
     }
     return host;
@@ -225,7 +235,8 @@ bool LookupIpv6Host(const char* name, platform::NetAddress* address) {
     return false;
 }
 
-ResolvedHost NameAddress(uint32_t address, const NameService& names, bool& reverseLookup) {
+ResolvedHost NameAddress(const platform::NetAddress& address, const NameService& names,
+                         bool& reverseLookup) {
     return ReverseLookup(address, Dotted(address), names, reverseLookup);
 }
 
@@ -246,7 +257,7 @@ std::optional<ResolvedHost> ResolveHostText(const std::string& text, const NameS
         if (!platform::ParseIpv6Address(text.c_str(), &address)) {
             return std::nullopt;
         }
-        return ResolvedHost{text, 0, Dotted(address), true, address};
+        return ReverseLookup(address, text, names, reverseLookup);
     }
     platform::NameServiceEntry entry;
     if (!names.byName(text.c_str(), &entry)) {

@@ -61,6 +61,8 @@ struct NameService {
         platform::LookupHostByName;
     std::function<bool(uint32_t address, platform::NameServiceEntry* entry)> byAddress =
         platform::LookupHostByAddress;
+    std::function<bool(const platform::NetAddress& address, std::string* name)> byAddress6 =
+        platform::LookupHostByIpv6Address;
     // Asked when byName knows the name but has no IPv4 address for it (WSANO_DATA).
     std::function<bool(const char* name, platform::NetAddress* address)> byName6 = LookupIpv6Host;
 };
@@ -81,18 +83,20 @@ struct ResolvedHost {
 inline constexpr size_t kMaxHostText = 255;
 
 // Resolves the host text of a ping or trace. Text made only of digits and dots is a dotted
-// address, named by a reverse lookup while `reverseLookup` is on (a lookup that fails for
-// another reason than WSANO_DATA switches it off for the rest of the run); text with a ":"
-// is an IPv6 address, named by itself; anything else is looked up by name, and a name with
-// IPv6 addresses alone is an IPv6 host. nullopt: unresolved (also empty, over-long or
-// NUL-holding text and dotted or IPv6 text that is no address).
+// address and text with a ":" an IPv6 address (with a zone when link-local), each named by a
+// reverse lookup while `reverseLookup` is on (a lookup that fails for another reason than
+// WSANO_DATA switches it off for the rest of the run) and by itself otherwise; anything else
+// is looked up by name, and a name with IPv6 addresses alone is an IPv6 host. nullopt:
+// unresolved (also empty, over-long or NUL-holding text and dotted or IPv6 text that is no
+// address).
 [[nodiscard]] std::optional<ResolvedHost> ResolveHostText(const std::string& text,
                                                           const NameService& names,
                                                           bool& reverseLookup);
-// The name shown for an address that answered: the reverse lookup's official name and first
-// address while `reverseLookup` is on and the lookup succeeds, else the dotted address.
-[[nodiscard]] ResolvedHost NameAddress(uint32_t address, const NameService& names,
-                                       bool& reverseLookup);
+// The name shown for an address that answered: while `reverseLookup` is on and the lookup
+// succeeds, the reverse lookup's official name, and for IPv4 the first address of its entry;
+// else the address's text.
+[[nodiscard]] ResolvedHost NameAddress(const platform::NetAddress& address,
+                                       const NameService& names, bool& reverseLookup);
 
 // One row of the "Pinging" pane.
 struct PingRow {

@@ -71,12 +71,23 @@ struct FakeRun {
             return Find(byName, std::string(name), kHostNotFound, entry);
         };
         names.byAddress = [this](uint32_t address, platform::NameServiceEntry* entry) {
-            askedAddresses.push_back(address);
+            askedAddresses.push_back(std::to_string(address));
             return Find(byAddress, address, reverseFailure, entry);
+        };
+        names.byAddress6 = [this](const platform::NetAddress& address, std::string* name) {
+            char text[platform::kAddressTextSize];
+            EXPECT_TRUE(platform::FormatAddress(address, text, sizeof text));
+            askedAddresses.push_back(text);
+            platform::NameServiceEntry entry;
+            bool found = Find(byAddress6, std::string(text), reverseFailure, &entry);
+            *name = entry.name;
+            return found;
         };
         byAddress[Address("192.0.2.1")] = {"r1.qvex.invalid", Address("192.0.2.1")};
         byAddress[Address("198.51.100.1")] = {"r2.qvex.invalid", Address("198.51.100.1")};
         byAddress[Address("203.0.113.9")] = {"far.qvex.invalid", Address("203.0.113.9")};
+        byAddress6["2001:db8::1"] = {"r6.qvex.invalid"};
+        byAddress6["2001:db8::9"] = {"nine.qvex.invalid"};
     }
     template <typename Key>
     static bool Find(const std::map<Key, platform::NameServiceEntry>& table, const Key& key,
@@ -115,6 +126,7 @@ struct FakeRun {
     int reverseFailure = kHostNotFound;
     std::map<std::string, platform::NameServiceEntry> byName;
     std::map<uint32_t, platform::NameServiceEntry> byAddress;
+    std::map<std::string, platform::NameServiceEntry> byAddress6;  // by the address's text
     std::atomic<bool> stop{false};
     Recorder observer;
     platform::IcmpHandle handles = 0;
@@ -122,7 +134,7 @@ struct FakeRun {
     std::set<std::string> requests;  // destination, time-out and data of every echo
     std::vector<platform::IcmpHandle> closed;
     Lines askedNames;
-    std::vector<uint32_t> askedAddresses;
+    Lines askedAddresses;
 };
 
 // --- Resolving the host text ----------------------------------------------------------------
@@ -163,7 +175,9 @@ TEST_P(ResolveTest, Resolves) {
     run.byName["ftp.qvex.invalid"] = {"real.qvex.invalid", Address("198.51.100.20")};
     run.byName["1.2.3.4x"] = {"1.2.3.4x", Address("198.51.100.21")};
     run.byName[std::string(255, 'n')] = {"long", Address("198.51.100.22")};
-    run.reverseFailure = row.text == "192.0.2.77" ? kNoData : kTryAgain;
+    run.byAddress6["2001:db8::7"] = {"seven.qvex.invalid"};
+    run.reverseFailure =
+        row.text == "192.0.2.77" || row.text == "2001:db8::77" ? kNoData : kTryAgain;
     bool reverseLookup = true;
     EXPECT_EQ(ResolveHostText(row.text, run.names, reverseLookup), row.expected);
     EXPECT_EQ(reverseLookup, row.switchAfter);
@@ -187,9 +201,16 @@ INSTANTIATE_TEST_SUITE_P(
                    0},
         ResolveRow{"letter", "1.2.3.4x", Host("1.2.3.4x", "198.51.100.21"), true, 1, 0},
         ResolveRow{"unknown", "nowhere.qvex.invalid", std::nullopt, true, 1, 0},
-        ResolveRow{"IPv6", "::1", Host6("::1", "::1"), true, 0, 0},
-        ResolveRow{"IPv6 long form", "2001:DB8:0:0::7", Host6("2001:DB8:0:0::7", "2001:db8::7"),
-                   true, 0, 0},
+        ResolveRow{"IPv6", "2001:DB8:0:0::7", Host6("seven.qvex.invalid", "2001:db8::7"), true, 0,
+                   1},
+        ResolveRow{"IPv6 reverse fails", "::1", Host6("::1", "::1"), false, 0, 1},
+        ResolveRow{"IPv6 no data", "2001:db8::77", Host6("2001:db8::77", "2001:db8::77"), true, 0,
+                   1},
+        ResolveRow{"IPv6 zone", "fe80::1%lo", Host6("fe80::1%lo", "fe80::1%lo"), false, 0, 1},
+        ResolveRow{"IPv6 zone by index", "FE80::1%4294967295",
+                   Host6("FE80::1%4294967295", "fe80::1%4294967295"), false, 0, 1},
+        ResolveRow{"IPv6 zone of no interface", "fe80::1%nosuchif0", std::nullopt, true, 0, 0},
+        ResolveRow{"IPv6 zone not link-local", "2001:db8::7%lo", std::nullopt, true, 0, 0},
         ResolveRow{"IPv6 no address", "1:2:3", std::nullopt, true, 0, 0},
         ResolveRow{"IPv6 bracketed", "[::1]", std::nullopt, true, 0, 0},
         ResolveRow{"longest", std::string(255, 'n'), Host("long", "198.51.100.22"), true, 1, 0},
@@ -234,35 +255,42 @@ TEST(PingTest, Ipv6HostsAreEchoedOverIcmpv6OrSaySoWhenItIsClosed) {
         if (open) {
             run.icmp.createFile6 = [&run] { return ++run.handles; };
         }
+        // Hop 1 is a router; then the target answers.
         run.icmp.sendEcho6 = [&sentTo](platform::IcmpHandle, const platform::NetAddress& to,
                                        const void*, uint16_t size, uint8_t, uint32_t,
                                        EchoReply* reply, platform::NetAddress* answerer) {
             char text[platform::kAddressTextSize];
             EXPECT_TRUE(platform::FormatAddress(to, text, sizeof text));
             sentTo.push_back(text);
-            *reply = EchoReply{0, platform::kIpSuccess, 3, size, 61};
-            *answerer = Ipv6("2001:db8::9");
+            const bool router = sentTo.size() <= 3;
+            *reply = router ? EchoReply{0, platform::kIpTtlExpiredTransit, 2, 0, 0}
+                            : EchoReply{0, platform::kIpSuccess, 3, size, 61};
+            *answerer = Ipv6(router ? "2001:db8::1" : "2001:db8::9");
             return 1u;
         };
         RunTraceroute("2001:db8::9", run.Context());
         RunPing("2001:db8::9", run.Context());
+        // Named by reverse lookups, as IPv4 hosts are.
         EXPECT_EQ(run.observer.titles,
-                  (Lines{"2001:db8::9 [2001:db8::9]", "2001:db8::9 [2001:db8::9]"}));
+                  (Lines{"nine.qvex.invalid [2001:db8::9]", "nine.qvex.invalid [2001:db8::9]"}));
         if (!open) {
             EXPECT_EQ(run.Log(),
-                      (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
+                      (Lines{"LogExt Tracing route to nine.qvex.invalid [2001:db8::9]",
                              "LogExt *** ICMPv6 echo is not available to this process",
-                             "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes",
+                             "LogExt PINGing nine.qvex.invalid [2001:db8::9] with 32 bytes",
                              "LogExt *** ICMPv6 echo is not available to this process"}));
             EXPECT_TRUE(sentTo.empty());
             continue;
         }
-        EXPECT_EQ(sentTo, Lines(7, "2001:db8::9")) << "three probes of hop 1, then four pings";
+        EXPECT_EQ(sentTo, Lines(10, "2001:db8::9")) << "three probes of hops 1 and 2, 4 pings";
         const std::string reply = "LogExt reply from 2001:db8::9: 32 data bytes, 3 ms, TTL=61";
-        EXPECT_EQ(run.Log(), (Lines{"LogExt Tracing route to 2001:db8::9 [2001:db8::9]",
-                                    "LogExt #01:    3    3    3 2001:db8::9 [2001:db8::9]",
-                                    "LogExt PINGing 2001:db8::9 [2001:db8::9] with 32 bytes", reply,
-                                    reply, reply, reply}));
+        EXPECT_EQ(run.Log(), (Lines{"LogExt Tracing route to nine.qvex.invalid [2001:db8::9]",
+                                    "LogExt #01:    2    2    2 r6.qvex.invalid [2001:db8::1]",
+                                    "LogExt #02:    3    3    3 nine.qvex.invalid [2001:db8::9]",
+                                    "LogExt PINGing nine.qvex.invalid [2001:db8::9] with 32 bytes",
+                                    reply, reply, reply, reply}));
+        ASSERT_EQ(run.observer.hops.size(), 2u);
+        EXPECT_EQ(run.observer.hops[0].host, "r6.qvex.invalid [2001:db8::1]");
         ASSERT_EQ(run.observer.pings.size(), 4u);
         EXPECT_EQ(run.observer.pings[0], (PingRow{"2001:db8::9", "3", "61", ""}));
         EXPECT_EQ(run.closed, (std::vector<platform::IcmpHandle>{1, 2}));
