@@ -37,7 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     Check(text.find('\0') == std::string_view::npos);
-    Check(*host == request->host);
+    // The same host, but for a zone's escapes ("fe80::1%25eth0" is "fe80::1%eth0").
+    Check(qvex::DecodeUrlEscapes(*host) == request->host);
+    if (request->host.find('%') != std::string::npos) {
+        Check(request->host.find(':') != std::string::npos);
+        // Link-local only: the address starts "fe8" to "feb" in either case.
+        Check((request->host[0] | 0x20) == 'f' && (request->host[1] | 0x20) == 'e');
+        for (char c : request->host) {
+            Check(c > ' ' && c < '\x7F');
+        }
+    }
     Check(host->data() >= text.data() && host->data() + host->size() <= text.data() + size);
     Check(!request->host.empty());
     Check(AllDigits(request->port));

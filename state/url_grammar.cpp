@@ -3,9 +3,11 @@
 
 #include <pcre2posix.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
@@ -13,13 +15,16 @@ namespace qvex {
 namespace {
 
 // Captures: 1 scheme, 2 user, 3 password, 4 host, 5 port, 6 path, 7 type letter. A literal
-// IPv6 address is written in brackets (RFC 3986 section 3.2.2); the branch reset "(?|"
-// gives both forms of the host capture 4, without the brackets. The address holds a ":", so
-// the canonical text knows to bracket it again.
+// IPv6 address is written in brackets (RFC 3986 section 3.2.2), a link-local one perhaps with
+// "%25" and its zone (RFC 6874 section 2: ZoneID = 1*( unreserved / pct-encoded )); the
+// branch reset "(?|" gives both forms of the host capture 4, without the brackets. The
+// address holds a ":", so the canonical text knows to bracket it again.
 constexpr char kUrlPattern[] =
     R"(^(?:([[:alnum:]+.-]+)://)?)"
     R"((?:([[:alnum:]%!$'()+,.;=?_-]+)(?::([[:alnum:]%!$'()+,.;=?_-]+))?@)?)"
-    R"((?|((?:[[:alnum:]-]+\.)*[[:alnum:]-]+)|\[([[:xdigit:].]*:[[:xdigit:]:.]*)\])(?::([[:digit:]]+))?)"
+    R"((?|((?:[[:alnum:]-]+\.)*[[:alnum:]-]+)|)"
+    R"(\[([[:xdigit:].]*:[[:xdigit:]:.]*(?:%25(?:[[:alnum:]._~-]|%[[:xdigit:]]{2})+)?)\]))"
+    R"((?::([[:digit:]]+))?)"
     R"((?:/([[:alnum:]%!$&'()+,.=@_-]+(?:/[[:alnum:]%!$&'()+,.=@_-]+)*/?)?)?)"
     R"((?:;type=([aid]))?$)";
 
@@ -33,6 +38,36 @@ constexpr size_t kTypeCapture = 7;
 constexpr size_t kMatchCount = 8;
 
 using Captures = std::array<std::optional<std::string_view>, kMatchCount>;
+
+// What separates a literal address from its zone in a URL: the percent sign, escaped.
+constexpr std::string_view kZoneMark = "%25";
+
+// The zone of a literal IPv6 host as written, still escaped; nullopt for a host without one.
+std::optional<std::string_view> ZoneOf(std::string_view host) {
+    size_t mark = host.find(kZoneMark);
+    if (mark == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return host.substr(mark + kZoneMark.size());
+}
+
+// A zone only tells apart the links of a link-local address (fe80::/10, whose first group
+// is written fe80 to febf), and must decode to visible characters: an interface's name or
+// index, never a line end or a NUL in the host name that the log and the panes show.
+bool HasValidZone(std::string_view host) {
+    std::optional<std::string_view> zone = ZoneOf(host);
+    if (!zone) {
+        return true;
+    }
+    if (host.size() < 5 || host[4] != ':' || HexDigitValue(host[0]) != 0xF ||
+        HexDigitValue(host[1]) != 0xE || HexDigitValue(host[2]) < 8 ||
+        HexDigitValue(host[2]) > 0xB || HexDigitValue(host[3]) < 0) {
+        return false;
+    }
+    std::optional<std::string> decoded = DecodeUrlEscapes(*zone);
+    return decoded && std::all_of(decoded->begin(), decoded->end(),
+                                  [](char c) { return c > ' ' && c < '\x7F'; });
+}
 
 class UrlPattern {
   public:
@@ -115,7 +150,8 @@ std::optional<Captures> MatchUrl(std::string_view text) {
             captures[i] = text.substr(start, end - start);
         }
     }
-    if (!captures[kHostCapture] || captures[kHostCapture]->empty()) {
+    if (!captures[kHostCapture] || captures[kHostCapture]->empty() ||
+        !HasValidZone(*captures[kHostCapture])) {
         return std::nullopt;
     }
     return captures;
@@ -154,7 +190,13 @@ std::optional<SessionRequest> Parse(std::string_view text, const std::string_vie
     } else {
         request.credentialsDefaulted = true;
     }
+    // The host as the system writes a zoned address: "fe80::1%eth0".
     request.host = *captures[kHostCapture];
+    if (std::optional<std::string_view> zone = ZoneOf(request.host)) {
+        request.host.resize(request.host.size() - zone->size() - kZoneMark.size());
+        request.host += '%';
+        request.host += DecodeUrlEscapes(*zone).value_or("");
+    }
     if (captures[kSchemeCapture]) {
         request.scheme = *captures[kSchemeCapture];
     } else {
@@ -263,12 +305,27 @@ std::string CanonicalUrl(const SessionRequest& request) {
         url += request.scheme;
         url += "://";
     }
-    // Only an IPv6 address holds a ":"; it goes back into its brackets.
+    // Only an IPv6 address holds a ":"; it goes back into its brackets, and its zone's "%"
+    // and every zone character outside the unreserved set are escaped again.
     const bool bracketed = request.host.find(':') != std::string::npos;
     if (bracketed) {
         url += '[';
     }
-    url += request.host;
+    const size_t percent = bracketed ? request.host.find('%') : std::string::npos;
+    url.append(request.host, 0, percent);
+    if (percent != std::string::npos) {
+        url += kZoneMark;
+        for (char c : std::string_view(request.host).substr(percent + 1)) {
+            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                std::string_view("-._~").find(c) != std::string_view::npos) {
+                url += c;
+            } else {
+                char escaped[4];
+                std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+                url += escaped;
+            }
+        }
+    }
     if (bracketed) {
         url += ']';
     }

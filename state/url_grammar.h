@@ -42,7 +42,10 @@ void ReleaseUrlPattern();
 // The request for a URL, or nullopt when the whole text is not an FTP URL:
 //   [scheme "://"] [user [":" password] "@"] host [":" port] ["/" path] [";type=" a|i|d]
 // where host is a name, a dotted address or "[" IPv6 address "]"; the request's host is
-// the address without its brackets.
+// the address without its brackets. A link-local address (fe80::/10) may carry its zone
+// after "%25" (RFC 6874), an interface's name or index, which may be percent-encoded and
+// must decode to visible characters; the request's host then holds the zone after a plain
+// "%" ("fe80::1%eth0"), the form the connect understands.
 // A text holding a NUL, a line end or any other byte outside the grammar does not parse, nor
 // does a user or password with a "%" that is not followed by two hexadecimal digits.
 // A missing user gives the default user and password; a user without a password gives an
@@ -61,11 +64,13 @@ void SetUrlDefaults(const char* scheme, const char* user, const char* password, 
 [[nodiscard]] UrlDefaults GetUrlDefaults();
 
 // The text a session records as its host: scheme "://" unless defaulted, host (an IPv6
-// address in brackets), ":" port
+// address in brackets, its zone after "%25" with the characters outside RFC 3986's
+// unreserved set escaped), ":" port
 // unless defaulted, "/" path when there is one. Never user, password or type.
 [[nodiscard]] std::string CanonicalUrl(const SessionRequest& request);
 
-// The host exactly as written (an IPv6 address without its brackets) in a text that ParseUrl
+// The host exactly as written (an IPv6 address without its brackets, a zone still
+// encoded: "fe80::1%25eth0") in a text that ParseUrl
 // accepts (a view into text, so the
 // caller can also take what follows it); nullopt when ParseUrl would refuse the text. Host
 // comparisons and the statistics key use it.

@@ -126,6 +126,20 @@ TEST_F(UrlGrammarTest, UrlsThatParse) {
         {"[::ffff:192.0.2.1]",
          Request("ftp", "anonymous", kEmail, "::ffff:192.0.2.1", "21", "", 0, true, true, true),
          "[::ffff:192.0.2.1]"},
+        // A link-local address with its zone after "%25"; the host holds it after a "%".
+        {"ftp://[fe80::1%25eth0]/",
+         Request("ftp", "anonymous", kEmail, "fe80::1%eth0", "21", "", 0, false, true, true),
+         "ftp://[fe80::1%25eth0]"},
+        {"u:p@[FEBF::a:1%252]:2121/pub",
+         Request("ftp", "u", "p", "FEBF::a:1%2", "2121", "pub", 0, true, false, false),
+         "[FEBF::a:1%252]:2121/pub"},
+        {"[fe80::1%25en%30.v~_-1]",
+         Request("ftp", "anonymous", kEmail, "fe80::1%en0.v~_-1", "21", "", 0, true, true, true),
+         "[fe80::1%25en0.v~_-1]"},
+        // Escaped again in the canonical text, so it parses back to the same zone.
+        {"[fe80::1%25a%25b%2F%5d]",
+         Request("ftp", "anonymous", kEmail, "fe80::1%a%b/]", "21", "", 0, true, true, true),
+         "[fe80::1%25a%25b%2F%5D]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -179,7 +193,33 @@ TEST_F(UrlGrammarTest, TextsThatDoNotParse) {
         "[::1]x",
         "[::1]:",
         "[[::1]]",
-        "ftp://[fe80::1%25eth0]",
+        // Zones: "%25" and at least one character, on a link-local address only, never
+        // decoding to a space, a control character or a byte beyond ASCII.
+        "ftp://[fe80::1%eth0]",
+        "[fe80::1%]",
+        "[fe80::1%25]",
+        "[fe80::1%2]",
+        "[fe80::1%25eth0%]",
+        "[fe80::1%25eth0%2]",
+        "[fe80::1%25eth0%zz]",
+        "[fe80::1%25eth/0]",
+        "[fe80::1%25eth:0]",
+        "[fe80::1%25%20]",
+        "[fe80::1%25a%0A]",
+        "[fe80::1%25a%00]",
+        "[fe80::1%25%C3%A9]",
+        "[fe80::1%25eth0]%25eth0",
+        "[fe80::1]%25eth0",
+        "fe80::1%25eth0",
+        "[::1%25lo]",
+        "[2001:db8::1%25eth0]",
+        "[fec0::1%25eth0]",
+        "[fe7f::1%25eth0]",
+        "[fe8::1%25eth0]",
+        "[0fe80::1%25eth0]",
+        "[%25eth0]",
+        "[1.2.3.4%25eth0]",
+        "h%25eth0",
         // A line end after a URL is not part of it.
         "ftp://h\n",
         "h\r\n",
@@ -303,6 +343,7 @@ TEST_F(UrlGrammarTest, FindUrlHostPointsIntoTheText) {
         {"u%40x@h.net/pub", 6, 5},
         {"10.0.0.1:2121", 0, 8},
         {"ftp://[::1]:2121", 7, 3},
+        {"ftp://[fe80::1%25eth0]:2121", 7, 14},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
