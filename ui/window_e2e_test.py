@@ -338,6 +338,15 @@ def secure_session_case(app, frame, find, select_tab, control, session_state, ta
 
     wait_for("\"Require explicit TLS\" saved for " + url, security_saved)
 
+    # The status bar's padlock is there all along, hidden while the session is plain.
+    padlock = wait_for("the padlock \"Secure connection\"", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.name == "Secure connection"))
+
+    def locked():
+        return padlock.getState().contains(pyatspi.STATE_SHOWING)
+
+    if locked():
+        fail("the padlock shows after a plain session")
     secret = os.urandom(300 * 1024)
     with open(os.path.join(served, "secret.bin"), "wb") as served_file:
         served_file.write(secret)
@@ -362,15 +371,9 @@ def secure_session_case(app, frame, find, select_tab, control, session_state, ta
         shoot(screenshot, dialog)
     find(dialog, pyatspi.ROLE_PUSH_BUTTON, "Always trust").queryAction().doAction(0)
     session_state("Logged in")
-
-    def padlock():
-        return pyatspi.findDescendant(frame, lambda node: node is not None and
-                                      node.name == "Secure connection" and
-                                      node.getState().contains(pyatspi.STATE_SHOWING))
-
-    lock = wait_for("the padlock \"Secure connection\"", padlock)
-    if not re.fullmatch(r"Secured with TLS 1\.[23] \(\S+\)", lock.description):
-        fail("the padlock describes itself as %r" % lock.description)
+    wait_for("the padlock shown", locked)
+    if not re.fullmatch(r"Secured with TLS 1\.[23] \(\S+\)", padlock.description):
+        fail("the padlock describes itself as %r" % padlock.description)
     trusted = (registry_values(config_home, "Certificates") or {}).get(server)
     if trusted != fingerprint:
         fail("the registry trusts %r for %s, not %s" % (trusted, server, fingerprint))
@@ -393,7 +396,7 @@ def secure_session_case(app, frame, find, select_tab, control, session_state, ta
     select_tab("Host", None)
     logoff.queryAction().doAction(0)
     session_state("Logged off")
-    wait_for("the padlock hidden", lambda: padlock() is None)
+    wait_for("the padlock hidden", lambda: not locked())
 
     # Trusted from now on: the next connect logs in without a question.
     def logged_in_unasked():
@@ -404,7 +407,7 @@ def secure_session_case(app, frame, find, select_tab, control, session_state, ta
     wait_for("\"Connect\" enabled", lambda: connect.getState().contains(pyatspi.STATE_ENABLED))
     connect.queryAction().doAction(0)
     wait_for("a login without the question", logged_in_unasked)
-    wait_for("the padlock again", padlock)
+    wait_for("the padlock again", locked)
     logoff.queryAction().doAction(0)
     session_state("Logged off")
 
