@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -80,9 +81,19 @@ CertificateDialog::CertificateDialog(const CertificateInfo& certificate, const s
     QLabel* fingerprint =
         ValueLabel(FingerprintLines(certificate.fingerprint), "certificateFingerprint");
     fingerprint->setWordWrap(false);
-    fingerprint->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    fingerprint->setAccessibleName("SHA-256 fingerprint");
+    // Fixed pitch keeps the pairs in columns; at the dialog's point size the first line sits
+    // on its label's baseline.
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(QFontInfo(font()).pointSizeF());
+    fingerprint->setFont(fixed);
     rows->addRow("SHA-256:", fingerprint);
+    // Each label beside the first line of its value, which may take two.
+    for (int row = 0; row < rows->rowCount(); ++row) {
+        if (auto* label = qobject_cast<QLabel*>(
+                rows->itemAt(row, QFormLayout::LabelRole)->widget())) {
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        }
+    }
 
     auto* advice = new QLabel(kCertificateAdvice);
     advice->setObjectName("certificateAdvice");

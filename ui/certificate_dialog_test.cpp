@@ -4,6 +4,7 @@
 // open.
 #include "ui/certificate_dialog.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -156,6 +157,12 @@ class CertificateDialogTest : public QObject {
         QVERIFY(shown("certificateValidity").contains(" \u2013 "));
         QCOMPARE(shown("certificateFingerprint").replace('\n', ':').toStdString(),
                  certificates_->selfSignedFingerprint());
+        // A screen reader reads the fingerprint itself, labelled by its row.
+        QAccessibleInterface* read = QAccessible::queryAccessibleInterface(
+            dialog->findChild<QLabel*>("certificateFingerprint"));
+        QCOMPARE(read->text(QAccessible::Name), shown("certificateFingerprint"));
+        QCOMPARE(read->relations(QAccessible::Label).value(0).first->text(QAccessible::Name),
+                 QString("SHA-256:"));
         auto* cancel = dialog->findChild<QPushButton*>("cancel");
         auto* always = dialog->findChild<QPushButton*>("alwaysTrust");
         QVERIFY(cancel->isDefault());

@@ -155,8 +155,10 @@ MainWindow::MainWindow(Settings& settings, SharedHeap& heap, QWidget* parent)
     padlock_->setObjectName("padlock");
     padlock_->setAccessibleName("Secure connection");
     const int padlockSide = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    // The theme's closed padlock: its "security-high" is a shield, in some themes a red one
+    // that reads as a warning at this size.
     padlock_->setPixmap(
-        QIcon::fromTheme("security-high", DrawnPadlock()).pixmap(padlockSide, padlockSide));
+        QIcon::fromTheme("changes-prevent", DrawnPadlock()).pixmap(padlockSide, padlockSide));
     padlock_->setVisible(false);
     statusBar()->addWidget(status_, 1);
     statusBar()->addPermanentWidget(padlock_);

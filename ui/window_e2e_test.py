@@ -15,11 +15,14 @@ screenshot of the Options page, one of the Host page after the ping and one of t
 page. Ends Qvex3 with SIGTERM and checks that it exits as a regular exit does, with the
 transfers and the failed connect in its status. Before logging off, the site search dialog finds
 hits over three levels of folders with a wildcard and a PCRE pattern, reports a bad PCRE, and
-fetches its hits. Last, a windowed "Qvex3 -5m" over a folder shows its hash-sum dialog and ends
-by itself with status 0.
+fetches its hits. After logging off, the same host is set to require explicit TLS on the
+Advanced page: the server's self-signed certificate (made with openssl) is asked about, with a
+screenshot of the question, and trusted for good; the padlock shows, a download comes over TLS,
+and the next connect asks no more. Last, a windowed "Qvex3 -5m" over a folder shows its
+hash-sum dialog and ends by itself with status 0.
 
 Usage: window_e2e_test.py QVEX3 [SCREENSHOT.png [HOST_SCREENSHOT.png [FILES_SCREENSHOT.png
-                                 [SEARCH_SCREENSHOT.png]]]]
+                                 [SEARCH_SCREENSHOT.png [CERTIFICATE_SCREENSHOT.png]]]]]
 Exit status 0 on success, 1 on a failure, 77 when the display tools are not installed.
 """
 import os
@@ -165,8 +168,26 @@ SERVED_FILES = {"readme.txt": b"read me\r\n", "data.bin": bytes(range(256)) * 8,
                 os.path.join("docs", "deep", "logo.gif"): b"GIF89a" + bytes(range(200))}
 
 
-def start_ftp_server(root):
-    """pyftpdlib on 127.0.0.1, on a port the system chose; gives the process and the port."""
+def make_certificate(root):
+    """A self-signed certificate made with `openssl req -x509`, with its key in the one PEM file
+    pyftpdlib reads, and its SHA-256 fingerprint as `openssl x509 -fingerprint` prints it."""
+    certificate = os.path.join(root, "server-cert.pem")
+    key = os.path.join(root, "server-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                    "/O=Qvex End to End/CN=qvex-e2e.invalid", "-keyout", key, "-out", certificate],
+                   check=True, capture_output=True)
+    printed = subprocess.run(["openssl", "x509", "-in", certificate, "-noout", "-fingerprint",
+                              "-sha256"], check=True, capture_output=True, text=True).stdout
+    pem = os.path.join(root, "server.pem")
+    with open(pem, "w") as both, open(certificate) as one, open(key) as other:
+        both.write(one.read() + other.read())
+    return pem, printed.strip().split("=", 1)[1]
+
+
+def start_ftp_server(root, certificate):
+    """pyftpdlib on 127.0.0.1, on a port the system chose, offering AUTH TLS with `certificate`
+    (not requiring it); gives the process and the port."""
     serve = os.path.join(root, "served")
     os.makedirs(serve)
     for folder in SERVED_FOLDERS:
@@ -177,7 +198,7 @@ def start_ftp_server(root):
     passive = 41000 + (os.getpid() % 400) * 20
     server = subprocess.Popen(
         ["/usr/bin/python3", FTP_SERVER, serve, "0", FTP_USER, FTP_PASSWORD, str(passive),
-         str(passive + 19), "220 e2e ready", "30"],
+         str(passive + 19), "220 e2e ready", "30", "0", certificate],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     line = server.stdout.readline()
     if not line.startswith("ready "):
@@ -250,6 +271,145 @@ def choose_folder(app, folder):
     wait_for("\"Choose\"", lambda: pyatspi.findDescendant(
         browser, lambda node: node is not None and node.getRole() == pyatspi.ROLE_PUSH_BUTTON
         and node.name.replace("&", "") in ("Choose", "Open"))).queryAction().doAction(0)
+
+
+def click_row(table, name, event):
+    """A mouse event ("b1c", "b1d", "b3c") on the row `name` of a file list."""
+    import pyatspi
+
+    cell = wait_for("the row " + name, lambda: pyatspi.findDescendant(
+        table, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TABLE_CELL
+        and node.name == name))
+    box = cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    pyatspi.Registry.generateMouseEvent(box.x + min(box.width // 2, 30),
+                                        box.y + box.height // 2, event)
+
+
+def get_as_image(app, table, name, folder):
+    """"Get file(s) as Image (binary)..." from the menu of the remote row `name` (a right click
+    on a selected row keeps the selection) into `folder`, picked in the folder browser. The
+    menu, a popup outside the accessibility tree, is worked with the keys: its first entries
+    are "Open" and the three "Get file(s) as", Image the second of them."""
+    import pyatspi
+
+    click_row(table, name, "b3c")
+    time.sleep(0.5)
+    for symbol in (0xff54, 0xff54, 0xff54, 0xff0d):  # Down three times, Return
+        pyatspi.Registry.generateKeyboardEvent(symbol, None, pyatspi.KEY_SYM)
+    choose_folder(app, folder)
+
+
+def secure_session_case(app, frame, find, select_tab, control, session_state, table_rows, shoot,
+                        screenshot, root, port, fingerprint):
+    """The host of the plain session set to "Require explicit TLS" on the Advanced page: its
+    connect asks about the self-signed certificate, showing the fingerprint openssl prints;
+    "Always trust" logs in with the padlock shown, the listing and a download come over TLS,
+    the registry file holds the fingerprint, and the next connect asks no more."""
+    import pyatspi
+
+    url = "ftp://127.0.0.1:%d" % port  # as the host list keeps it
+    server = "127.0.0.1:%d" % port
+    served = os.path.join(root, "served")
+    config_home = os.path.join(root, "config")
+
+    def labelled(parent, role, label):
+        """A control named by what it shows (a combo box its choice, a label its value) and
+        labelled by the label beside it."""
+        return wait_for("the control labelled %r" % label, lambda: pyatspi.findDescendant(
+            parent, lambda node: node is not None and node.getRole() == role and any(
+                relation.getRelationType() == pyatspi.RELATION_LABELLED_BY and
+                relation.getTarget(0).name == label for relation in node.getRelationSet())))
+
+    select_tab("Options", None)
+    select_tab("Advanced", "Host-specific options")
+    control(pyatspi.ROLE_LABEL, "Options of " + url)
+    security = labelled(frame, pyatspi.ROLE_COMBO_BOX, "Security:")
+    # A click opens its list with the current choice, "None", marked: two down, Return.
+    box = security.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    pyatspi.Registry.generateMouseEvent(box.x + box.width // 2, box.y + box.height // 2, "b1c")
+    time.sleep(0.5)
+    for symbol in (0xff54, 0xff54, 0xff0d):
+        pyatspi.Registry.generateKeyboardEvent(symbol, None, pyatspi.KEY_SYM)
+    wait_for("\"Require explicit TLS\" chosen", lambda: security.name == "Require explicit TLS")
+
+    def security_saved():
+        word = (registry_values(config_home, "PerHost") or {}).get(encode_secret(url), "")
+        return word.startswith("dword:") and int(word[6:], 16) >> 28 & 3 == 2
+
+    wait_for("\"Require explicit TLS\" saved for " + url, security_saved)
+
+    # The status bar's padlock is there all along, hidden while the session is plain.
+    padlock = wait_for("the padlock \"Secure connection\"", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.name == "Secure connection"))
+
+    def locked():
+        return padlock.getState().contains(pyatspi.STATE_SHOWING)
+
+    if locked():
+        fail("the padlock shows after a plain session")
+    secret = os.urandom(300 * 1024)
+    with open(os.path.join(served, "secret.bin"), "wb") as served_file:
+        served_file.write(secret)
+    select_tab("Host", None)
+    connect = control(pyatspi.ROLE_PUSH_BUTTON, "Connect")
+    logoff = control(pyatspi.ROLE_PUSH_BUTTON, "Logoff")
+    title = "Untrusted Server Certificate"
+    connect.queryAction().doAction(0)
+    dialog = wait_for("the certificate question",
+                      lambda: find(app, pyatspi.ROLE_DIALOG, title))
+    wait_for("the question naming the server", lambda: find(
+        dialog, pyatspi.ROLE_LABEL, "The certificate of %s is not trusted" % server))
+    # Shown in two lines of 16 pairs.
+    shown = labelled(dialog, pyatspi.ROLE_LABEL, "SHA-256:").name
+    if shown.replace("\n", ":") != fingerprint:
+        fail("the question shows the fingerprint %r, openssl prints %s" % (shown, fingerprint))
+    labels = [node.name for node in pyatspi.findAllDescendants(
+        dialog, lambda node: node is not None and node.getRole() == pyatspi.ROLE_LABEL)]
+    if not any("Qvex End to End" in label for label in labels):
+        fail("the question does not show the certificate's subject: %r" % labels)
+    if screenshot:
+        shoot(screenshot, dialog)
+    find(dialog, pyatspi.ROLE_PUSH_BUTTON, "Always trust").queryAction().doAction(0)
+    session_state("Logged in")
+    wait_for("the padlock shown", locked)
+    if not re.fullmatch(r"Secured with TLS 1\.[23] \(\S+\)", padlock.description):
+        fail("the padlock describes itself as %r" % padlock.description)
+    trusted = (registry_values(config_home, "Certificates") or {}).get(server)
+    if trusted != fingerprint:
+        fail("the registry trusts %r for %s, not %s" % (trusted, server, fingerprint))
+
+    # The login folder over TLS, and a file fetched through the menu byte for byte.
+    select_tab("Files", None)
+    table = wait_for("the list \"Remote files\"", lambda: pyatspi.findDescendant(
+        frame, lambda node: node is not None and node.name == "Remote files" and node.getRole()
+        in (pyatspi.ROLE_TREE, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE_TABLE)))
+    wait_for("the served names over TLS", lambda: sorted(
+        row[0] for row in table_rows(table.parent) if row) == sorted(os.listdir(served)))
+    target = os.path.join(root, "secure-downloads")
+    os.makedirs(target)
+    click_row(table, "secret.bin", "b1c")
+    get_as_image(app, table, "secret.bin", target)
+    fetched = os.path.join(target, "secret.bin")
+    wait_for("secret.bin fetched over TLS byte for byte", lambda: os.path.isfile(fetched) and
+             open(fetched, "rb").read() == secret)
+
+    select_tab("Host", None)
+    logoff.queryAction().doAction(0)
+    session_state("Logged off")
+    wait_for("the padlock hidden", lambda: not locked())
+
+    # Trusted from now on: the next connect logs in without a question.
+    def logged_in_unasked():
+        if find(app, pyatspi.ROLE_DIALOG, title) is not None:
+            fail("the trusted certificate was asked about again")
+        return find(frame, pyatspi.ROLE_LABEL, "Logged in")
+
+    wait_for("\"Connect\" enabled", lambda: connect.getState().contains(pyatspi.STATE_ENABLED))
+    connect.queryAction().doAction(0)
+    wait_for("a login without the question", logged_in_unasked)
+    wait_for("the padlock again", locked)
+    logoff.queryAction().doAction(0)
+    session_state("Logged off")
 
 
 def site_search_case(app, frame, shoot, table_rows, served, screenshot):
@@ -347,7 +507,8 @@ def site_search_case(app, frame, shoot, table_rows, served, screenshot):
              lambda: by_role(app, pyatspi.ROLE_DIALOG, "Qvex Site Search of /") is None)
 
 
-def inner(program, screenshot, host_screenshot, files_screenshot, search_screenshot):
+def inner(program, screenshot, host_screenshot, files_screenshot, search_screenshot,
+          certificate_screenshot):
     import pyatspi
     from gi.repository import GLib
 
@@ -465,7 +626,8 @@ def inner(program, screenshot, host_screenshot, files_screenshot, search_screens
             shoot(screenshot)
 
         # The Host page: a typed URL with user and password, "Connect", "Logoff".
-        ftp, ftp_port = start_ftp_server(root)
+        certificate, fingerprint = make_certificate(root)
+        ftp, ftp_port = start_ftp_server(root, certificate)
         select_tab("Host", "Connect to FTP servers (or \"PING\" them) anywhere on the Internet!")
 
         def control(role, name):
@@ -535,6 +697,8 @@ def inner(program, screenshot, host_screenshot, files_screenshot, search_screens
                  lambda: find(frame, pyatspi.ROLE_LABEL, "Not connected"))
         if text_of(connected_to):
             fail("\"Connected To:\" still shows %r after logging off" % text_of(connected_to))
+        secure_session_case(app, frame, find, select_tab, control, session_state, table_rows,
+                            shoot, certificate_screenshot, root, ftp_port, fingerprint)
 
         url_field.queryEditableText().setTextContents("ftp://127.0.0.1:%d/" % closed_port())
         wait_for("\"Connect\" enabled again",
@@ -656,15 +820,8 @@ def files_page(frame, control, table_rows, shoot, screenshot, served, app):
         box = path_box()
         return box.queryText().getText(0, -1) if box is not None else None
 
-    def cell(name):
-        return wait_for("the row " + name, lambda: pyatspi.findDescendant(
-            table, lambda node: node is not None and node.getRole() == pyatspi.ROLE_TABLE_CELL
-            and node.name == name))
-
     def mouse(name, event):
-        box = cell(name).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        pyatspi.Registry.generateMouseEvent(box.x + min(box.width // 2, 30),
-                                            box.y + box.height // 2, event)
+        click_row(table, name, event)
 
     def key(symbol):
         pyatspi.Registry.generateKeyboardEvent(symbol, None, pyatspi.KEY_SYM)
@@ -789,21 +946,14 @@ def transfers(frame, table, mouse, key, served, app, shoot, screenshot):
     by_role(frame, pyatspi.ROLE_PUSH_BUTTON, "Refresh").queryAction().doAction(0)
     wait_for("lf.txt in the remote list", lambda: cell_named("lf.txt"))
 
-    # lf.txt and pub selected; a right click on a selected row keeps the selection, and the
-    # menu (a popup, outside the accessibility tree) is worked with the keys: its first
-    # entries are "Open" and the three "Get file(s) as", Image the second of them.
+    # lf.txt and pub selected, both fetched at once.
     mouse("lf.txt", "b1c")
     columns = len([child for child in table
                    if child.getRole() == pyatspi.ROLE_TABLE_COLUMN_HEADER])
     names_in_order = [child.name for child in table
                       if child.getRole() == pyatspi.ROLE_TABLE_CELL][::columns]
     table.queryTable().addRowSelection(names_in_order.index("pub"))
-    mouse("lf.txt", "b3c")
-    time.sleep(0.5)
-    for _ in range(3):
-        key(0xff54)  # Down
-    key(0xff0d)  # Return
-    choose_folder(app, downloads)
+    get_as_image(app, table, "lf.txt", downloads)
 
     def same_tree(source, copy):
         for base, folders, files in os.walk(source):
@@ -873,10 +1023,12 @@ def main():
     host_screenshot = os.path.abspath(sys.argv[3]) if len(sys.argv) > 3 else ""
     files_screenshot = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else ""
     search_screenshot = os.path.abspath(sys.argv[5]) if len(sys.argv) > 5 else ""
+    certificate_screenshot = os.path.abspath(sys.argv[6]) if len(sys.argv) > 6 else ""
     if os.environ.get("QVEX_E2E_INNER") == "1":
-        inner(program, screenshot, host_screenshot, files_screenshot, search_screenshot)
+        inner(program, screenshot, host_screenshot, files_screenshot, search_screenshot,
+              certificate_screenshot)
         return 0
-    missing = [tool for tool in ("Xvfb", "dbus-run-session", "import")
+    missing = [tool for tool in ("Xvfb", "dbus-run-session", "import", "openssl")
                if shutil.which(tool) is None]
     if not os.path.exists("/usr/libexec/at-spi-bus-launcher"):
         missing.append("at-spi-bus-launcher")
