@@ -26,6 +26,12 @@ class TestCertificates {
     // wrong.example.
     std::string issuedForLoopback() const { return folder_.path("loopback.pem"); }
     std::string issuedForOtherName() const { return folder_.path("other.pem"); }
+    // Issued by authority() for 127.0.0.1 and localhost, valid from two days ago to
+    // yesterday.
+    std::string expired() const { return folder_.path("expired.pem"); }
+    // A chain of 50 as a server sends it: one for 127.0.0.1 and localhost, 48 authorities
+    // each issued by the next, and authority().
+    std::string chainOf50() const { return folder_.path("chain.pem"); }
     // The issuing certificate alone, for a trust store (SSL_CERT_FILE).
     std::string authority() const { return folder_.path("authority.crt"); }
     // SHA-256 fingerprint of selfSigned(): upper-case hexadecimal pairs joined by ":".
