@@ -595,6 +595,8 @@ long TcpSocket::TlsReceive(void* buffer, size_t length) {
         }
         if (step == TlsStep::Failed) {
             if (!tls_->error().empty()) {
+                // The socket's error would not say what TLS found (a cut, an alert).
+                logExt(("*** TLS connection failed (" + tls_->error() + ")").c_str());
                 platform::SetLastSocketError(platform::kWsaEconnaborted);
             }
             return -1;

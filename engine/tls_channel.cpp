@@ -140,9 +140,9 @@ TlsContext::TlsContext() : impl_(std::make_unique<Impl>()) {
         (void)LibraryError();  // no trust store: every certificate goes to the decision
     }
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Servers end data connections without close_notify; the transfer's end is the 226
-    // reply, and a cut transfer is resumed with REST as in plain FTP.
-    SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // A renegotiation could bring a certificate that nobody decided on: the client answers a
+    // server's HelloRequest with a no_renegotiation alert, and the server may go on or end.
+    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_session_cache_mode(context,
                                    SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_set_app_data(context, impl_.get());
@@ -174,10 +174,25 @@ const std::string& TlsContext::error() const {
 struct TlsChannel::Impl {
     SSL* ssl = nullptr;
     std::string error;
+    // Set once the client has refused a renegotiation: the likely reason a server ends.
+    bool renegotiationRefused = false;
+    // A data connection's bytes end with the connection, so an end without close_notify
+    // may be a cut made by anyone on the way (a forged TCP FIN), and a truncated file would
+    // pass for a whole one: there it fails the read. A control connection's replies end
+    // themselves, and servers may just hang up.
+    bool closeNotifyRequired = false;
 
     // The step's outcome from the library's result; the error queue is emptied either way,
     // as it belongs to the thread and would taint the next connection's steps.
     TlsStep Step(int result) {
+        TlsStep step = Outcome(result);
+        if (step == TlsStep::Failed && renegotiationRefused) {
+            error = error.empty() ? "renegotiation refused" : "renegotiation refused; " + error;
+        }
+        return step;
+    }
+
+    TlsStep Outcome(int result) {
         if (result > 0) {
             return TlsStep::Done;
         }
@@ -193,9 +208,13 @@ struct TlsChannel::Impl {
                 error = LibraryError();
                 if (error.empty()) {
                     // The peer's end without close_notify, or a socket error.
-                    return platform::LastSocketError() == platform::kWsaEwouldblock || result == 0
-                               ? TlsStep::Closed
-                               : TlsStep::Failed;
+                    const bool ended =
+                        platform::LastSocketError() == platform::kWsaEwouldblock || result == 0;
+                    if (ended && closeNotifyRequired && SSL_is_init_finished(ssl) == 1) {
+                        error = "ended without close_notify";
+                        return TlsStep::Failed;
+                    }
+                    return ended ? TlsStep::Closed : TlsStep::Failed;
                 }
                 return TlsStep::Failed;
             default:
@@ -221,6 +240,15 @@ TlsChannel::TlsChannel(TlsContext& context, platform::SocketHandle handle,
     }
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(handle)));
     SSL_set_bio(ssl, bio, bio);
+    SSL_set_msg_callback_arg(ssl, impl_.get());
+    SSL_set_msg_callback(ssl, [](int writing, int /*version*/, int type, const void* bytes,
+                                 size_t length, SSL* /*ssl*/, void* impl) {
+        if (writing != 0 && type == SSL3_RT_ALERT && length == 2 &&
+            static_cast<const unsigned char*>(bytes)[1] == SSL_AD_NO_RENEGOTIATION) {
+            static_cast<Impl*>(impl)->renegotiationRefused = true;
+        }
+    });
+    impl_->closeNotifyRequired = resumeFrom != nullptr;
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl);
     if (IsDottedAddress(hostName)) {
         (void)X509_VERIFY_PARAM_set1_ip_asc(check, hostName.c_str());

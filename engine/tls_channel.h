@@ -63,7 +63,9 @@ class TlsChannel {
   public:
     // `hostName` is checked against the certificate (a dotted address as an IP address);
     // with `resumeFrom`, the handshake offers the context's newest unused session ticket,
-    // else that channel's session.
+    // else that channel's session, and the connection (a data connection) must end with
+    // the peer's close_notify: an end without it fails the read. A server's renegotiation
+    // is refused.
     TlsChannel(TlsContext& context, platform::SocketHandle handle, const std::string& hostName,
                const TlsChannel* resumeFrom);
     ~TlsChannel();

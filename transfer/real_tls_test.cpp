@@ -1,10 +1,12 @@
 // FTP over TLS against real servers from Debian (vsftpd, which insists that data connections
 // resume the control connection's TLS session, and pyftpdlib's TLS handler) with
 // certificates made for the test, and against scripted peers for what a real server does
-// not do: refused AUTH, garbage instead of a handshake, a handshake that stalls.
+// not do: refused AUTH, garbage instead of a handshake, a handshake that stalls, a
+// renegotiation, a close_notify never answered, a download cut without close_notify.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,6 +20,7 @@
 #include "engine/session.h"
 #include "engine/tls_session.h"
 #include "platform/registry_file.h"
+#include "state/restart_database.h"
 #include "state/settings.h"
 #include "state/trusted_certificates.h"
 #include "tests/support/ftp_servers.h"
@@ -25,6 +28,7 @@
 #include "tests/support/scripted_peer.h"
 #include "tests/support/temp_env.h"
 #include "tests/support/test_certificates.h"
+#include "tests/support/tls_ftp_peer.h"
 #include "transfer/download.h"
 #include "transfer/listing_cache.h"
 #include "transfer/navigation.h"
@@ -42,6 +46,8 @@ using test::FtpServerOptions;
 using test::ReadFileBytes;
 using test::ScriptedPeer;
 using test::TestCertificates;
+using test::TlsFtpPeer;
+using test::TlsPeerMisdeed;
 using test::WriteFileBytes;
 
 // "... TLS 1.3 negotiated (TLS_AES_256_GCM_SHA384)"
@@ -524,6 +530,130 @@ TEST(TlsRefusals, ScriptedPeersGetNoLoginAndGiveClearLines) {
         EXPECT_TRUE(observer.shown.empty());
         if (row.wire != "-") {
             EXPECT_EQ(peer.received(0), row.wire);
+        }
+    }
+}
+
+struct MisdeedCase {
+    const char* name;
+    TlsPeerMisdeed misdeed;
+    bool upload;  // STOR of `bytes`, else RETR of it
+    std::vector<std::string> lines;
+    int code;
+    uint32_t outcome;
+};
+
+// One session in passive mode against a peer that misbehaves in a transfer: never a success
+// that is none, never a wait beyond the time-out. The listing gives the file's size as it
+// was before it grew, so only TLS can tell a cut download.
+TEST(TlsPeers, MisbehavingServersEndInAClearResult) {
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    const std::string bytes = test::RandomBytes(512 * 1024 + 5, 3);
+    const std::string half = bytes.substr(0, bytes.size() / 2);
+    constexpr uint32_t kTimeoutSeconds = 2;
+    const std::vector<MisdeedCase> cases = {
+        {"a renegotiation halfway through a download",
+         TlsPeerMisdeed::RenegotiateInDownload,
+         false,
+         {"<RETR file.bin",
+          "*** TLS connection failed (renegotiation refused; sslv3 alert handshake failure)",
+          ">426 Renegotiation refused", "*** Network error, queue flushed"},
+         kReplyConnectionLost,
+         kOutcomeDownloadFailed},
+        {"a download cut without close_notify, and 226",
+         TlsPeerMisdeed::CutDownload,
+         false,
+         {"<RETR file.bin", "*** TLS connection failed (ended without close_notify)",
+          ">226 Transfer complete", "*** Network error, queue flushed"},
+         kReplyConnectionLost,
+         kOutcomeDownloadFailed},
+        {"close_notify never answered after an upload and at the end",
+         TlsPeerMisdeed::SilentAtClose,
+         true,
+         {"<STOR file.bin", ">226 Transfer complete", "<QUIT", ">221 Bye"},
+         226,
+         kOutcomeUploaded},
+    };
+    for (const MisdeedCase& row : cases) {
+        SCOPED_TRACE(row.name);
+        TlsFtpPeer peer(certificates.selfSigned(), row.misdeed, bytes, 1000);
+        ASSERT_TRUE(peer.Start()) << peer.error();
+        test::TempFolder local;
+        platform::RegistryFile store(local.path("registry.reg"));
+        RestartDatabase restart(local.root() + "/");
+        ASSERT_GT(restart.ClaimRestartSlot(true), 0);
+        const std::string name = "127.0.0.1:" + std::to_string(peer.port());
+        ASSERT_TRUE(TrustFingerprint(store, name, certificates.selfSignedFingerprint()));
+        test::LogCapture log;
+        Deciding observer(CertificateDecision::Cancel);
+        SessionWorker session;
+        session.request.user = FtpServer::kUser;
+        session.request.password = FtpServer::kPassword;
+        session.request.host = "127.0.0.1";
+        session.security = TlsSecurity::Implicit;
+        session.certificateStore = &store;
+        session.certificateServer = name;
+        session.observer = &observer;
+        session.restartEnabled = true;
+        session.restartDatabase = &restart;
+        session.passive = 1;
+        SetSessionTimeout(session, kTimeoutSeconds);
+        ASSERT_TRUE(session.control.Create());
+        ASSERT_TRUE(session.control.Connect("127.0.0.1", peer.port()));
+        ASSERT_TRUE(session.control.SetBuffer(4096));
+        ASSERT_TRUE(SecureControlConnection(session)) << Joined(log.TakeTexts());
+        ASSERT_TRUE(Login(session)) << Joined(log.TakeTexts());
+        ASSERT_TRUE(ProtectDataConnections(session)) << Joined(log.TakeTexts());
+        ListingCache cache;
+        SessionCommand list;
+        list.text = "/";
+        list.b = kListRefresh;
+        int32_t root = -1;
+        ASSERT_EQ(listDirectory(session, cache, list, &root), 226) << Joined(log.TakeTexts());
+
+        const auto start = std::chrono::steady_clock::now();
+        SessionCommand transfer;
+        transfer.c = root;
+        if (row.upload) {
+            WriteFileBytes(local.path("file.bin"), bytes);
+            transfer.b = makeTransferFlags(TransferType::Image, false, 3);
+            transfer.object =
+                std::make_unique<NameList>(std::vector<std::string>{local.path("file.bin")});
+            EXPECT_EQ(putFiles(session, cache, transfer), row.code);
+        } else {
+            fs::create_directories(local.path("down"));
+            transfer.b = makeTransferFlags(TransferType::Image, false, 0);
+            transfer.text = local.path("down");
+            transfer.object = std::make_unique<PositionList>(
+                cache, root, std::vector<int32_t>{cache.FindEntry(root, "file.bin")});
+            EXPECT_EQ(getFiles(session, cache, transfer), row.code);
+        }
+        FtpReply reply;
+        if (SendCommand(session, "QUIT")) {
+            (void)ReadReply(session, reply, false);
+        }
+        session.control.Close();
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+        ASSERT_TRUE(peer.Wait());
+
+        std::vector<std::string> lines = log.TakeTexts();
+        ExpectInOrder(lines, row.lines);
+        EXPECT_EQ(observer.outcome.load(), row.outcome) << Joined(lines);
+        // Each close_notify waited for at most the time-out: the data connection's, the
+        // control connection's.
+        EXPECT_LE(seconds, 2 * kTimeoutSeconds + 2);
+        EXPECT_FALSE(peer.renegotiated());
+        EXPECT_EQ(peer.error(), "");
+        if (row.upload) {
+            EXPECT_EQ(peer.uploaded(), bytes);
+        } else {
+            // What came stays for a resumption, with no time that would pass for up to date.
+            EXPECT_EQ(ReadFileBytes(local.path("down/file.bin")), half);
+            EXPECT_EQ(test::FileTime(local.path("down/file.bin")), 0);
+            EXPECT_EQ(restart.GetRestartPending(), 1u);
         }
     }
 }

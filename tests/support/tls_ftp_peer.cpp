@@ -1,0 +1,384 @@
+#include "tests/support/tls_ftp_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <string_view>
+#include <utility>
+
+namespace qvex::test {
+namespace {
+
+// Any one wait of the peer: a client that went quiet ends the session instead of the test.
+constexpr int kWaitSeconds = 10;
+// How long the peer gives a client to answer its HelloRequest.
+constexpr int kRenegotiationMilliseconds = 1500;
+constexpr int kPollSliceMilliseconds = 100;
+
+void SetWaitLimit(int fd, int milliseconds) {
+    timeval limit{};
+    limit.tv_sec = milliseconds / 1000;
+    limit.tv_usec = (milliseconds % 1000) * 1000;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+int ListenOnLoopback(uint16_t* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(fd, 4) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string LibraryError() {
+    std::string text;
+    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(code);
+        text = reason != nullptr ? reason : "error " + std::to_string(code);
+    }
+    return text;
+}
+
+}  // namespace
+
+struct TlsFtpPeer::Session {
+    SSL_CTX* context = nullptr;
+    SSL* control = nullptr;
+    std::string input;
+    int passive = -1;
+
+    ~Session() {
+        SSL_free(control);
+        SSL_CTX_free(context);
+    }
+};
+
+TlsFtpPeer::TlsFtpPeer(std::string certificate, TlsPeerMisdeed misdeed, std::string file,
+                       uint64_t listedSize)
+    : certificate_(std::move(certificate)),
+      misdeed_(misdeed),
+      file_(std::move(file)),
+      listedSize_(listedSize) {}
+
+TlsFtpPeer::~TlsFtpPeer() {
+    {
+        // Wakes the session wherever it blocks.
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        for (int fd : open_) {
+            (void)::shutdown(fd, SHUT_RDWR);
+        }
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (listener_ >= 0) {
+        ::close(listener_);
+    }
+}
+
+bool TlsFtpPeer::Start() {
+    listener_ = ListenOnLoopback(&port_);
+    if (listener_ < 0) {
+        error_ = "no listening socket";
+        return false;
+    }
+    open_.push_back(listener_);
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+bool TlsFtpPeer::Wait(std::chrono::seconds bound) {
+    std::unique_lock lock(mutex_);
+    return finished_.wait_for(lock, bound, [this] { return done_; });
+}
+
+std::vector<std::string> TlsFtpPeer::commands() const {
+    std::lock_guard lock(mutex_);
+    return commands_;
+}
+
+std::string TlsFtpPeer::uploaded() const {
+    std::lock_guard lock(mutex_);
+    return uploaded_;
+}
+
+bool TlsFtpPeer::renegotiated() const {
+    std::lock_guard lock(mutex_);
+    return renegotiated_;
+}
+
+std::string TlsFtpPeer::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void TlsFtpPeer::Fail(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    if (error_.empty()) {
+        error_ = what + (what.empty() ? "" : ": ") + LibraryError();
+    }
+}
+
+void TlsFtpPeer::Run() {
+    Session session;
+    Serve(session);
+    std::lock_guard lock(mutex_);
+    for (int fd : open_) {
+        if (fd != listener_) {
+            ::close(fd);
+        }
+    }
+    std::erase_if(open_, [this](int fd) { return fd != listener_; });
+    done_ = true;
+    finished_.notify_all();
+}
+
+void TlsFtpPeer::Serve(Session& session) {
+    // Accepts on `listener` within the wait bound; -1 when none came or the peer is stopping.
+    auto acceptOne = [this](int listener) {
+        for (int waited = 0; waited < kWaitSeconds * 1000; waited += kPollSliceMilliseconds) {
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_) {
+                    return -1;
+                }
+            }
+            pollfd wait{listener, POLLIN, 0};
+            if (::poll(&wait, 1, kPollSliceMilliseconds) == 1) {
+                int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    SetWaitLimit(fd, kWaitSeconds * 1000);
+                    std::lock_guard lock(mutex_);
+                    open_.push_back(fd);
+                }
+                return fd;
+            }
+        }
+        return -1;
+    };
+    auto secure = [this, &session](int fd) {
+        SSL* ssl = SSL_new(session.context);
+        if (ssl != nullptr && (SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1)) {
+            SSL_free(ssl);
+            return static_cast<SSL*>(nullptr);
+        }
+        std::lock_guard lock(mutex_);
+        clientHellos_ = 0;  // a connection's first handshake is no renegotiation
+        return ssl;
+    };
+    auto reply = [&session](const std::string& text) {
+        const std::string line = text + "\r\n";
+        return SSL_write(session.control, line.data(), static_cast<int>(line.size())) > 0;
+    };
+
+    session.context = SSL_CTX_new(TLS_server_method());
+    if (session.context == nullptr ||
+        SSL_CTX_use_certificate_chain_file(session.context, certificate_.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(session.context, certificate_.c_str(), SSL_FILETYPE_PEM) != 1) {
+        Fail("TLS set-up");
+        return;
+    }
+    // Data connections resume the control connection's session, as clients offer it.
+    const unsigned char sessionContext[] = "qvex peer";
+    (void)SSL_CTX_set_session_id_context(session.context, sessionContext, sizeof sessionContext);
+    if (misdeed_ == TlsPeerMisdeed::RenegotiateInDownload) {
+        (void)SSL_CTX_set_max_proto_version(session.context, TLS1_2_VERSION);
+    }
+    // Counts the client's ClientHello messages: a second one on a connection is a
+    // renegotiation the client went along with.
+    SSL_CTX_set_msg_callback_arg(session.context, this);
+    SSL_CTX_set_msg_callback(session.context, [](int writing, int, int type, const void* bytes,
+                                                 size_t length, SSL*, void* peer) {
+        if (writing == 0 && type == SSL3_RT_HANDSHAKE && length > 0 &&
+            *static_cast<const unsigned char*>(bytes) == SSL3_MT_CLIENT_HELLO) {
+            auto* self = static_cast<TlsFtpPeer*>(peer);
+            std::lock_guard lock(self->mutex_);
+            ++self->clientHellos_;
+        }
+    });
+
+    const int controlFd = acceptOne(listener_);
+    session.control = controlFd >= 0 ? secure(controlFd) : nullptr;
+    if (session.control == nullptr) {
+        Fail("control handshake");
+        return;
+    }
+    if (!reply("220 TLS test peer")) {
+        return;
+    }
+    for (;;) {
+        size_t end;
+        while ((end = session.input.find('\n')) == std::string::npos) {
+            char bytes[512];
+            int got = SSL_read(session.control, bytes, sizeof bytes);
+            if (got <= 0) {
+                return;  // the client closed the control connection, or went quiet
+            }
+            session.input.append(bytes, static_cast<size_t>(got));
+        }
+        std::string line = session.input.substr(0, end);
+        session.input.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        {
+            std::lock_guard lock(mutex_);
+            commands_.push_back(line);
+        }
+        std::string verb = line.substr(0, line.find(' '));
+        std::transform(verb.begin(), verb.end(), verb.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        const std::map<std::string, std::string> simple = {
+            {"USER", "331 Password please"},
+            {"PASS", "230 Logged in"},
+            {"PBSZ", "200 PBSZ=0"},
+            {"PROT", "200 Protection level P"},
+            {"TYPE", "200 Type set"},
+            {"SYST", "215 UNIX Type: L8"},
+            {"PWD", "257 \"/\" is the current folder"},
+            {"CWD", "250 Folder changed"}};
+        if (auto found = simple.find(verb); found != simple.end()) {
+            if (!reply(found->second)) {
+                return;
+            }
+            continue;
+        }
+        if (verb == "PASV" || verb == "EPSV") {
+            uint16_t port = 0;
+            {
+                std::lock_guard lock(mutex_);
+                if (session.passive >= 0) {
+                    std::erase(open_, session.passive);
+                    ::close(session.passive);
+                }
+                session.passive = ListenOnLoopback(&port);
+                open_.push_back(session.passive);
+            }
+            const std::string text =
+                verb == "PASV"
+                    ? "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+                          std::to_string(port % 256) + ")"
+                    : "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
+            if (!reply(text)) {
+                return;
+            }
+            continue;
+        }
+        if (verb == "QUIT") {
+            (void)reply("221 Bye");
+            if (misdeed_ == TlsPeerMisdeed::SilentAtClose) {
+                // No close_notify back: the connection stays until the client drops it.
+                char bytes[512];
+                while (::recv(controlFd, bytes, sizeof bytes, 0) > 0) {
+                }
+            } else {
+                (void)SSL_shutdown(session.control);
+            }
+            return;
+        }
+        if (verb != "LIST" && verb != "RETR" && verb != "STOR") {
+            if (!reply("502 Not implemented here")) {
+                return;
+            }
+            continue;
+        }
+
+        if (!reply("150 Opening the data connection")) {
+            return;
+        }
+        const int dataFd = session.passive >= 0 ? acceptOne(session.passive) : -1;
+        SSL* data = dataFd >= 0 ? secure(dataFd) : nullptr;
+        if (data == nullptr) {
+            Fail("data handshake");
+            (void)reply("425 No data connection");
+            continue;
+        }
+        auto send = [data](std::string_view bytes) {
+            return bytes.empty() ||
+                   SSL_write(data, bytes.data(), static_cast<int>(bytes.size())) > 0;
+        };
+        std::string answer = "226 Transfer complete";
+        bool closeNotify = true;
+        if (verb == "LIST") {
+            (void)send("-rw-r--r-- 1 qvex qvex " + std::to_string(listedSize_) +
+                       " Jan 01 2024 file.bin\r\n");
+        } else if (verb == "STOR") {
+            std::string bytes;
+            char block[16384];
+            int got;
+            while ((got = SSL_read(data, block, sizeof block)) > 0) {
+                bytes.append(block, static_cast<size_t>(got));
+            }
+            std::lock_guard lock(mutex_);
+            uploaded_ = std::move(bytes);
+            closeNotify = misdeed_ != TlsPeerMisdeed::SilentAtClose;
+        } else if (misdeed_ == TlsPeerMisdeed::CutDownload) {
+            (void)send(std::string_view(file_).substr(0, file_.size() / 2));
+            (void)::shutdown(dataFd, SHUT_WR);  // a FIN without close_notify
+            closeNotify = false;
+        } else if (misdeed_ == TlsPeerMisdeed::RenegotiateInDownload) {
+            const std::string_view half = std::string_view(file_).substr(0, file_.size() / 2);
+            (void)send(half);
+            if (SSL_renegotiate(data) != 1 || SSL_do_handshake(data) != 1) {
+                Fail("HelloRequest");
+            }
+            // A client that goes along sends its ClientHello; one that refuses, a
+            // no_renegotiation alert, and this server then gives up as OpenSSL does.
+            SetWaitLimit(dataFd, kRenegotiationMilliseconds);
+            char byte;
+            (void)SSL_read(data, &byte, 1);
+            ERR_clear_error();
+            SetWaitLimit(dataFd, kWaitSeconds * 1000);
+            bool along = false;
+            {
+                std::lock_guard lock(mutex_);
+                along = clientHellos_ > 0;
+                renegotiated_ = along;
+            }
+            if (along) {
+                (void)send(std::string_view(file_).substr(half.size()));
+            } else {
+                answer = "426 Renegotiation refused; transfer aborted";
+                closeNotify = false;
+            }
+        } else {
+            (void)send(file_);
+        }
+        if (closeNotify) {
+            (void)SSL_shutdown(data);
+        }
+        SSL_free(data);
+        // The silent peer keeps the connection open until the session ends.
+        if (misdeed_ != TlsPeerMisdeed::SilentAtClose) {
+            std::lock_guard lock(mutex_);
+            std::erase(open_, dataFd);
+            ::close(dataFd);
+        }
+        if (!reply(answer)) {
+            return;
+        }
+    }
+}
+
+}  // namespace qvex::test
