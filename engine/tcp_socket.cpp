@@ -595,8 +595,11 @@ long TcpSocket::TlsReceive(void* buffer, size_t length) {
         }
         if (step == TlsStep::Failed) {
             if (!tls_->error().empty()) {
-                // The socket's error would not say what TLS found (a cut, an alert).
-                logExt(("*** TLS connection failed (" + tls_->error() + ")").c_str());
+                // The socket's error would not say what TLS found (a cut, an alert); after
+                // the user's stop the server's end is expected, however it comes.
+                if (limits_.interrupt == nullptr || !limits_.interrupt->load()) {
+                    logExt(("*** TLS connection failed (" + tls_->error() + ")").c_str());
+                }
                 platform::SetLastSocketError(platform::kWsaEconnaborted);
             }
             return -1;
