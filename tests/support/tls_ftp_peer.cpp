@@ -227,6 +227,15 @@ void TlsFtpPeer::Serve(Session& session) {
     if (!reply("220 TLS test peer")) {
         return;
     }
+    // Commands with one fixed answer.
+    const std::map<std::string, std::string> simple = {{"USER", "331 Password please"},
+                                                       {"PASS", "230 Logged in"},
+                                                       {"PBSZ", "200 PBSZ=0"},
+                                                       {"PROT", "200 Protection level P"},
+                                                       {"TYPE", "200 Type set"},
+                                                       {"SYST", "215 UNIX Type: L8"},
+                                                       {"PWD", "257 \"/\" is the current folder"},
+                                                       {"CWD", "250 Folder changed"}};
     for (;;) {
         size_t end;
         while ((end = session.input.find('\n')) == std::string::npos) {
@@ -249,15 +258,6 @@ void TlsFtpPeer::Serve(Session& session) {
         std::string verb = line.substr(0, line.find(' '));
         std::transform(verb.begin(), verb.end(), verb.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        const std::map<std::string, std::string> simple = {
-            {"USER", "331 Password please"},
-            {"PASS", "230 Logged in"},
-            {"PBSZ", "200 PBSZ=0"},
-            {"PROT", "200 Protection level P"},
-            {"TYPE", "200 Type set"},
-            {"SYST", "215 UNIX Type: L8"},
-            {"PWD", "257 \"/\" is the current folder"},
-            {"CWD", "250 Folder changed"}};
         if (auto found = simple.find(verb); found != simple.end()) {
             if (!reply(found->second)) {
                 return;
