@@ -107,6 +107,8 @@ class TcpSocket {
     // From now on the connection runs TLS: the client handshake, waiting as receives do,
     // offering `resumeFrom`'s TLS session. On failure tls() stays for its error() and the
     // last socket error is WSAECONNABORTED (or the wait's reason). Close ends TLS too.
+    // A receive that TLS fails (an alert, a data connection's end without close_notify)
+    // gives -1 and logs "*** TLS connection failed (reason)" unless the user stopped.
     [[nodiscard]] bool StartTls(TlsContext& context, const std::string& hostName,
                                 const TcpSocket* resumeFrom);
     bool secure() const { return tls_ != nullptr; }

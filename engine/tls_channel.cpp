@@ -182,8 +182,7 @@ struct TlsChannel::Impl {
     // themselves, and servers may just hang up.
     bool closeNotifyRequired = false;
 
-    // The step's outcome from the library's result; the error queue is emptied either way,
-    // as it belongs to the thread and would taint the next connection's steps.
+    // Outcome, with a refused renegotiation named as the likely cause of a failure.
     TlsStep Step(int result) {
         TlsStep step = Outcome(result);
         if (step == TlsStep::Failed && renegotiationRefused) {
@@ -192,6 +191,8 @@ struct TlsChannel::Impl {
         return step;
     }
 
+    // The step's outcome from the library's result; the error queue is emptied either way,
+    // as it belongs to the thread and would taint the next connection's steps.
     TlsStep Outcome(int result) {
         if (result > 0) {
             return TlsStep::Done;
