@@ -136,6 +136,9 @@ ReplyEnd ReadOneReply(SessionWorker& session, FtpReply& reply, char* line) {
     char endMarker[4] = {};
     int lines = 0;
     const uint32_t start = Consumed(session.control);
+    if (reply.lines != nullptr) {
+        reply.lines->clear();
+    }
     for (;;) {
         int length = session.control.ReadLine(line);
         if (length < 0) {
@@ -170,6 +173,9 @@ ReplyEnd ReadOneReply(SessionWorker& session, FtpReply& reply, char* line) {
             firstLineSeen = true;
         }
         logCmd(logged.c_str());
+        if (reply.lines != nullptr) {
+            reply.lines->append(line, static_cast<size_t>(length)).push_back('\n');
+        }
         if (std::memcmp(line, endMarker, 4) == 0) {
             return ReplyEnd::Complete;
         }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qvex {
@@ -16,6 +17,9 @@ struct FtpReply {
     int32_t code = 421;
     // The line that completed the reply, when the caller asked for it.
     std::array<char, 512> lastLine{};
+    // When set, every line of the reply is put here, each followed by LF (FEAT's answer is
+    // in the lines between the first and the last).
+    std::string* lines = nullptr;
 };
 
 // The engine's own code for a lost control connection; a handler returning it ends the session.

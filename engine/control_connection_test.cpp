@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/server_features.h"
 #include "engine/session_worker.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
@@ -300,6 +301,60 @@ TEST_F(ControlConnectionTest, WithoutAbortA426IsTheReply) {
     Connect();
     FtpReply reply;
     EXPECT_EQ(ReadReply(session, reply, false), 426);
+}
+
+// FEAT's answer as real servers send it, read whole and taken apart, and the facts then
+// asked for.
+TEST_F(ControlConnectionTest, FeatureRepliesGiveTheFeatureSet) {
+    struct Row {
+        const char* server;
+        std::string bytes;
+        bool mlst, utf8, size, mdtm;
+        const char* factsToAsk;
+    };
+    const Row rows[] = {
+        {"pyftpdlib",
+         "211-Features supported:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
+         " MLST type*;perm*;size*;modify*;unique*;unix.mode;unix.uid;unix.gid;\r\n"
+         " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End FEAT.\r\n",
+         true, true, true, true, "type;size;modify;unix.mode;"},
+        {"vsftpd",
+         "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n PASV\r\n REST STREAM\r\n SIZE\r\n"
+         " TVFS\r\n211 End\r\n",
+         false, false, true, true, ""},
+        {"ProFTPD",
+         "211-Features:\r\n LANG en-US*\r\n MDTM\r\n MFMT\r\n"
+         " MLST modify*;perm*;size*;type*;unique*;UNIX.group*;UNIX.mode*;UNIX.owner*;\r\n"
+         " UTF8\r\n SIZE\r\n211 End\r\n",
+         true, true, true, true, ""},
+        // Lower case counts, also on a line ended by LF alone; a longer name, a line without
+        // the blank and the first and last lines' text do not.
+        {"odd",
+         "211-mlst SIZE\r\n mlst Size;Modify*;UNIX.MODE;x.y\n utf8\r\n MDTMX\r\nSIZE\r\n"
+         "211 SIZE\r\n",
+         true, true, false, false, "Size;Modify;UNIX.MODE;"},
+        {"none", "211 No features\r\n", false, false, false, false, ""},
+    };
+    // One connection carries them all, one reply after the other.
+    std::string bytes;
+    for (const Row& row : rows) {
+        bytes += row.bytes;
+    }
+    peer.Send(bytes).Close();
+    Connect();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.server);
+        std::string lines;
+        FtpReply reply;
+        reply.lines = &lines;
+        ASSERT_EQ(ReadReply(session, reply, false), 211);
+        const ServerFeatures features = ParseFeatureReply(lines);
+        EXPECT_EQ(features.mlst, row.mlst);
+        EXPECT_EQ(features.utf8, row.utf8);
+        EXPECT_EQ(features.size, row.size);
+        EXPECT_EQ(features.mdtm, row.mdtm);
+        EXPECT_EQ(MlstFactsToAsk(features), row.factsToAsk);
+    }
 }
 
 TEST(LogNetFailure, NamesTheSocketError) {

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/control_connection.h"
 #include "engine/proxy.h"
+#include "engine/server_features.h"
 #include "engine/tls_session.h"
 #include "log/log_sink.h"
 #include "platform/local_time.h"
@@ -302,16 +304,19 @@ void MakeHostText(SessionWorker& session) {
     session.connectedText = "Connected to " + session.hostText;
 }
 
-void IdentifyServer(SessionWorker& session) {
+// SYST; false when the server answered that it is closing (421).
+bool IdentifyServer(SessionWorker& session) {
     if (Cancelled(session) || session.commandLineStart) {
-        return;
+        return true;
     }
     (void)SendCommand(session, "SYST");
     FtpReply reply;
-    if (ReadReply(session, reply, true) / 100 == 2) {
+    int code = ReadReply(session, reply, true);
+    if (code / 100 == 2) {
         const char* line = reply.lastLine.data();
         session.systText = std::strlen(line) > 4 ? line + 4 : "";
     }
+    return code != kReplyConnectionLost;
 }
 
 // Under sendLock: CancelConnect shuts the control socket from another thread.
@@ -519,6 +524,28 @@ bool Login(SessionWorker& session) {
     return Finish(session, AnswerToPass(code, prefix));
 }
 
+void AskFeatures(SessionWorker& session) {
+    if (Cancelled(session) || session.controlLost || !SendCommand(session, "FEAT")) {
+        return;
+    }
+    std::string lines;
+    FtpReply reply;
+    reply.lines = &lines;
+    if (ReadReply(session, reply, false) != 211) {
+        return;
+    }
+    session.features = ParseFeatureReply(lines);
+    reply.lines = nullptr;
+    if (session.features.utf8 && !Cancelled(session) && SendCommand(session, "OPTS", "UTF8 ON")) {
+        (void)ReadReply(session, reply, false);
+    }
+    // A refusal leaves the default facts; the listing reads what it gets.
+    if (const std::string facts = MlstFactsToAsk(session.features);
+        !facts.empty() && !Cancelled(session) && SendCommand(session, "OPTS", "MLST " + facts)) {
+        (void)ReadReply(session, reply, false);
+    }
+}
+
 int RunSession(SessionWorker& session) {
     bool created = false;
     {
@@ -566,7 +593,9 @@ int RunSession(SessionWorker& session) {
     }
 
     MakeHostText(session);
-    IdentifyServer(session);
+    if (IdentifyServer(session)) {
+        AskFeatures(session);
+    }
     if (!Cancelled(session)) {
         PublishTitle(session.connectedText);
         logExt(session.connectedText.c_str());

@@ -52,6 +52,13 @@ int RunSession(SessionWorker& session);
 // USER and PASS with every answer of RFC 959 section 5.4; true when logged in.
 [[nodiscard]] bool Login(SessionWorker& session);
 
+// FEAT after the login (RFC 2389), never required: a refusal (500, 502) only means no
+// features. The offered ones go to session.features; with UTF8 among them (RFC 2640)
+// "OPTS UTF8 ON" asks the servers that need asking, and its answer changes nothing: names go
+// to the server as it listed them. When the server keeps back a fact the listing reads,
+// "OPTS MLST" asks for it.
+void AskFeatures(SessionWorker& session);
+
 // How long the session waits for its peers: connect, each reply, accept in active mode and
 // each receive or send on a data connection. A time-out is a lost connection: a "***" line
 // naming it, and the connection given up, so the running command ends with 421. Waits on the

@@ -13,6 +13,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/scripted_session.h"
 
 namespace qvex {
 namespace {
@@ -248,6 +249,8 @@ TEST_F(SessionRunTest, ConnectLoginIdentifyThenQuitOnRequest) {
         .ReadLine()
         .SendLine("215 UNIX Type: L8")
         .ReadLine()
+        .SendLine("500 Unknown command")
+        .ReadLine()
         .SendLine("257 \"/\" is the current directory")
         .ReadUntilLine("QUIT")
         .ReadToEnd();
@@ -278,7 +281,7 @@ TEST_F(SessionRunTest, ConnectLoginIdentifyThenQuitOnRequest) {
                              "Connected to 127.0.0.1 [:" + std::to_string(peer.port()) + "]"}));
     ASSERT_TRUE(peer.Wait());
     EXPECT_EQ(peer.lines(), (std::vector<std::string>{"USER anonymous", "PASS QvexUser@", "SYST",
-                                                      "PWD", "QUIT"}));
+                                                      "FEAT", "PWD", "QUIT"}));
     EXPECT_EQ(session->systText, "UNIX Type: L8");
     const std::string port = std::to_string(peer.port());
     EXPECT_EQ(observer.connected,
@@ -293,12 +296,62 @@ TEST_F(SessionRunTest, ConnectLoginIdentifyThenQuitOnRequest) {
     EXPECT_EQ(ext.back(), "*** listing: not available in this version");
 }
 
+// An unattended run sends no SYST, yet asks for the features: with UTF8 among them the
+// server is asked for UTF-8 names, and its refusal changes nothing; UNIX.mode, which the
+// server keeps back, is asked for with the other facts the listing reads.
+TEST_F(SessionRunTest, FeaturesAreAskedAfterLoginAndUtf8IsSwitchedOn) {
+    test::ScriptGreetingAndLogin(peer)
+        .ReadLine()
+        .SendLine("211-Features supported:")
+        .SendLine(" MLST type*;perm*;size*;modify*;unique*;unix.mode;")
+        .SendLine(" REST STREAM")
+        .SendLine(" UTF8")
+        .SendLine("211 End FEAT.")
+        .ReadLine()
+        .SendLine("501 Invalid argument.")
+        .ReadLine()
+        .SendLine("200 MLST OPTS type;size;modify;unix.mode;")
+        .ReadLine()
+        .SendLine("257 \"/\" is the current directory")
+        .ReadUntilLine("QUIT")
+        .ReadToEnd();
+    ASSERT_TRUE(peer.Start());
+    SessionOptions options;
+    options.commandLineStart = true;
+    options.handlers[kCommandPrintDirectory] = [](SessionWorker& session, SessionCommand&) {
+        (void)SendCommand(session, "PWD");
+        FtpReply reply;
+        return ReadReply(session, reply, false);
+    };
+    auto session = Make(std::move(options));
+    observer.onConnected = [&] { SetQuitWhenDone(*session, true); };
+    auto result = Run(session);
+    EXPECT_EQ(Finished(result), kExitProgram);
+    ASSERT_TRUE(peer.Wait());
+    EXPECT_EQ(peer.lines(),
+              (std::vector<std::string>{"USER anonymous", "PASS QvexUser@", "FEAT", "OPTS UTF8 ON",
+                                        "OPTS MLST type;size;modify;unix.mode;", "PWD", "QUIT"}));
+    EXPECT_TRUE(session->features.mlst);
+    EXPECT_TRUE(session->features.utf8);
+    EXPECT_FALSE(session->features.size);
+    std::vector<std::string> cmd = Lines("LogCmd");
+    const auto feat = std::find(cmd.begin(), cmd.end(), "<FEAT");
+    ASSERT_NE(feat, cmd.end());
+    EXPECT_EQ(std::vector<std::string>(feat, feat + 8),
+              (std::vector<std::string>{"<FEAT", ">211-Features supported:",
+                                        "> MLST type*;perm*;size*;modify*;unique*;unix.mode;",
+                                        "> REST STREAM", "> UTF8", ">211 End FEAT.",
+                                        "<OPTS UTF8 ON", ">501 Invalid argument."}));
+}
+
 TEST_F(SessionRunTest, LostConnectionEndsWithoutQuit) {
     peer.SendLine("220 Welcome")
         .ReadLine()
         .SendLine("230 Logged in")
         .ReadLine()
         .SendLine("215 UNIX")
+        .ReadLine()
+        .SendLine("502 Command not implemented")
         .ReadLine()
         .SendLine("421 Shutting down")
         .Close();
@@ -313,7 +366,7 @@ TEST_F(SessionRunTest, LostConnectionEndsWithoutQuit) {
     auto result = Run(session);
     EXPECT_EQ(Finished(result), kExitSessionOnly);
     ASSERT_TRUE(peer.Wait());
-    EXPECT_EQ(peer.lines(), (std::vector<std::string>{"USER anonymous", "SYST", "PWD"}));
+    EXPECT_EQ(peer.lines(), (std::vector<std::string>{"USER anonymous", "SYST", "FEAT", "PWD"}));
 }
 
 TEST_F(SessionRunTest, StrayReplyBetweenCommandsIsReadAndDropped) {
@@ -322,6 +375,8 @@ TEST_F(SessionRunTest, StrayReplyBetweenCommandsIsReadAndDropped) {
         .SendLine("230 Logged in")
         .ReadLine()
         .SendLine("215 UNIX")
+        .ReadLine()
+        .SendLine("500 Unknown command")
         .Delay(std::chrono::milliseconds(50))
         .SendLine("226 Stray completion")
         .ReadUntilLine("QUIT")

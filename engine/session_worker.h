@@ -10,6 +10,7 @@
 #include <semaphore>
 #include <string>
 
+#include "engine/server_features.h"
 #include "engine/session_command.h"
 #include "engine/session_observer.h"
 #include "engine/tcp_socket.h"
@@ -119,6 +120,10 @@ struct SessionWorker {
     int32_t currentType = 0;
     int32_t passive = 0;
     std::string systText;
+    // What the server's FEAT answer offered; nothing when it has no FEAT.
+    ServerFeatures features;
+    // The server refused MLSD although it offered MLST: the session lists with LIST.
+    bool mlsdRefused = false;
 
     bool restartEnabled = false;
     bool restartRequested = false;

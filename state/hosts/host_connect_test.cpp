@@ -84,6 +84,8 @@ class HostConnectTest : public ::testing::Test {
         test::ScriptGreetingAndLogin(peer)
             .ReadLine()
             .SendLine("215 UNIX Type: L8")
+            .ReadLine()
+            .SendLine("500 Unknown command")
             .ReadUntilLine("QUIT")
             .ReadToEnd();
     }
@@ -152,8 +154,8 @@ TEST_F(HostConnectTest, ConnectionAndFileTransfersAreCounted) {
     connector_.WaitForSession();
     EXPECT_FALSE(connector_.sessionRunning());
     ASSERT_TRUE(peer.Wait());
-    EXPECT_EQ(peer.lines(),
-              (std::vector<std::string>{"USER alice", "PASS pw-Secret-123", "SYST", "QUIT"}));
+    EXPECT_EQ(peer.lines(), (std::vector<std::string>{"USER alice", "PASS pw-Secret-123", "SYST",
+                                                      "FEAT", "QUIT"}));
 
     // Everything agreed: nothing was saved. "LastHost" names the entry.
     EXPECT_EQ(test::ReadFileBytes(registryPath_), registryBefore);
@@ -285,9 +287,9 @@ TEST_F(HostConnectTest, TheFieldsGiveTheLogin) {
     connector_.WaitForSession();
     ASSERT_TRUE(peer.Wait());
     EXPECT_EQ(peer.lines(0),
-              (std::vector<std::string>{"USER alice", "PASS typed", "SYST", "QUIT"}));
+              (std::vector<std::string>{"USER alice", "PASS typed", "SYST", "FEAT", "QUIT"}));
     EXPECT_EQ(peer.lines(1), (std::vector<std::string>{"USER anonymous", "PASS guest@example.org",
-                                                       "SYST", "QUIT"}));
+                                                       "SYST", "FEAT", "QUIT"}));
     const std::optional<HostEntry> saved = hosts_.Find(url);
     ASSERT_TRUE(saved.has_value());
     EXPECT_EQ(saved->user, "");
@@ -439,7 +441,7 @@ TEST_F(HostConnectTest, UrlsFromOutsideTheList) {
         EXPECT_EQ(result.fields, after);
         connector_.WaitForSession();
         const auto [wireUser, wirePassword] = split(row.login);
-        logins.push_back({"USER " + wireUser, "PASS " + wirePassword, "SYST", "QUIT"});
+        logins.push_back({"USER " + wireUser, "PASS " + wirePassword, "SYST", "FEAT", "QUIT"});
         EXPECT_EQ(hosts_.Urls(), (std::vector<std::string>{canonical}));
         EXPECT_EQ(hosts_.selected(), canonical);
         const std::optional<HostEntry> saved = hosts_.Find(canonical);

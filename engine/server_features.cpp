@@ -1,0 +1,54 @@
+#include "engine/server_features.h"
+
+#include "util/ascii_case.h"
+
+namespace qvex {
+
+ServerFeatures ParseFeatureReply(std::string_view lines) {
+    ServerFeatures features;
+    while (!lines.empty()) {
+        size_t end = lines.find('\n');
+        std::string_view line = lines.substr(0, end);
+        lines = end == std::string_view::npos ? std::string_view() : lines.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.size() < 2 || line[0] != ' ') {
+            continue;
+        }
+        const size_t blank = line.find(' ', 1);
+        const std::string_view name = line.substr(1, blank - 1);
+        if (EqualsIgnoringAsciiCase(name, "MLST")) {
+            features.mlst = true;
+            features.mlstFacts = blank == std::string_view::npos ? "" : line.substr(blank + 1);
+        }
+        features.utf8 = features.utf8 || EqualsIgnoringAsciiCase(name, "UTF8");
+        features.size = features.size || EqualsIgnoringAsciiCase(name, "SIZE");
+        features.mdtm = features.mdtm || EqualsIgnoringAsciiCase(name, "MDTM");
+    }
+    return features;
+}
+
+std::string MlstFactsToAsk(const ServerFeatures& features) {
+    std::string asked;
+    bool needed = false;
+    std::string_view facts = features.mlstFacts;
+    while (!facts.empty()) {
+        const size_t end = facts.find(';');
+        std::string_view fact = facts.substr(0, end);
+        facts = end == std::string_view::npos ? std::string_view() : facts.substr(end + 1);
+        const bool byDefault = fact.ends_with('*');
+        if (byDefault) {
+            fact.remove_suffix(1);
+        }
+        for (std::string_view read : {"type", "size", "modify", "unix.mode"}) {
+            if (EqualsIgnoringAsciiCase(fact, read)) {
+                asked.append(fact).push_back(';');
+                needed = needed || !byDefault;
+            }
+        }
+    }
+    return needed ? asked : std::string();
+}
+
+}  // namespace qvex
