@@ -1,6 +1,7 @@
 #include "transfer/navigation.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include "transfer/listing_cache.h"
 #include "transfer/listing_date.h"
 #include "transfer/listing_parser.h"
+#include "transfer/mlsd_parser.h"
 #include "transfer/transfer_progress.h"
 #include "transfer/transfer_type.h"
 
@@ -179,9 +181,27 @@ bool SkipRestOfLine(TcpSocket& data, uint64_t& bytes) {
     }
 }
 
-// Reads the listing once the data connection for LIST is open.
+// One MLSD line into `entry`; a malformed line is logged and gives no entry, as does the
+// listed folder's own line or its parent's.
+bool ParseMachineLine(std::string_view line, RemoteEntry& entry) {
+    const char* reason = "";
+    switch (parseMlsdLine(line, entry, &reason)) {
+        case MlsdLine::Entry:
+            return true;
+        case MlsdLine::Ignored:
+            return false;
+        case MlsdLine::Malformed:
+            break;
+    }
+    std::string text = "!!! MLSD line skipped (";
+    text.append(reason).append("): ").append(line);
+    logExt(text.c_str());
+    return false;
+}
+
+// Reads the listing once the data connection for LIST, or for MLSD (`machine`), is open.
 int ReadListing(SessionWorker& session, ListingCache& cache, const SessionCommand& command,
-                const std::string& target, int32_t* outId) {
+                const std::string& target, bool machine, int32_t* outId) {
     const int32_t flags = command.b;
     int32_t id =
         cache.FindOrCreate(target, command.c, command.a, (flags & kListCreateComplete) != 0);
@@ -229,9 +249,9 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
         if (session.rawListingLog) {
             logExt(line);
         }
-        if (length > 0 &&
-            parseCachedListingLine(std::string_view(line, static_cast<size_t>(length)), pendingName,
-                                   runs.Next(), now)) {
+        const std::string_view text(line, static_cast<size_t>(length));
+        if (length > 0 && (machine ? ParseMachineLine(text, runs.Next())
+                                   : parseCachedListingLine(text, pendingName, runs.Next(), now))) {
             if (runs.Last().name.find('/') != std::string::npos) {
                 ++pathNames;
                 continue;
@@ -377,11 +397,20 @@ int listDirectory(SessionWorker& session, ListingCache& cache, const SessionComm
     if (code / 100 != 2) {
         return code;
     }
-    int opened = OpenDataConnection(session, "LIST");
+    // RFC 3659 section 7: MLSD where the server offers MLST, its times exact and in UTC.
+    bool machine = session.features.mlst && !session.mlsdRefused;
+    std::array<char, 512> refusal{};
+    int opened = OpenDataConnection(session, machine ? "MLSD" : "LIST", &refusal);
+    if (machine && opened == kDataFailed && refusal[0] == '5') {
+        logExt("!!! MLSD refused; listing with LIST");
+        session.mlsdRefused = true;
+        machine = false;
+        opened = OpenDataConnection(session, "LIST");
+    }
     if (opened != kDataOpen) {
         return opened == kDataClosed ? kReplyConnectionLost : 599;
     }
-    return ReadListing(session, cache, command, target, outId);
+    return ReadListing(session, cache, command, target, machine, outId);
 }
 
 namespace {

@@ -291,6 +291,57 @@ TEST_F(Conversation, CurrentDirectoryIsListedWithoutCwdAndARefusedListChangesNot
     EXPECT_EQ(cache.FindPath("/other"), -1);
 }
 
+// A server that offers MLST is listed with MLSD: the folder's own line is passed over, a
+// line without a name is logged and skipped, and a name that is no UTF-8 (Latin-1 "café")
+// keeps its bytes, in the log too, and fetches by them. A refused MLSD is listed again with
+// LIST, as is every later listing of the session.
+TEST_F(Conversation, MlsdWhereOfferedWithLatin1NamesAndListOnceRefused) {
+    test::TempFolder local;
+    const std::string latin1 = "caf\xe9.txt";
+    const std::string nameless = "type=file;size=3;modify=20070115104200;";
+    session.features.mlst = true;
+    session.currentDirectory = "/d";
+    Listing(
+        "type=cdir;modify=20070115104200;unix.mode=0755; /d\r\n"
+        "type=file;size=5;modify=20070115104200;unix.mode=0644; " +
+        latin1 + "\r\n" + nameless + "\r\ntype=dir;modify=20040303000000; sub dir\r\n");
+    Answer("200 Type set to I").Listing("bytes", "150 Opening data");
+    Answer("200 Type set to A").Listing("", "500 Unknown command.").Listing(File("listed"));
+    Listing(File("again"));
+    Connect();
+    EXPECT_EQ(List("/d", 0), 226);
+    ASSERT_EQ(Names(id), (Lines{latin1, "sub dir"}));
+    const std::vector<RemoteEntry> entries = cache.Snapshot(id);
+    EXPECT_EQ(entries[0].size, 5);
+    EXPECT_EQ(entries[0].time, 1'168'857'720) << "UTC";
+    EXPECT_EQ(entryModeOf(entries[0]), 0644u);
+    EXPECT_TRUE(isDirectory(entries[1]));
+    Lines notes = Notes();
+    EXPECT_EQ(
+        std::count(notes.begin(), notes.end(), "!!! MLSD line skipped (no name): " + nameless), 1);
+
+    SessionCommand get =
+        Operation(cache, id, local.root(), makeTransferFlags(TransferType::Image, false, 0), {0});
+    EXPECT_EQ(getFiles(session, cache, get), 226);
+    EXPECT_EQ(test::ReadFileBytes(local.path(latin1)), "bytes");
+    Lines commands;
+    for (const LogCapture::Line& line : log.Take()) {
+        if (line.kind == "LogCmd") {
+            commands.push_back(line.text);
+        }
+    }
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "<RETR " + latin1), 1)
+        << "the name's byte stays whole in the log line";
+
+    EXPECT_EQ(List("/d", kListRefresh), 226);
+    EXPECT_EQ(Names(id), Lines{"listed"});
+    EXPECT_EQ(Notes(), Lines{"!!! MLSD refused; listing with LIST"});
+    EXPECT_EQ(List("/d", kListRefresh), 226);
+    EXPECT_EQ(Names(id), Lines{"again"});
+    EXPECT_EQ(Wire(), (Lines{"PASV", "MLSD", "TYPE I", "PASV", "RETR " + latin1, "TYPE A N", "PASV",
+                             "MLSD", "PASV", "LIST", "PASV", "LIST"}));
+}
+
 TEST_F(Conversation, PrintWorkingDirectoryTakesTheFirstQuotedPathOf257Only) {
     struct Row {
         const char* reply;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/control_connection.h"
@@ -18,6 +19,7 @@
 #include "transfer/listing_date.h"
 #include "transfer/listing_language.h"
 #include "transfer/listing_parser.h"
+#include "transfer/mlsd_parser.h"
 
 namespace qvex {
 namespace {
@@ -61,8 +63,9 @@ int64_t AsListed(int64_t utc, bool timeOfDay) {
     return time;
 }
 
-// Connects, logs in anonymously, sends LIST and returns the data connection's bytes.
-std::string FetchListing(const FtpServer& server) {
+// Connects, logs in anonymously, sends LIST (or, after FEAT, MLSD) and returns the data
+// connection's bytes.
+std::string FetchListing(const FtpServer& server, const char* command = "LIST") {
     SessionWorker session;
     session.request.scheme = "ftp";
     session.request.user = FtpServer::kAnonymousUser;
@@ -75,8 +78,12 @@ std::string FetchListing(const FtpServer& server) {
         ADD_FAILURE() << "no login: " << server.output();
         return {};
     }
-    if (OpenDataConnection(session, "LIST") != kDataOpen) {
-        ADD_FAILURE() << "LIST failed: " << server.output();
+    if (std::string_view(command) == "MLSD") {
+        AskFeatures(session);
+        EXPECT_TRUE(session.features.mlst) << server.output();
+    }
+    if (OpenDataConnection(session, command) != kDataOpen) {
+        ADD_FAILURE() << command << " failed: " << server.output();
         return {};
     }
     std::string bytes;
@@ -217,6 +224,66 @@ TEST_P(RealListingTest, EveryEntryMatchesTheFolder) {
     for (const auto& [name, real] : expected) {
         EXPECT_EQ(seen[name], 1) << name << " listed once\n" << listing;
     }
+}
+
+// pyftpdlib's MLSD of such a folder: sizes, modes (asked for) and times to the second in
+// UTC, read here in a zone far from it; links are listed as what they lead to.
+TEST(RealMlsdListing, EveryEntryMatchesTheFolderToTheSecond) {
+    test::LogCapture log;
+    auto server = test::StartFtpServer(FtpServerKind::PyFtpd);
+    if (!server->started()) {
+        GTEST_SKIP() << server->problem();
+    }
+    const std::string zone = getenv("TZ") != nullptr ? getenv("TZ") : "";
+    setenv("TZ", "IST-5:30", 1);
+    tzset();
+    const int64_t now = SystemNow();
+    ASSERT_TRUE(server->PutFile("read me.txt", "hello\n"));
+    ASSERT_TRUE(server->PutFile("two  spaces and more.txt", "0123456789"));
+    ASSERT_TRUE(server->PutFile("script.sh", "#!/bin/sh\n"));
+    ASSERT_TRUE(server->PutFile("old.txt", std::string(3000, 'o')));
+    ASSERT_TRUE(server->PutFile("folder/inside.txt", "in"));
+    ASSERT_TRUE(server->PutFolder("folder with space"));
+    fs::permissions(server->path("script.sh"), fs::perms::owner_all | fs::perms::group_read |
+                                                   fs::perms::group_exec | fs::perms::others_read);
+    fs::last_write_time(server->path("old.txt"), FromSeconds(now - 400 * 86400 - 17));
+    fs::last_write_time(server->path("read me.txt"), FromSeconds(now - 7 * 60 - 43));
+    fs::create_symlink("read me.txt", server->path("link to file"));
+    fs::create_symlink("folder", server->path("link-to-folder"));
+
+    const std::string listing = FetchListing(*server, "MLSD");
+    std::map<std::string, int> seen;
+    for (const std::string& line : SplitLines(listing)) {
+        SCOPED_TRACE(line);
+        RemoteEntry entry;
+        const char* reason = nullptr;
+        const MlsdLine result = parseMlsdLine(line, entry, &reason);
+        ASSERT_NE(result, MlsdLine::Malformed) << reason;
+        if (result == MlsdLine::Ignored) {
+            continue;
+        }
+        ++seen[entry.name];
+        const fs::path path = server->path(entry.name);
+        ASSERT_TRUE(fs::exists(path)) << "not in the folder";
+        const bool folder = fs::is_directory(path);
+        EXPECT_EQ(isDirectory(entry), folder);
+        EXPECT_FALSE(isSymLink(entry));
+        if (!folder) {
+            EXPECT_EQ(entry.size, static_cast<int64_t>(fs::file_size(path)));
+        }
+        ASSERT_NE(entry.flags & kEntryModeValid, 0u);
+        EXPECT_EQ(entryModeOf(entry),
+                  static_cast<uint32_t>(fs::status(path).permissions() & fs::perms::mask));
+        EXPECT_EQ(entry.time, ToSeconds(fs::last_write_time(path)));
+    }
+    EXPECT_EQ(seen.size(), 8u) << listing;
+    EXPECT_EQ(seen["link-to-folder"], 1);
+    if (zone.empty()) {
+        unsetenv("TZ");
+    } else {
+        setenv("TZ", zone.c_str(), 1);
+    }
+    tzset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealListingTest,

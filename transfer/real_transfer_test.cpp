@@ -133,6 +133,9 @@ class RealTransfers : public ServerCase {
         ASSERT_TRUE(session.control.Connect("127.0.0.1", server->port()));
         ASSERT_TRUE(session.control.SetBuffer(4096));
         ASSERT_TRUE(Login(session));
+        // pyftpdlib offers MLST and UTF8 and is listed with MLSD, vsftpd with LIST.
+        AskFeatures(session);
+        ASSERT_EQ(session.features.mlst, GetParam() == FtpServerKind::PyFtpd);
         ASSERT_EQ(printWorkingDirectory(session, session.workingDirectory), 257);
     }
 
@@ -347,8 +350,11 @@ TEST_P(RealTransfers, UpdateOnlyFollowsRealFileTimes) {
     EXPECT_EQ(recorder.outcome.load(), kOutcomeDownloaded | kOutcomeDownloadSkipped);
     std::vector<std::string> lines = log.TakeTexts();
     EXPECT_EQ(Count(lines, "!!! Update-ONLY; skipping GET of " + local.path("older.txt")), 1u);
-    // The fetched file carries the listed time (to the minute the listing shows).
+    // The fetched file carries the listed time (to the minute LIST shows, exactly from MLSD).
     EXPECT_LT(std::abs(FileTime(local.path("newer.txt")) - (now - 2 * 86400)), 60);
+    if (session.features.mlst) {
+        EXPECT_EQ(FileTime(local.path("newer.txt")), now - 2 * 86400);
+    }
 
     // Upload: the local copy of older.txt is newer than the server's and goes up; the
     // server's newer.txt is now as new as the local one and stays.
@@ -362,6 +368,37 @@ TEST_P(RealTransfers, UpdateOnlyFollowsRealFileTimes) {
     EXPECT_EQ(recorder.outcome.load(), kOutcomeUploaded | kOutcomeUploadSkipped);
     EXPECT_EQ(Count(log.TakeTexts(), "!!! Update-ONLY; skipping PUT of " + local.path("newer.txt")),
               1u);
+}
+
+// Names in UTF-8 go up and come back byte for byte, listed by MLSD or by LIST.
+TEST_P(RealTransfers, Utf8NamesGoBothWaysByteForByte) {
+    const bool pyftpd = GetParam() == FtpServerKind::PyFtpd;
+    const std::vector<std::string> names = {"Grüße aus Köln.txt", "日本語のファイル",
+                                            "ελληνικά ✓ – €.bin"};
+    std::vector<std::string> paths;
+    fs::create_directories(local.path("up"));
+    for (size_t index = 0; index < names.size(); ++index) {
+        paths.push_back(local.path("up/" + names[index]));
+        WriteFileBytes(paths.back(), RandomBytes(70'000 + index, static_cast<unsigned>(index)));
+    }
+    int32_t root = List();
+    EXPECT_EQ(Put(root, paths, TransferType::Image), 226) << server->output();
+    for (size_t index = 0; index < names.size(); ++index) {
+        EXPECT_EQ(ReadFileBytes(server->path(names[index])), ReadFileBytes(paths[index]))
+            << names[index];
+    }
+    root = List();
+    fs::create_directories(local.path("down"));
+    EXPECT_EQ(Get(root, names, local.path("down"), TransferType::Image), 226) << server->output();
+    for (size_t index = 0; index < names.size(); ++index) {
+        EXPECT_EQ(ReadFileBytes(local.path("down/" + names[index])), ReadFileBytes(paths[index]))
+            << names[index];
+    }
+    const std::vector<std::string> lines = log.TakeTexts();
+    EXPECT_EQ(Count(lines, "<OPTS UTF8 ON"), pyftpd ? 1u : 0u);
+    EXPECT_EQ(Count(lines, "<MLSD"), pyftpd ? 2u : 0u) << Tail(lines);
+    EXPECT_EQ(Count(lines, "<LIST"), pyftpd ? 0u : 2u) << Tail(lines);
+    EXPECT_EQ(Count(lines, "<RETR " + names[1]), 1u);
 }
 
 TEST_P(RealTransfers, ARefusedDownloadLeavesTheLocalFileAlone) {
