@@ -62,7 +62,11 @@ int64_t ModifyTime(std::string_view value) {
 
 // The type fact: "file", "dir", "cdir", "pdir", or a system's own such as
 // "OS.unix=slink:/target" or "OS.unix=symlink".
+// A second type fact replaces the first.
 void ApplyType(std::string_view value, RemoteEntry& entry, bool& ignored) {
+    entry.flags &= ~(kEntryDirectory | kEntrySymLink);
+    entry.linkTarget.clear();
+    ignored = false;
     if (EqualsIgnoringAsciiCase(value, "dir")) {
         entry.flags |= kEntryDirectory;
     } else if (EqualsIgnoringAsciiCase(value, "cdir") || EqualsIgnoringAsciiCase(value, "pdir")) {

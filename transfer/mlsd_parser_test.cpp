@@ -64,6 +64,8 @@ const EntryRow kEntryLines[] = {
     {"type=OS.unix=chr-13/29;x.custom=1;size=0;media-type=text/plain; tty", "tty", Kind::File, 0, 0,
      kNoMode, ""},
     {"type=weird;size=7; odd", "odd", Kind::File, 7, 0, kNoMode, ""},
+    {"type=OS.unix=slink:/x;size=1;type=dir; twice typed", "twice typed", Kind::Directory, 1, 0,
+     kNoMode, ""},
     // Facts that cannot be read count as missing
     {"type=file;size=12abc;modify=20071315104200; bad month", "bad month", Kind::File, 0, 0,
      kNoMode, ""},
