@@ -311,17 +311,18 @@ TEST_F(ControlConnectionTest, FeatureRepliesGiveTheFeatureSet) {
         std::string bytes;
         bool mlst, utf8, size, mdtm;
         const char* factsToAsk;
+        bool uniqueFact = true;
     };
     const Row rows[] = {
         {"pyftpdlib",
          "211-Features supported:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MFMT\r\n"
          " MLST type*;perm*;size*;modify*;unique*;unix.mode;unix.uid;unix.gid;\r\n"
          " REST STREAM\r\n SIZE\r\n TVFS\r\n UTF8\r\n211 End FEAT.\r\n",
-         true, true, true, true, "type;size;modify;unix.mode;"},
+         true, true, true, true, "type;size;modify;unique;unix.mode;"},
         {"vsftpd",
          "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n PASV\r\n REST STREAM\r\n SIZE\r\n"
          " TVFS\r\n211 End\r\n",
-         false, false, true, true, ""},
+         false, false, true, true, "", false},
         {"ProFTPD",
          "211-Features:\r\n LANG en-US*\r\n MDTM\r\n MFMT\r\n"
          " MLST modify*;perm*;size*;type*;unique*;UNIX.group*;UNIX.mode*;UNIX.owner*;\r\n"
@@ -332,8 +333,10 @@ TEST_F(ControlConnectionTest, FeatureRepliesGiveTheFeatureSet) {
         {"odd",
          "211-mlst SIZE\r\n mlst Size;Modify*;UNIX.MODE;x.y\n utf8\r\n MDTMX\r\nSIZE\r\n"
          "211 SIZE\r\n",
-         true, true, false, false, "Size;Modify;UNIX.MODE;"},
-        {"none", "211 No features\r\n", false, false, false, false, ""},
+         true, true, false, false, "Size;Modify;UNIX.MODE;", false},
+        {"unique only", "211-x\r\n MLST Unique;\r\n211 End\r\n", true, false, false, false,
+         "Unique;"},
+        {"none", "211 No features\r\n", false, false, false, false, "", false},
     };
     // One connection carries them all, one reply after the other.
     std::string bytes;
@@ -354,6 +357,7 @@ TEST_F(ControlConnectionTest, FeatureRepliesGiveTheFeatureSet) {
         EXPECT_EQ(features.size, row.size);
         EXPECT_EQ(features.mdtm, row.mdtm);
         EXPECT_EQ(MlstFactsToAsk(features), row.factsToAsk);
+        EXPECT_EQ(features.uniqueFact, row.uniqueFact);
     }
 }
 

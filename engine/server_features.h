@@ -11,6 +11,7 @@ struct ServerFeatures {
     bool utf8 = false;  // UTF-8 path names (RFC 2640)
     bool size = false;  // SIZE (RFC 3659 section 4)
     bool mdtm = false;  // MDTM (RFC 3659 section 3)
+    bool uniqueFact = false;  // MLST offers the "unique" fact
     // The facts the MLST line names, those sent by default marked "*":
     // "type*;perm*;size*;modify*;unique*;unix.mode;"
     std::string mlstFacts;
@@ -26,7 +27,7 @@ struct ServerFeatures {
 [[nodiscard]] ServerFeatures ParseFeatureReply(std::string_view lines);
 
 // The argument of "OPTS MLST" (RFC 3659 section 7.9) that asks for the facts a listing reads
-// (type, size, modify, UNIX.mode) among those offered, in the server's spelling; empty when
+// (type, size, modify, unique, UNIX.mode) among those offered, in the server's spelling; empty when
 // the server sends all of those it has by default, and no OPTS is needed.
 [[nodiscard]] std::string MlstFactsToAsk(const ServerFeatures& features);
 

@@ -330,7 +330,7 @@ TEST_F(SessionRunTest, FeaturesAreAskedAfterLoginAndUtf8IsSwitchedOn) {
     ASSERT_TRUE(peer.Wait());
     EXPECT_EQ(peer.lines(),
               (std::vector<std::string>{"USER anonymous", "PASS QvexUser@", "FEAT", "OPTS UTF8 ON",
-                                        "OPTS MLST type;size;modify;unix.mode;", "PWD", "QUIT"}));
+                                        "OPTS MLST type;size;modify;unique;unix.mode;", "PWD", "QUIT"}));
     EXPECT_TRUE(session->features.mlst);
     EXPECT_TRUE(session->features.utf8);
     EXPECT_FALSE(session->features.size);

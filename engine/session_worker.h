@@ -9,6 +9,7 @@
 #include <mutex>
 #include <semaphore>
 #include <string>
+#include <unordered_map>
 
 #include "engine/server_features.h"
 #include "engine/session_command.h"
@@ -124,6 +125,9 @@ struct SessionWorker {
     ServerFeatures features;
     // The server refused MLSD although it offered MLST: the session lists with LIST.
     bool mlsdRefused = false;
+    // The unique facts MLSD gave for folders, by the folders' paths: a folder listed with the
+    // fact of a folder above it is a link back up.
+    std::unordered_map<std::string, std::string> uniqueOfFolder;
 
     bool restartEnabled = false;
     bool restartRequested = false;

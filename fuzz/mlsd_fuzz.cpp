@@ -16,7 +16,12 @@ constexpr uint32_t kKnownFlags =
 void ParseOne(std::string_view line) {
     qvex::RemoteEntry entry;
     const char* reason = nullptr;
-    const qvex::MlsdLine result = qvex::parseMlsdLine(line, entry, &reason);
+    std::string_view unique;
+    const qvex::MlsdLine result = qvex::parseMlsdLine(line, entry, unique, &reason);
+    // The unique fact is a piece of the line, never of a malformed one.
+    Check(unique.empty() || (unique.data() >= line.data() &&
+                             unique.data() + unique.size() <= line.data() + line.size()));
+    Check(result != qvex::MlsdLine::Malformed || unique.empty());
     if (result != qvex::MlsdLine::Entry) {
         Check((result == qvex::MlsdLine::Malformed) == (reason != nullptr));
         Check(entry.name.empty() && entry.linkTarget.empty() && entry.size == 0 &&

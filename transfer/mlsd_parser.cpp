@@ -29,9 +29,9 @@ std::optional<uint64_t> Digits(std::string_view text, unsigned base) {
     return value;
 }
 
-// "20070115104200" or with a fraction, "20070115104200.123", always UTC (RFC 3659 section 2.3);
-// 0 when it cannot be read.
-int64_t ModifyTime(std::string_view value) {
+}  // namespace
+
+int64_t machineTimeOf(std::string_view value) {
     if (const size_t dot = value.find('.'); dot != std::string_view::npos) {
         if (!Digits(value.substr(dot + 1), 10)) {
             return 0;
@@ -60,17 +60,21 @@ int64_t ModifyTime(std::string_view value) {
     return days * 86'400 + hour * 3'600 + minute * 60 + second;
 }
 
+namespace {
+
 // The type fact: "file", "dir", "cdir", "pdir", or a system's own such as
 // "OS.unix=slink:/target" or "OS.unix=symlink".
 // A second type fact replaces the first.
-void ApplyType(std::string_view value, RemoteEntry& entry, bool& ignored) {
+void ApplyType(std::string_view value, RemoteEntry& entry, MlsdLine& line) {
     entry.flags &= ~(kEntryDirectory | kEntrySymLink);
     entry.linkTarget.clear();
-    ignored = false;
+    line = MlsdLine::Entry;
     if (EqualsIgnoringAsciiCase(value, "dir")) {
         entry.flags |= kEntryDirectory;
-    } else if (EqualsIgnoringAsciiCase(value, "cdir") || EqualsIgnoringAsciiCase(value, "pdir")) {
-        ignored = true;
+    } else if (EqualsIgnoringAsciiCase(value, "cdir")) {
+        line = MlsdLine::ThisFolder;
+    } else if (EqualsIgnoringAsciiCase(value, "pdir")) {
+        line = MlsdLine::Ignored;
     } else if (constexpr std::string_view kUnix = "os.unix=";
                value.size() > kUnix.size() &&
                EqualsIgnoringAsciiCase(value.substr(0, kUnix.size()), kUnix)) {
@@ -88,7 +92,9 @@ void ApplyType(std::string_view value, RemoteEntry& entry, bool& ignored) {
 
 }  // namespace
 
-MlsdLine parseMlsdLine(std::string_view line, RemoteEntry& entry, const char** reason) {
+MlsdLine parseMlsdLine(std::string_view line, RemoteEntry& entry, std::string_view& unique,
+                       const char** reason) {
+    unique = {};
     if (line.size() > kMaxListingLine) {
         *reason = "longer than 511 characters";
         return MlsdLine::Malformed;
@@ -104,7 +110,7 @@ MlsdLine parseMlsdLine(std::string_view line, RemoteEntry& entry, const char** r
         return MlsdLine::Malformed;
     }
     std::string_view facts = line.substr(0, blank);
-    bool ignored = false;
+    MlsdLine kind = MlsdLine::Entry;
     int64_t size = 0;
     int64_t time = 0;
     while (!facts.empty()) {
@@ -118,17 +124,20 @@ MlsdLine parseMlsdLine(std::string_view line, RemoteEntry& entry, const char** r
         if (equals == std::string_view::npos || equals == 0) {
             *reason = "a fact without \"=\"";
             entry = RemoteEntry{};
+            unique = {};
             return MlsdLine::Malformed;
         }
         const std::string_view name = fact.substr(0, equals);
         const std::string_view value = fact.substr(equals + 1);
         if (EqualsIgnoringAsciiCase(name, "type")) {
-            ApplyType(value, entry, ignored);
+            ApplyType(value, entry, kind);
         } else if (EqualsIgnoringAsciiCase(name, "size")) {
             const auto bytes = Digits(value, 10);
             size = bytes && *bytes <= INT64_MAX ? static_cast<int64_t>(*bytes) : 0;
+        } else if (EqualsIgnoringAsciiCase(name, "unique")) {
+            unique = value;
         } else if (EqualsIgnoringAsciiCase(name, "modify")) {
-            time = ModifyTime(value);
+            time = machineTimeOf(value);
         } else if (EqualsIgnoringAsciiCase(name, "unix.mode")) {
             // "0644", "755", or in Python's notation "0o644"; type bits above the
             // permissions are dropped.
@@ -142,9 +151,9 @@ MlsdLine parseMlsdLine(std::string_view line, RemoteEntry& entry, const char** r
             }
         }
     }
-    if (ignored) {
+    if (kind != MlsdLine::Entry) {
         entry = RemoteEntry{};
-        return MlsdLine::Ignored;
+        return kind;
     }
     entry.name.assign(line.substr(blank + 1));
     entry.size = size;

@@ -28,23 +28,24 @@ struct EntryRow {
     int64_t time;  // UTC seconds since 1970; 0 unknown
     int mode;      // kNoMode: no permission bits
     const char* linkTarget;
+    const char* unique = "";
 };
 
 const EntryRow kEntryLines[] = {
     // pyftpdlib
     {"type=file;size=1234;modify=20070115104200;perm=radfwMT;unix.mode=0644;unix.uid=1000;"
      "unix.gid=1000;unique=803g1a2b; read me.txt",
-     "read me.txt", Kind::File, 1234, 1'168'857'720, 0644, ""},
+     "read me.txt", Kind::File, 1234, 1'168'857'720, 0644, "", "803g1a2b"},
     {"type=dir;modify=20040303000000;perm=elradfmwMT;unix.mode=02755;unix.uid=0;unix.gid=0;"
      "unique=803g2; pub",
-     "pub", Kind::Directory, 0, 1'078'272'000, 02755, ""},
+     "pub", Kind::Directory, 0, 1'078'272'000, 02755, "", "803g2"},
     // pyftpdlib asked for UNIX.mode, in Python's octal notation
     {"type=file;size=10;modify=20070115104200;unix.mode=0o4755; setuid.sh", "setuid.sh", Kind::File,
      10, 1'168'857'720, 04755, ""},
     // ProFTPD: facts in another order, a link with its target, owner names
     {"modify=20070101000000;perm=adfr;size=11;type=OS.unix=slink:/srv/release/1.2;unique=FD00U3;"
      "UNIX.group=0;UNIX.mode=0777;UNIX.owner=0; latest",
-     "latest", Kind::SymLink, 11, 1'167'609'600, 0777, "/srv/release/1.2"},
+     "latest", Kind::SymLink, 11, 1'167'609'600, 0777, "/srv/release/1.2", "FD00U3"},
     {"type=OS.unix=symlink;size=3; link", "link", Kind::SymLink, 3, 0, kNoMode, ""},
     // Pure-FTPd: fact names in capitals, a fraction of a second, a mode without its 0
     {"Type=File;Size=5;Modify=19991231235959.123;UNIX.mode=644; CAPS.TXT", "CAPS.TXT", Kind::File,
@@ -85,8 +86,10 @@ TEST(MlsdParser, LinesThatGiveAnEntry) {
         SCOPED_TRACE(row.line);
         RemoteEntry entry;
         const char* reason = nullptr;
-        ASSERT_EQ(parseMlsdLine(row.line, entry, &reason), MlsdLine::Entry);
+        std::string_view unique = "stale";
+        ASSERT_EQ(parseMlsdLine(row.line, entry, unique, &reason), MlsdLine::Entry);
         EXPECT_EQ(reason, nullptr);
+        EXPECT_EQ(unique, row.unique);
         EXPECT_EQ(entry.name, row.name);
         EXPECT_EQ(isDirectory(entry), row.kind == Kind::Directory);
         EXPECT_EQ(isSymLink(entry), row.kind == Kind::SymLink);
@@ -120,7 +123,8 @@ TEST(MlsdParser, EntriesMatchWhatTheListParserGivesTheCache) {
         SCOPED_TRACE(pair.mlsd);
         RemoteEntry machine;
         const char* reason = nullptr;
-        ASSERT_EQ(parseMlsdLine(pair.mlsd, machine, &reason), MlsdLine::Entry);
+        std::string_view unique;
+        ASSERT_EQ(parseMlsdLine(pair.mlsd, machine, unique, &reason), MlsdLine::Entry);
         RemoteEntry listed;
         std::string pending;
         ASSERT_TRUE(parseCachedListingLine(pair.list, pending, listed, 0));
@@ -139,18 +143,20 @@ TEST(MlsdParser, LinesThatGiveNoEntry) {
         std::string line;
         MlsdLine result;
         const char* reason;  // for a malformed line
+        const char* unique = "";
     };
     const Row rows[] = {
         // The listed folder and its parent
-        {"type=cdir;modify=20070115104200;perm=el;unix.mode=0755; /home/user", MlsdLine::Ignored,
-         nullptr},
+        {"type=cdir;modify=20070115104200;perm=el;unix.mode=0755;unique=FD00U9; /home/user",
+         MlsdLine::ThisFolder, nullptr, "FD00U9"},
         {"type=pdir;modify=20070115104200; ..", MlsdLine::Ignored, nullptr},
-        {"Type=CDIR; .", MlsdLine::Ignored, nullptr},
+        {"Type=CDIR; .", MlsdLine::ThisFolder, nullptr},
         // Facts without a name
         {"type=file;size=3;modify=20070115104200;", MlsdLine::Malformed, "no name"},
         {"type=file;size=3; ", MlsdLine::Malformed, "no name"},
         {"", MlsdLine::Malformed, "no name"},
         {"total 12", MlsdLine::Malformed, "a fact without \"=\""},
+        {"unique=1;total; x", MlsdLine::Malformed, "a fact without \"=\""},
         {"size;type=file; x", MlsdLine::Malformed, "a fact without \"=\""},
         {"=3;type=file; x", MlsdLine::Malformed, "a fact without \"=\""},
         {std::string("type=file; a\0b", 14), MlsdLine::Malformed, "a NUL byte"},
@@ -161,10 +167,12 @@ TEST(MlsdParser, LinesThatGiveNoEntry) {
         SCOPED_TRACE(row.line);
         RemoteEntry entry;
         const char* reason = nullptr;
-        EXPECT_EQ(parseMlsdLine(row.line, entry, &reason), row.result);
+        std::string_view unique = "stale";
+        EXPECT_EQ(parseMlsdLine(row.line, entry, unique, &reason), row.result);
         if (row.reason != nullptr) {
             EXPECT_STREQ(reason, row.reason);
         }
+        EXPECT_EQ(unique, row.unique);
         EXPECT_TRUE(entry.name.empty() && entry.flags == 0 && entry.size == 0);
     }
 }

@@ -23,6 +23,7 @@
 #include "state/restart_database.h"
 #include "state/shared_heap.h"
 #include "transfer/listing_cache.h"
+#include "transfer/entry_types.h"
 #include "transfer/listing_date.h"
 #include "transfer/listing_parser.h"
 #include "transfer/mlsd_parser.h"
@@ -181,13 +182,87 @@ bool SkipRestOfLine(TcpSocket& data, uint64_t& bytes) {
     }
 }
 
-// One MLSD line into `entry`; a malformed line is logged and gives no entry, as does the
-// listed folder's own line or its parent's.
-bool ParseMachineLine(std::string_view line, RemoteEntry& entry) {
+// Servers that follow links in MLSD list a link to a folder as that folder, with the folder's
+// unique fact. A folder whose unique fact is that of the listed folder or of one above it is
+// such a link back up the tree: it is kept as a link to that folder, or a walk down the tree
+// would never end.
+void MarkLinkBackUp(SessionWorker& session, const std::string& target, std::string_view unique,
+                    RemoteEntry& entry) {
+    if (unique.empty() || !isDirectory(entry)) {
+        return;
+    }
+    std::string above = target;
+    while (!above.empty()) {
+        if (const auto known = session.uniqueOfFolder.find(above);
+            known != session.uniqueOfFolder.end() && known->second == unique) {
+            entry.flags &= ~kEntryDirectory;
+            entry.flags |= kEntrySymLink;
+            entry.linkTarget = above;
+            assignTypeAndIcon(entry);
+            return;
+        }
+        // "/a/b" -> "/a" -> "/" -> done.
+        const size_t slash = above == "/" ? std::string::npos : above.rfind('/');
+        above.resize(slash == std::string::npos ? 0 : std::max<size_t>(slash, 1));
+    }
+    std::string path = target;
+    if (!path.ends_with('/')) {
+        path.push_back('/');
+    }
+    path.append(entry.name);
+    session.uniqueOfFolder.insert_or_assign(std::move(path), std::string(unique));
+}
+
+// The listed folder's own unique fact, where the server gives unique facts and the folder was
+// not met in a listing before (the session's first folder, a path typed in): without it, a
+// link back to this folder from below it would be walked as a folder once more. MLST without
+// a name describes the current folder (RFC 3659 section 7.1), the facts on the line that
+// begins with a blank.
+void LearnFolderUnique(SessionWorker& session, const std::string& target) {
+    if (!session.features.uniqueFact || session.uniqueOfFolder.contains(target)) {
+        return;
+    }
+    std::string lines;
+    FtpReply reply;
+    reply.lines = &lines;
+    if (exchangeCommand(session, "MLST", std::nullopt, reply, false) != 250) {
+        return;
+    }
+    std::string_view rest = lines;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        RemoteEntry entry;
+        std::string_view unique;
+        const char* reason = nullptr;
+        if (line.starts_with(' ') &&
+            parseMlsdLine(line.substr(1), entry, unique, &reason) != MlsdLine::Malformed &&
+            !unique.empty()) {
+            session.uniqueOfFolder.insert_or_assign(target, std::string(unique));
+            return;
+        }
+    }
+}
+
+// One MLSD line of folder `target` into `entry`; a malformed line is logged and gives no
+// entry, as does the listed folder's own line or its parent's.
+bool ParseMachineLine(SessionWorker& session, const std::string& target, std::string_view line,
+                      RemoteEntry& entry) {
     const char* reason = "";
-    switch (parseMlsdLine(line, entry, &reason)) {
+    std::string_view unique;
+    switch (parseMlsdLine(line, entry, unique, &reason)) {
         case MlsdLine::Entry:
+            MarkLinkBackUp(session, target, unique, entry);
             return true;
+        case MlsdLine::ThisFolder:
+            if (!unique.empty()) {
+                session.uniqueOfFolder.insert_or_assign(target, std::string(unique));
+            }
+            return false;
         case MlsdLine::Ignored:
             return false;
         case MlsdLine::Malformed:
@@ -250,7 +325,7 @@ int ReadListing(SessionWorker& session, ListingCache& cache, const SessionComman
             logExt(line);
         }
         const std::string_view text(line, static_cast<size_t>(length));
-        if (length > 0 && (machine ? ParseMachineLine(text, runs.Next())
+        if (length > 0 && (machine ? ParseMachineLine(session, target, text, runs.Next())
                                    : parseCachedListingLine(text, pendingName, runs.Next(), now))) {
             if (runs.Last().name.find('/') != std::string::npos) {
                 ++pathNames;
@@ -399,6 +474,9 @@ int listDirectory(SessionWorker& session, ListingCache& cache, const SessionComm
     }
     // RFC 3659 section 7: MLSD where the server offers MLST, its times exact and in UTC.
     bool machine = session.features.mlst && !session.mlsdRefused;
+    if (machine) {
+        LearnFolderUnique(session, target);
+    }
     std::array<char, 512> refusal{};
     int opened = OpenDataConnection(session, machine ? "MLSD" : "LIST", &refusal);
     if (machine && opened == kDataFailed && refusal[0] == '5') {

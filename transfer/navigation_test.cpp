@@ -294,7 +294,8 @@ TEST_F(Conversation, CurrentDirectoryIsListedWithoutCwdAndARefusedListChangesNot
 // A server that offers MLST is listed with MLSD: the folder's own line is passed over, a
 // line without a name is logged and skipped, and a name that is no UTF-8 (Latin-1 "café")
 // keeps its bytes, in the log too, and fetches by them. A refused MLSD is listed again with
-// LIST, as is every later listing of the session.
+// LIST, as is every later listing of the session. A folder with the listed folder's unique
+// fact is a server-followed link back to it.
 TEST_F(Conversation, MlsdWhereOfferedWithLatin1NamesAndListOnceRefused) {
     test::TempFolder local;
     const std::string latin1 = "caf\xe9.txt";
@@ -302,20 +303,24 @@ TEST_F(Conversation, MlsdWhereOfferedWithLatin1NamesAndListOnceRefused) {
     session.features.mlst = true;
     session.currentDirectory = "/d";
     Listing(
-        "type=cdir;modify=20070115104200;unix.mode=0755; /d\r\n"
+        "type=cdir;modify=20070115104200;unix.mode=0755;unique=803g7; /d\r\n"
         "type=file;size=5;modify=20070115104200;unix.mode=0644; " +
-        latin1 + "\r\n" + nameless + "\r\ntype=dir;modify=20040303000000; sub dir\r\n");
+        latin1 + "\r\n" + nameless +
+        "\r\ntype=dir;modify=20040303000000;unique=803g8; sub dir\r\n"
+        "type=dir;unique=803g7; up\r\n");
     Answer("200 Type set to I").Listing("bytes", "150 Opening data");
     Answer("200 Type set to A").Listing("", "500 Unknown command.").Listing(File("listed"));
     Listing(File("again"));
     Connect();
     EXPECT_EQ(List("/d", 0), 226);
-    ASSERT_EQ(Names(id), (Lines{latin1, "sub dir"}));
+    ASSERT_EQ(Names(id), (Lines{latin1, "sub dir", "up"}));
     const std::vector<RemoteEntry> entries = cache.Snapshot(id);
     EXPECT_EQ(entries[0].size, 5);
     EXPECT_EQ(entries[0].time, 1'168'857'720) << "UTC";
     EXPECT_EQ(entryModeOf(entries[0]), 0644u);
     EXPECT_TRUE(isDirectory(entries[1]));
+    EXPECT_TRUE(isSymLink(entries[2]) && !isDirectory(entries[2]));
+    EXPECT_EQ(entries[2].linkTarget, "/d");
     Lines notes = Notes();
     EXPECT_EQ(
         std::count(notes.begin(), notes.end(), "!!! MLSD line skipped (no name): " + nameless), 1);

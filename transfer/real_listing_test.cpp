@@ -257,9 +257,10 @@ TEST(RealMlsdListing, EveryEntryMatchesTheFolderToTheSecond) {
         SCOPED_TRACE(line);
         RemoteEntry entry;
         const char* reason = nullptr;
-        const MlsdLine result = parseMlsdLine(line, entry, &reason);
+        std::string_view unique;
+        const MlsdLine result = parseMlsdLine(line, entry, unique, &reason);
         ASSERT_NE(result, MlsdLine::Malformed) << reason;
-        if (result == MlsdLine::Ignored) {
+        if (result != MlsdLine::Entry) {
             continue;
         }
         ++seen[entry.name];
