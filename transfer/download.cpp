@@ -15,6 +15,7 @@
 #include "state/restart_database.h"
 #include "transfer/listing_cache.h"
 #include "transfer/listing_date.h"
+#include "transfer/remote_facts.h"
 #include "transfer/navigation.h"
 #include "transfer/remote_entry.h"
 #include "transfer/remote_operations.h"
@@ -354,7 +355,8 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
 
     // 1. Update-ONLY: only a newer remote file replaces the local one.
     if ((flags & kTransferUpdateOnly) != 0 && existing && existing->isFile &&
-        compareRemoteToLocalTime(entry, existing->modified, session) != 1) {
+        compareRemoteFileToLocalTime(session, entry, remoteNameOf(entry), existing->modified) !=
+            1) {
         logExt("!!! Update-ONLY; skipping GET of ", localPath.c_str());
         reportOutcome(session, kOutcomeDownloadSkipped);
         return 200;
@@ -375,11 +377,19 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
 
     // 4-6.
     const bool resuming = session.restartRequested;
+    std::optional<int64_t> serverSize;
     if (resuming) {
         session.restartOffset = existing ? existing->size : 0;
+        // A local file longer than the server's is no part of it: all of it comes again.
+        if (session.restartOffset != 0 && type != TransferType::Text) {
+            serverSize = askRemoteSize(session, remoteNameOf(entry));
+            if (serverSize && static_cast<uint64_t>(*serverSize) < session.restartOffset) {
+                session.restartOffset = 0;
+            }
+        }
     }
     std::string command = "RETR " + remoteNameOf(entry);
-    int64_t expected = isSymLink(entry) ? -1 : entry.size;
+    int64_t expected = serverSize ? *serverSize : isSymLink(entry) ? -1 : entry.size;
     std::array<char, 512> firstReply{};
     int opened = OpenDataConnection(session, command, &firstReply);
     if (opened != kDataOpen) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -536,6 +537,65 @@ TEST_F(Download, UpdateOnlyFetchesOnlyWhatIsNewerOnTheServer) {
     EXPECT_EQ(observer.word, kOutcomeDownloaded | kOutcomeDownloadSkipped);
 }
 
+// A LIST time is to the minute and in the server's zone; where the server has MDTM, its exact
+// UTC time decides instead, and the listing's where MDTM gives nothing. An MLSD listing's
+// time is exact already: no MDTM is sent.
+TEST_F(Download, UpdateOnlyAsksMdtmWhereTheListingTimeIsNotExact) {
+    const auto utc = [](int64_t seconds) {
+        const auto time = static_cast<std::time_t>(seconds);
+        std::tm parts{};
+        char text[32];
+        std::strftime(text, sizeof text, "213 %Y%m%d%H%M%S", gmtime_r(&time, &parts));
+        return std::string(text);
+    };
+    struct Row {
+        const char* name;
+        int64_t listed;
+        std::string mdtmAnswer;
+        bool fetched;
+    };
+    const Row rows[] = {
+        {"mdtm-newer.txt", kLocalTime - 3600, utc(kLocalTime + 1), true},
+        {"mdtm-older.txt", kLocalTime + 3600, utc(kLocalTime - 1), false},
+        {"mdtm-equal.txt", kLocalTime + 3600, utc(kLocalTime), false},
+        {"fraction.txt", kLocalTime - 3600, utc(kLocalTime + 1) + ".250", true},
+        {"refused.txt", kLocalTime + 3600, "550 No such file.", true},
+        {"unreadable.txt", kLocalTime - 3600, "213 20201315104200", false},
+    };
+    session.features.mdtm = true;
+    std::vector<int32_t> positions;
+    Lines wire;
+    for (const Row& row : rows) {
+        positions.push_back(Add(FileEntry(row.name, 3, row.listed, kEntryTimeValid)));
+        test::WriteFileBytes(In(row.name), "local");
+        ASSERT_TRUE(platform::SetLocalModificationTime(In(row.name), kLocalTime));
+        Answer(row.mdtmAnswer);
+        wire.push_back(std::string("MDTM ") + row.name);
+        if (row.fetched) {
+            if (wire.size() == 1) {
+                Answer("200 Type set to I");
+                wire.push_back("TYPE I");
+            }
+            Transfer("new");
+            wire.insert(wire.end(), {"PASV", std::string("RETR ") + row.name});
+        }
+    }
+    const int32_t exact = Add(FileEntry("exact.txt", 3, kLocalTime + 1));
+    test::WriteFileBytes(In("exact.txt"), "local");
+    ASSERT_TRUE(platform::SetLocalModificationTime(In("exact.txt"), kLocalTime));
+    Transfer("new");
+    wire.insert(wire.end(), {"PASV", "RETR exact.txt"});
+    Begin();
+    EXPECT_EQ(Get(positions, kImage | kTransferUpdateOnly), 200) << "the last one was skipped";
+    session.features.mlst = true;
+    EXPECT_EQ(Get({exact}, kImage | kTransferUpdateOnly), 226);
+    EXPECT_EQ(Wire(), wire);
+    for (const Row& row : rows) {
+        EXPECT_EQ(test::ReadFileBytes(In(row.name)), row.fetched ? "new" : "local") << row.name;
+    }
+    EXPECT_EQ(test::ReadFileBytes(In("exact.txt")), "new");
+}
+
 // The first received block decides the conversion of the whole file.
 TEST_F(Download, SmartDownloadsConvertByTheirFirstBlock) {
     struct Row {
@@ -1006,26 +1066,40 @@ TEST_F(Download, WithoutRecoveryABrokenTransferEndsWithItsReply) {
 }
 
 // The next session resumes at the partial file's length; a server that refuses REST sends
-// the whole file, which then replaces the partial one.
+// the whole file, which then replaces the partial one. Where the server has SIZE, a partial
+// file longer than the server's is fetched whole.
 TEST_F(RecoveredDownload, AResumptionSendsRestWithThePartialLength) {
     struct Row {
         const char* restAnswer;
         const char* sent;
         const char* stored;
         const char* summary;
+        const char* sizeAnswer = nullptr;  // null: the server offers no SIZE
+        const char* rest = "REST 5";
     };
     const Row rows[] = {
         {"350 Restarting at 5", " WORLD!", "HELLO WORLD!", "... received 7 bytes in "},
         {"502 REST not implemented", "hello world!", "hello world!", "... received 12 bytes in "},
+        {"350 Restarting at 5", " WORLD!", "HELLO WORLD!", "... received 7 bytes in ", "213 12"},
+        {"350 Restarting at 0", "abc", "abc", "... received 3 bytes in ", "213 3", "REST 0"},
+        {"350 Restarting at 5", " WORLD!", "HELLO WORLD!", "... received 7 bytes in ",
+         "550 Could not get file size."},
     };
     (void)Add(FileEntry("big.bin", 12, kLocalTime));
     Answer("200 Type set to I");
+    Lines wire = {"TYPE I"};
     for (const Row& row : rows) {
+        if (row.sizeAnswer != nullptr) {
+            Answer(row.sizeAnswer);
+            wire.push_back("SIZE big.bin");
+        }
         Transfer(row.sent, "150 Opening", "226 Done", row.restAnswer);
+        wire.insert(wire.end(), {"PASV", row.rest, "RETR big.bin"});
     }
     Begin();
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.restAnswer);
+        SCOPED_TRACE(std::string(row.restAnswer) + (row.sizeAnswer ? row.sizeAnswer : ""));
+        session.features.size = row.sizeAnswer != nullptr;
         test::WriteFileBytes(In("big.bin"), "HELLOxxxxxxxxxxxxxxxxxxx");
         std::filesystem::resize_file(In("big.bin"), 5);
         session.restartOffset = 1;  // the pending flag found at connect
@@ -1042,8 +1116,7 @@ TEST_F(RecoveredDownload, AResumptionSendsRestWithThePartialLength) {
                           [&](const std::string& line) { return line.starts_with(row.summary); }),
             1);
     }
-    EXPECT_EQ(Wire(), (Lines{"TYPE I", "PASV", "REST 5", "RETR big.bin", "PASV", "REST 5",
-                             "RETR big.bin"}));
+    EXPECT_EQ(Wire(), wire);
     EXPECT_EQ(observer.word, kOutcomeDownloaded);
 }
 

@@ -342,11 +342,20 @@ TEST_P(RealTransfers, UpdateOnlyFollowsRealFileTimes) {
     WriteFileBytes(local.path("older.txt"), "local, new");
     SetFileTime(local.path("newer.txt"), now - 4 * 86400);
     SetFileTime(local.path("older.txt"), now - 2 * 86400);
+    // Newer by 15 seconds within one minute: LIST cannot tell, MLSD and MDTM can.
+    const int64_t minute = (now - 3 * 86400) / 60 * 60;
+    ASSERT_TRUE(server->PutFile("seconds newer.txt", "remote, seconds newer"));
+    SetFileTime(server->path("seconds newer.txt"), minute + 20);
+    WriteFileBytes(local.path("seconds newer.txt"), "local");
+    SetFileTime(local.path("seconds newer.txt"), minute + 5);
 
     int32_t root = List();
-    EXPECT_EQ(Get(root, {"newer.txt", "older.txt"}, local.root(), TransferType::Image, true), 200);
+    EXPECT_EQ(Get(root, {"newer.txt", "older.txt", "seconds newer.txt"}, local.root(),
+                  TransferType::Image, true),
+              226);
     EXPECT_EQ(ReadFileBytes(local.path("newer.txt")), "remote, newer");
     EXPECT_EQ(ReadFileBytes(local.path("older.txt")), "local, new");
+    EXPECT_EQ(ReadFileBytes(local.path("seconds newer.txt")), "remote, seconds newer");
     EXPECT_EQ(recorder.outcome.load(), kOutcomeDownloaded | kOutcomeDownloadSkipped);
     std::vector<std::string> lines = log.TakeTexts();
     EXPECT_EQ(Count(lines, "!!! Update-ONLY; skipping GET of " + local.path("older.txt")), 1u);

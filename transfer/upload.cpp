@@ -17,6 +17,7 @@
 #include "transfer/entry_types.h"
 #include "transfer/listing_cache.h"
 #include "transfer/listing_date.h"
+#include "transfer/remote_facts.h"
 #include "transfer/navigation.h"
 #include "transfer/remote_entry.h"
 #include "transfer/remote_operations.h"
@@ -279,7 +280,8 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
         int32_t position = cache.FindEntry(dirId, remoteName);
         std::optional<RemoteEntry> remote =
             position >= 0 ? cache.Entry(dirId, position) : std::nullopt;
-        if (remote && compareRemoteToLocalTime(*remote, status->modified, session) >= 0) {
+        if (remote &&
+            compareRemoteFileToLocalTime(session, *remote, remoteName, status->modified) >= 0) {
             logExt("!!! Update-ONLY; skipping PUT of ", localPath.c_str());
             reportOutcome(session, kOutcomeUploadSkipped);
             return 200;
@@ -317,6 +319,17 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
     const int64_t modified = status ? status->modified : 0;
 
     // 7.
+    // A resumption appends to what the server has. SIZE tells it exactly in image type (a
+    // listing read before the break may not have the file yet); a server's copy longer than
+    // the file is no part of it, and the file is stored anew.
+    std::optional<int64_t> serverHas;
+    if (session.restartEnabled && session.restartOffset != 0 && type != TransferType::Text) {
+        serverHas = askRemoteSize(session, remoteName);
+        if (serverHas && static_cast<uint64_t>(*serverHas) > fileSize) {
+            serverHas.reset();
+            session.restartOffset = 0;
+        }
+    }
     const bool appending = session.restartEnabled && session.restartOffset != 0;
     int opened = OpenDataConnection(session, (appending ? "APPE " : "STOR ") + remoteName);
     if (opened != kDataOpen) {
@@ -333,11 +346,15 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
             session.localFolder = localPath;
             record->SetRestartField(kRestartFieldLocal, localPath);
         } else {
-            int32_t position = cache.FindEntry(dirId, remoteName);
-            std::optional<RemoteEntry> remote =
-                position >= 0 ? cache.Entry(dirId, position) : std::nullopt;
-            if (remote && remote->size > 0 && file.Seek(static_cast<uint64_t>(remote->size))) {
-                sent = static_cast<uint64_t>(remote->size);
+            if (!serverHas) {
+                const int32_t position = cache.FindEntry(dirId, remoteName);
+                if (std::optional<RemoteEntry> remote =
+                        position >= 0 ? cache.Entry(dirId, position) : std::nullopt) {
+                    serverHas = remote->size;
+                }
+            }
+            if (serverHas && *serverHas > 0 && file.Seek(static_cast<uint64_t>(*serverHas))) {
+                sent = static_cast<uint64_t>(*serverHas);
                 pending = 0;
             }
             session.restartOffset = 0;

@@ -569,7 +569,8 @@ class RecoveredUpload : public Upload {
 };
 
 // The resumed upload appends from the size the listing shows, or the whole file when the
-// listing does not have it; a Smart upload drops the block it read to choose the type.
+// listing does not have it; a Smart upload drops the block it read to choose the type. Where
+// the server has SIZE, its answer decides in image type: a longer copy there is replaced.
 TEST_F(RecoveredUpload, AResumptionAppendsFromTheCachedSize) {
     struct Row {
         const char* name;
@@ -579,14 +580,26 @@ TEST_F(RecoveredUpload, AResumptionAppendsFromTheCachedSize) {
         const char* type;
         std::string sent;
         const char* summary;
+        const char* sizeAnswer = nullptr;  // null: the server offers no SIZE
+        const char* verb = "APPE ";
     };
+    const int32_t smart = makeTransferFlags(TransferType::Smart, false, 0);
     const Row rows[] = {
         {"image.bin", "HELLO WORLD!", 5, kImage, "TYPE I", " WORLD!", "... sent 7 bytes in "},
         {"absent.bin", "HELLO WORLD!", -1, kImage, nullptr, "HELLO WORLD!",
          "... sent 12 bytes in "},
         // The offset counts the file's bytes: it fits a server that stores text with LF.
-        {"smart.txt", "HELLO\nWORLD\n", 6, makeTransferFlags(TransferType::Smart, false, 0),
-         "TYPE A N", "WORLD\r\n", "... sent 6 bytes in "},
+        {"smart.txt", "HELLO\nWORLD\n", 6, smart, "TYPE A N", "WORLD\r\n", "... sent 6 bytes in "},
+        {"smart-sized.txt", "HELLO\nWORLD\n", 6, smart, nullptr, "WORLD\r\n",
+         "... sent 6 bytes in ", "213 7"},
+        {"stale.bin", "HELLO WORLD!", 2, kImage, "TYPE I", " WORLD!", "... sent 7 bytes in ",
+         "213 5"},
+        {"unlisted.bin", "HELLO WORLD!", -1, kImage, nullptr, "D!", "... sent 2 bytes in ",
+         "213 10"},
+        {"longer.bin", "HELLO", 3, kImage, nullptr, "HELLO", "... sent 5 bytes in ", "213 9",
+         "STOR "},
+        {"refused.bin", "HELLO WORLD!", 6, kImage, nullptr, "WORLD!", "... sent 6 bytes in ",
+         "550 Could not get file size."},
     };
     Lines wire;
     for (const Row& row : rows) {
@@ -597,12 +610,17 @@ TEST_F(RecoveredUpload, AResumptionAppendsFromTheCachedSize) {
             Answer("200 Type set");
             wire.push_back(row.type);
         }
+        if (row.sizeAnswer != nullptr && row.flags == kImage) {
+            Answer(row.sizeAnswer);
+            wire.push_back(std::string("SIZE ") + row.name);
+        }
         (void)Store();
-        wire.insert(wire.end(), {"PASV", std::string("APPE ") + row.name});
+        wire.insert(wire.end(), {"PASV", row.verb + std::string(row.name)});
     }
     Begin();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        session.features.size = row.sizeAnswer != nullptr;
         const std::string path = Local(row.name, row.bytes);
         session.restartOffset = 1;  // the pending flag found at connect
         database.SetRestartPending(1);
