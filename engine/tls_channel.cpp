@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace qvex {
 namespace {
@@ -78,7 +79,10 @@ std::string NameText(const X509_NAME* name) {
     if (out == nullptr) {
         return {};
     }
-    (void)X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    // RFC 2253's order and escapes, with a blank after each comma so that a person reads it.
+    (void)X509_NAME_print_ex(
+        out, name, 0,
+        (XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB & ~XN_FLAG_SEP_MASK) | XN_FLAG_SEP_CPLUS_SPC);
     char* data = nullptr;
     long length = BIO_get_mem_data(out, &data);
     std::string text(data, static_cast<size_t>(length));
@@ -86,16 +90,14 @@ std::string NameText(const X509_NAME* name) {
     return text;
 }
 
+// "2026-12-08 08:31 UTC".
 std::string TimeText(const ASN1_TIME* time) {
-    BIO* out = BIO_new(BIO_s_mem());
-    if (out == nullptr) {
+    std::tm parts{};
+    char text[32];
+    if (ASN1_TIME_to_tm(time, &parts) != 1 ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts) == 0) {
         return {};
     }
-    (void)ASN1_TIME_print(out, time);
-    char* data = nullptr;
-    long length = BIO_get_mem_data(out, &data);
-    std::string text(data, static_cast<size_t>(length));
-    BIO_free(out);
     return text;
 }
 

@@ -425,8 +425,22 @@ TEST(TlsCertificates, AlwaysTrustedIsKeptAndAcceptedByItsFingerprintNextTime) {
     EXPECT_EQ(shown.subject, "CN=127.0.0.1");
     EXPECT_EQ(shown.issuer, "CN=127.0.0.1");
     EXPECT_EQ(shown.fingerprint, certificates.selfSignedFingerprint());
-    EXPECT_FALSE(shown.notBefore.empty());
-    EXPECT_FALSE(shown.notAfter.empty());
+    // "2026-12-08 08:31 UTC"
+    const auto dayAndMinute = [](const std::string& text) {
+        const std::string form = "dddd-dd-dd dd:dd UTC";
+        if (text.size() != form.size()) {
+            return false;
+        }
+        for (size_t at = 0; at < form.size(); ++at) {
+            if (form[at] == 'd' ? text[at] < '0' || text[at] > '9' : text[at] != form[at]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    EXPECT_TRUE(dayAndMinute(shown.notBefore)) << shown.notBefore;
+    EXPECT_TRUE(dayAndMinute(shown.notAfter)) << shown.notAfter;
+    EXPECT_LT(shown.notBefore, shown.notAfter);
     const std::string name = "127.0.0.1:" + std::to_string(server->port());
     platform::RegistryFile reread(folder.path("registry.reg"));
     EXPECT_EQ(TrustedFingerprint(reread, name), certificates.selfSignedFingerprint());

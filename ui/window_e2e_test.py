@@ -365,7 +365,7 @@ def secure_session_case(app, frame, find, select_tab, control, session_state, ta
         fail("the question shows the fingerprint %r, openssl prints %s" % (shown, fingerprint))
     labels = [node.name for node in pyatspi.findAllDescendants(
         dialog, lambda node: node is not None and node.getRole() == pyatspi.ROLE_LABEL)]
-    if not any("Qvex End to End" in label for label in labels):
+    if "CN=qvex-e2e.invalid, O=Qvex End to End" not in labels:
         fail("the question does not show the certificate's subject: %r" % labels)
     if screenshot:
         shoot(screenshot, dialog)
