@@ -26,6 +26,7 @@
 
 #include "platform/local_file.h"
 #include "state/settings.h"
+#include "transfer/entry_types.h"
 #include "transfer/remote_entry.h"
 #include "ui/file_columns.h"
 #include "ui/properties_dialog.h"
@@ -67,19 +68,28 @@ QString RenameLocal(const QString& from, const QString& newName) {
     return error ? QString::fromStdString(error.message()) : QString();
 }
 
-// The folder's files with the remote pane's size and date texts ("2.00 KB", "Mar 3 2004"),
-// so that both sides of the page read alike.
+// The folder's files with the remote pane's size, type and date texts ("2.00 KB", "Folder",
+// "Mar 3 2004"), so that both sides of the page read alike.
 class LocalFolderModel final : public QFileSystemModel {
   public:
     using QFileSystemModel::QFileSystemModel;
 
     QVariant data(const QModelIndex& index, int role) const override {
         const int column = index.column();
-        if (role != Qt::DisplayRole || (column != 1 && column != 3)) {
+        if (role != Qt::DisplayRole || column < 1 || column > 3) {
             return QFileSystemModel::data(index, role);
         }
         if (column == 1 && isDir(index)) {
             return QString();
+        }
+        if (column == 2) {
+            RemoteEntry entry;
+            entry.name = fileName(index).toStdString();
+            entry.flags = fileInfo(index).isSymLink() ? kEntrySymLink
+                          : isDir(index)              ? kEntryDirectory
+                                                      : 0;
+            assignTypeAndIcon(entry);
+            return Text(entryTypeAt(entryTypeOf(entry)).text);
         }
         ListItem item;
         setSizeAndTime(item, size(index), lastModified(index).toSecsSinceEpoch());

@@ -372,6 +372,14 @@ class LocalPaneTest : public QObject {
         QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Size"));
         QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Type"));
         QCOMPARE(model->headerData(3, Qt::Horizontal).toString(), QStringLiteral("Date Modified"));
+        // Types read as in the remote pane.
+        MakeFolder("work/sub");
+        test::WriteFileBytes(env_->path("work/README"), "plain");
+        QTRY_COMPARE(Shown(pane).size(), 3);
+        const QModelIndex folder = model->index(QString::fromStdString(env_->path("work/sub")));
+        const QModelIndex plain = model->index(QString::fromStdString(env_->path("work/README")));
+        QCOMPARE(model->data(folder.siblingAtColumn(2)).toString(), QStringLiteral("Folder"));
+        QCOMPARE(model->data(plain.siblingAtColumn(2)).toString(), QStringLiteral("File"));
         QVERIFY(pane.view()->dragEnabled());
         QCOMPARE(pane.view()->selectionMode(), QAbstractItemView::ExtendedSelection);
     }
