@@ -2,27 +2,52 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "engine/control_connection.h"
+#include "engine/data_connection.h"
+#include "engine/session.h"
 #include "engine/session_worker.h"
+#include "engine/tls_session.h"
+#include "platform/registry_file.h"
+#include "state/trusted_certificates.h"
+#include "tests/support/ftp_servers.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/socks_server.h"
+#include "tests/support/temp_env.h"
+#include "tests/support/test_certificates.h"
 
 namespace qvex {
 namespace {
 
+using test::FtpServer;
 using test::LogCapture;
 using test::ScriptedPeer;
 using test::SocksServer;
+using test::TestCertificates;
 
 std::string PortBytes(uint16_t port) {
     return {static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
 }
 
 const std::string kLoopbackBytes("\x7F\x00\x00\x01", 4);
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& start) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&start](const std::string& line) { return line.rfind(start, 0) == 0; });
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
 
 class ProxyTest : public ::testing::Test {
   protected:
@@ -47,6 +72,34 @@ class ProxyTest : public ::testing::Test {
     int Greeting() {
         FtpReply reply;
         return ReadReply(session, reply, false);
+    }
+    // Explicit TLS as the account of the test servers, the certificate trusted (when
+    // `fingerprint` is given) under `trustedAs`.
+    void UseExplicitTls(platform::RegistryFile& store, const std::string& trustedAs,
+                        const std::string& fingerprint) {
+        session.request.user = FtpServer::kUser;
+        session.request.password = FtpServer::kPassword;
+        session.security = TlsSecurity::ExplicitRequired;
+        session.certificateStore = &store;
+        session.certificateServer = session.request.host + ":" + session.request.port;
+        if (!fingerprint.empty()) {
+            ASSERT_TRUE(TrustFingerprint(store, trustedAs, fingerprint));
+        }
+        SetSessionTimeout(session, 20);
+    }
+    // The bytes of one transfer on a data connection, and its completion reply.
+    std::string Transfer(const std::string& command) {
+        EXPECT_EQ(OpenDataConnection(session, command), kDataOpen) << Joined(log.TakeTexts());
+        std::string bytes;
+        long received = 0;
+        while ((received = session.data.Fill()) > 0) {
+            bytes.append(session.data.buffer(), static_cast<size_t>(received));
+        }
+        EXPECT_EQ(received, -2) << command;
+        session.data.Close();
+        FtpReply reply;
+        EXPECT_EQ(ReadReply(session, reply, false), 226) << command;
+        return bytes;
     }
 
     LogCapture log;
@@ -322,6 +375,72 @@ TEST_F(ProxyTest, DataConnectionToAClosedProxyIsNamed) {
               std::vector<std::string>(2, "*** unable to CONNECT to SOCKS server " + proxyName));
 }
 
+// Through an FTP proxy, AUTH TLS is answered by the proxy and the site's login comes inside
+// its TLS: the certificate must name the proxy, and its fingerprint is trusted under the
+// proxy's name and port. vsftpd stands in for the proxy (it refuses "user@site", which
+// comes after the certificate decision); the site is named as the other certificate's name.
+TEST_F(ProxyTest, TlsThroughAnFtpProxyChecksTheProxysCertificateName) {
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    struct Row {
+        const char* name;
+        std::string certificate;
+        bool trustAuthority;  // the test authority is the trust store
+        bool trustedUnderProxy;  // the fingerprint is kept under the proxy's name and port
+        std::string line;
+        bool login;
+    };
+    const Row rows[] = {
+        {"issued for the proxy", certificates.issuedForLoopback(), true, false, "... TLS 1.",
+         true},
+        {"issued for the site", certificates.issuedForOtherName(), true, false,
+         "*** certificate not trusted (hostname mismatch)", false},
+        {"trusted under the proxy", certificates.selfSigned(), false, true,
+         "... certificate trusted by its fingerprint", true},
+        {"trusted under the site", certificates.selfSigned(), false, false,
+         "*** certificate not trusted (self-signed certificate)", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::FtpServerOptions options;
+        options.tlsCertificate = row.certificate;
+        auto proxy = test::StartFtpServer(test::FtpServerKind::Vsftpd, options);
+        ASSERT_TRUE(proxy->started()) << proxy->problem();
+        LogCapture rowLog;
+        SessionWorker rowSession;
+        rowSession.proxyType = kProxyFtp;
+        rowSession.proxy.host = "localhost";
+        rowSession.proxy.port = std::to_string(proxy->port());
+        rowSession.request.host = "wrong.example";
+        rowSession.request.port = "21";
+        rowSession.request.portDefaulted = true;
+        rowSession.request.user = FtpServer::kUser;
+        rowSession.request.password = FtpServer::kPassword;
+        rowSession.security = TlsSecurity::ExplicitRequired;
+        rowSession.certificateServer = "wrong.example:21";
+        test::TempFolder folder;
+        platform::RegistryFile store(folder.path("registry.reg"));
+        rowSession.certificateStore = &store;
+        const std::string proxyServer = "localhost:" + rowSession.proxy.port;
+        ASSERT_TRUE(TrustFingerprint(store,
+                                     row.trustedUnderProxy ? proxyServer : "wrong.example:21",
+                                     certificates.selfSignedFingerprint()));
+        SetSessionTimeout(rowSession, 20);
+        if (row.trustAuthority) {
+            setenv("SSL_CERT_FILE", certificates.authority().c_str(), 1);
+        }
+        ASSERT_TRUE(rowSession.control.Create() && rowSession.control.SetBuffer(4096));
+        ASSERT_TRUE(ConnectControl(rowSession));
+        EXPECT_FALSE(Login(rowSession)) << "vsftpd knows no user \"qvexftp@wrong.example\"";
+        unsetenv("SSL_CERT_FILE");
+        rowSession.control.Close();
+        std::vector<std::string> lines = rowLog.TakeTexts();
+        EXPECT_TRUE(HasLine(lines, row.line)) << Joined(lines);
+        EXPECT_EQ(HasLine(lines, "<USER qvexftp@wrong.example"), row.login) << Joined(lines);
+        EXPECT_EQ(rowSession.certificateServer, proxyServer);
+    }
+}
+
 // A real SOCKS server.
 
 class RealSocksTest : public ProxyTest, public ::testing::WithParamInterface<int32_t> {
@@ -391,6 +510,45 @@ TEST_P(RealSocksTest, PassiveDataConnectionThroughConnect) {
     char received[10];
     EXPECT_EQ(session.data.RecvAll(received, 10), 10);
     EXPECT_EQ(std::string(received, 10), "file bytes");
+}
+
+// FTP over TLS through the proxy to vsftpd, which insists that data connections resume the
+// control connection's TLS session: TLS runs end to end, checked against the site's name,
+// with a listing and a download in passive mode (CONNECT) and in active mode (BIND).
+TEST_P(RealSocksTest, TlsSessionThroughTheProxy) {
+    StartProxy(SocksServer::Auth::None);
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    test::FtpServerOptions options;
+    options.tlsCertificate = certificates.selfSigned();
+    auto server = test::StartFtpServer(test::FtpServerKind::Vsftpd, options);
+    ASSERT_TRUE(server->started()) << server->problem();
+    const std::string bytes = test::RandomBytes(1024 * 1024 + 17, 5);
+    ASSERT_TRUE(server->PutFile("down.bin", bytes));
+    test::TempFolder folder;
+    platform::RegistryFile store(folder.path("registry.reg"));
+    UseServer(server->port());
+    UseExplicitTls(store, session.request.host + ":" + session.request.port,
+                   certificates.selfSignedFingerprint());
+    ASSERT_TRUE(session.data.SetBuffer(65536));
+    ASSERT_TRUE(Open()) << socks->output();
+    ASSERT_TRUE(Login(session) && ProtectDataConnections(session))
+        << Joined(log.TakeTexts()) << server->output();
+    for (int32_t passive : {1, 0}) {
+        SCOPED_TRACE(passive != 0 ? "passive" : "active");
+        session.passive = passive;
+        EXPECT_NE(Transfer("LIST").find(" down.bin\r\n"), std::string::npos);
+        EXPECT_TRUE(Transfer("RETR down.bin") == bytes) << "not the file's bytes";
+        std::vector<std::string> lines = log.TakeTexts();
+        EXPECT_TRUE(HasLine(lines, passive != 0 ? "Using proxy connection to [127.0.0.1:"
+                                                : "Using proxy connection on [127.0.0.1:"))
+            << Joined(lines);
+        EXPECT_FALSE(HasLine(lines, "*** ")) << Joined(lines) << socks->output();
+        if (passive != 0) {
+            EXPECT_TRUE(HasLine(lines, "... certificate trusted by its fingerprint"));
+            EXPECT_TRUE(HasLine(lines, "<PROT P"));
+        }
+    }
 }
 
 TEST_P(RealSocksTest, RefusedDestinationIsReported) {
