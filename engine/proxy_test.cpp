@@ -352,10 +352,10 @@ TEST_F(ProxyTest, BindAnsweringZeroAddressMeansTheProxyItself) {
         UseProxy(row.type, proxy.port());
         UseServer(2121);
         session.proxyAddress = platform::ParseDottedAddress("10.9.8.7");
-        uint32_t address = 0;
+        platform::NetAddress address;
         uint16_t port = 0;
         ASSERT_TRUE(SocksBindData(session, &address, &port));
-        EXPECT_EQ(address, platform::ParseDottedAddress("10.9.8.7"));
+        EXPECT_EQ(address, platform::NetAddress(platform::ParseDottedAddress("10.9.8.7")));
         EXPECT_EQ(port, 0x1234);
         session.data.Close();
         ASSERT_TRUE(proxy.Wait());
@@ -364,9 +364,111 @@ TEST_F(ProxyTest, BindAnsweringZeroAddressMeansTheProxyItself) {
     }
 }
 
+// SOCKS5 names an IPv6 server by address type 4 and its 16 bytes (RFC 1928 section 5), in
+// CONNECT and BIND alike; an IPv6 literal, which the session's creation resolves for IPv4
+// only, is resolved at the connect. A SOCKS4 request has room for IPv4 only.
+TEST_F(ProxyTest, Ipv6DestinationsInSocksRequests) {
+    const std::string greeting("\x05\x02\x00\x02", 4);
+    const std::string loopback = std::string(15, '\0') + "\x01";
+    const std::string documentation =
+        std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x07";
+    const std::string boundReply = std::string("\x05\x00\x00\x04", 4) + documentation + "\x12\x34";
+    struct Row {
+        const char* name;
+        int32_t type;
+        const char* host;
+        bool bind;
+        std::vector<std::pair<size_t, std::string>> script;  // bytes read, then the answer
+        std::string request;
+        std::string line;  // "" for none; "%s" stands for the proxy
+    };
+    const Row rows[] = {
+        {"CONNECT to ::1",
+         kProxySocks5,
+         "::1",
+         false,
+         {{4, std::string("\x05\x00", 2)}, {22, boundReply}},
+         greeting + std::string("\x05\x01\x00\x04", 4) + loopback + PortBytes(2121),
+         "... using proxy connection on [%s] for CONTROL"},
+        {"CONNECT to 2001:db8::7",
+         kProxySocks5,
+         "2001:db8::7",
+         false,
+         {{4, std::string("\x05\x00", 2)},
+          {22, std::string("\x05\x00\x00\x01\x7F\x00\x00\x01\x00\x15", 10)}},
+         greeting + std::string("\x05\x01\x00\x04", 4) + documentation + PortBytes(2121),
+         "... using proxy connection on [%s] for CONTROL"},
+        {"BIND for ::1, bound on an IPv6 address",
+         kProxySocks5,
+         "::1",
+         true,
+         {{4, std::string("\x05\x00", 2)}, {22, boundReply}},
+         greeting + std::string("\x05\x02\x00\x04", 4) + loopback + PortBytes(2121),
+         ""},
+        {"SOCKS4 CONNECT to ::1",
+         kProxySocks4,
+         "::1",
+         false,
+         {},
+         "",
+         "*** SOCKS4 cannot carry an IPv6 address (server %s)"},
+        {"SOCKS4 BIND for ::1",
+         kProxySocks4,
+         "::1",
+         true,
+         {},
+         "",
+         "*** SOCKS4 cannot carry an IPv6 address (server %s)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LogCapture rowLog;
+        SessionWorker rowSession;
+        ScriptedPeer proxy;
+        for (const auto& [bytes, answer] : row.script) {
+            proxy.ReadBytes(bytes).Send(answer);
+        }
+        proxy.ReadToEnd();
+        ASSERT_TRUE(proxy.Start());
+        rowSession.proxyType = row.type;
+        rowSession.proxy.host = "127.0.0.1";
+        rowSession.proxy.port = std::to_string(proxy.port());
+        rowSession.request.host = row.host;
+        rowSession.request.port = "2121";
+        rowSession.hostAddress = platform::kAddressNone;  // as the session's creation leaves it
+        const bool granted = !row.script.empty();
+        if (row.bind) {
+            ASSERT_TRUE(platform::ParseIpv6Address(row.host, &rowSession.hostAddress));
+            platform::NetAddress address;
+            uint16_t port = 0;
+            EXPECT_EQ(SocksBindData(rowSession, &address, &port), granted);
+            if (granted) {
+                char text[platform::kAddressTextSize];
+                ASSERT_TRUE(platform::FormatAddress(address, text, sizeof text));
+                EXPECT_EQ(std::string(text), "2001:db8::7") << "for EPRT";
+                EXPECT_EQ(port, 0x1234);
+            }
+            rowSession.data.Close();
+        } else {
+            ASSERT_TRUE(rowSession.control.Create());
+            EXPECT_EQ(ConnectControl(rowSession), granted);
+            rowSession.control.Close();
+        }
+        ASSERT_TRUE(proxy.Wait());
+        EXPECT_EQ(proxy.received(), row.request);
+        std::vector<std::string> expected;
+        if (!row.line.empty()) {
+            std::string text = row.line;
+            text.replace(text.find("%s"), 2, "127.0.0.1:" + rowSession.proxy.port);
+            expected.push_back(text);
+        }
+        EXPECT_EQ(rowLog.TakeTexts(), expected);
+    }
+}
+
 TEST_F(ProxyTest, DataConnectionToAClosedProxyIsNamed) {
     UseProxy(kProxySocks4, test::FreeLoopbackPort());
-    uint32_t address = 0;
+    platform::NetAddress address;
     uint16_t port = 0;
     EXPECT_FALSE(SocksBindData(session, &address, &port));
     ASSERT_TRUE(session.data.Create());
@@ -385,14 +487,13 @@ TEST_F(ProxyTest, TlsThroughAnFtpProxyChecksTheProxysCertificateName) {
     struct Row {
         const char* name;
         std::string certificate;
-        bool trustAuthority;  // the test authority is the trust store
+        bool trustAuthority;     // the test authority is the trust store
         bool trustedUnderProxy;  // the fingerprint is kept under the proxy's name and port
         std::string line;
         bool login;
     };
     const Row rows[] = {
-        {"issued for the proxy", certificates.issuedForLoopback(), true, false, "... TLS 1.",
-         true},
+        {"issued for the proxy", certificates.issuedForLoopback(), true, false, "... TLS 1.", true},
         {"issued for the site", certificates.issuedForOtherName(), true, false,
          "*** certificate not trusted (hostname mismatch)", false},
         {"trusted under the proxy", certificates.selfSigned(), false, true,
@@ -445,8 +546,8 @@ TEST_F(ProxyTest, TlsThroughAnFtpProxyChecksTheProxysCertificateName) {
 
 class RealSocksTest : public ProxyTest, public ::testing::WithParamInterface<int32_t> {
   protected:
-    void StartProxy(SocksServer::Auth auth) {
-        socks = std::make_unique<SocksServer>(auth);
+    void StartProxy(SocksServer::Auth auth, bool ipv6 = false) {
+        socks = std::make_unique<SocksServer>(auth, ipv6);
         if (!socks->started()) {
             GTEST_SKIP() << socks->problem();
         }
@@ -455,6 +556,25 @@ class RealSocksTest : public ProxyTest, public ::testing::WithParamInterface<int
             session.proxyUser = SocksServer::kUser;
             session.proxyPassword = SocksServer::kPassword;
         }
+    }
+    // A listing and a download of "down.bin" (`bytes`) in passive, then active mode, each
+    // through the proxy to the server at `server`; the log lines of each mode.
+    std::vector<std::vector<std::string>> TransfersInBothModes(const std::string& bytes,
+                                                               const std::string& server) {
+        std::vector<std::vector<std::string>> modes;
+        for (int32_t passive : {1, 0}) {
+            SCOPED_TRACE(passive != 0 ? "passive" : "active");
+            session.passive = passive;
+            EXPECT_NE(Transfer("LIST").find(" down.bin\r\n"), std::string::npos);
+            EXPECT_TRUE(Transfer("RETR down.bin") == bytes) << "not the file's bytes";
+            std::vector<std::string> lines = log.TakeTexts();
+            const std::string dataLine =
+                passive != 0 ? "Using proxy connection to [" : "Using proxy connection on [";
+            EXPECT_TRUE(HasLine(lines, dataLine + server + ":")) << Joined(lines);
+            EXPECT_FALSE(HasLine(lines, "*** ")) << Joined(lines) << socks->output();
+            modes.push_back(std::move(lines));
+        }
+        return modes;
     }
     std::unique_ptr<SocksServer> socks;
 };
@@ -480,11 +600,11 @@ TEST_P(RealSocksTest, ControlConnectionThroughTheProxy) {
 TEST_P(RealSocksTest, ActiveDataConnectionThroughBind) {
     StartProxy(SocksServer::Auth::None);
     UseServer(21);
-    uint32_t address = 0;
+    platform::NetAddress address;
     uint16_t port = 0;
     ASSERT_TRUE(SocksBindData(session, &address, &port)) << socks->output();
-    char text[16];
-    ASSERT_TRUE(platform::FormatDottedAddress(address, text, sizeof text));
+    char text[platform::kAddressTextSize];
+    ASSERT_TRUE(platform::FormatAddress(address, text, sizeof text));
     // The FTP server connects to the address that PORT would name, and sends data.
     TcpSocket server;
     ASSERT_TRUE(server.Create());
@@ -534,21 +654,41 @@ TEST_P(RealSocksTest, TlsSessionThroughTheProxy) {
     ASSERT_TRUE(Open()) << socks->output();
     ASSERT_TRUE(Login(session) && ProtectDataConnections(session))
         << Joined(log.TakeTexts()) << server->output();
-    for (int32_t passive : {1, 0}) {
-        SCOPED_TRACE(passive != 0 ? "passive" : "active");
-        session.passive = passive;
-        EXPECT_NE(Transfer("LIST").find(" down.bin\r\n"), std::string::npos);
-        EXPECT_TRUE(Transfer("RETR down.bin") == bytes) << "not the file's bytes";
-        std::vector<std::string> lines = log.TakeTexts();
-        EXPECT_TRUE(HasLine(lines, passive != 0 ? "Using proxy connection to [127.0.0.1:"
-                                                : "Using proxy connection on [127.0.0.1:"))
-            << Joined(lines);
-        EXPECT_FALSE(HasLine(lines, "*** ")) << Joined(lines) << socks->output();
-        if (passive != 0) {
-            EXPECT_TRUE(HasLine(lines, "... certificate trusted by its fingerprint"));
-            EXPECT_TRUE(HasLine(lines, "<PROT P"));
-        }
+    const auto modes = TransfersInBothModes(bytes, "127.0.0.1");
+    EXPECT_TRUE(HasLine(modes[0], "... certificate trusted by its fingerprint"));
+    EXPECT_TRUE(HasLine(modes[0], "<PROT P"));
+}
+
+// A server on ::1, named by its IPv6 literal: SOCKS5 reaches it, with EPSV for passive
+// transfers (CONNECT to the server's address) and EPRT for active ones (the proxy's BIND
+// listens on ::1); SOCKS4 cannot name it and says so.
+TEST_P(RealSocksTest, Ipv6ServerThroughTheProxy) {
+    StartProxy(SocksServer::Auth::None, true);
+    test::FtpServerOptions options;
+    options.ipv6 = true;
+    auto server = test::StartFtpServer(test::FtpServerKind::Vsftpd, options);
+    ASSERT_TRUE(server->started()) << server->problem();
+    const std::string bytes = test::RandomBytes(256 * 1024 + 3, 6);
+    ASSERT_TRUE(server->PutFile("down.bin", bytes));
+    session.request.host = "::1";
+    session.request.port = std::to_string(server->port());
+    session.request.user = FtpServer::kUser;
+    session.request.password = FtpServer::kPassword;
+    session.hostAddress = platform::kAddressNone;  // as the session's creation leaves it
+    SetSessionTimeout(session, 20);
+    if (GetParam() == kProxySocks4) {
+        EXPECT_FALSE(Open());
+        EXPECT_EQ(log.TakeTexts(), std::vector<std::string>{"*** SOCKS4 cannot carry an IPv6 "
+                                                            "address (server " +
+                                                            proxyName + ")"});
+        return;
     }
+    ASSERT_TRUE(session.data.SetBuffer(65536));
+    ASSERT_TRUE(Open()) << socks->output();
+    ASSERT_TRUE(Login(session)) << Joined(log.TakeTexts()) << server->output();
+    const auto modes = TransfersInBothModes(bytes, "::1");
+    EXPECT_TRUE(HasLine(modes[0], "<EPSV")) << Joined(modes[0]);
+    EXPECT_TRUE(HasLine(modes[1], "<EPRT |2|::1|")) << Joined(modes[1]);
 }
 
 TEST_P(RealSocksTest, RefusedDestinationIsReported) {
