@@ -33,12 +33,6 @@ bool ReplyByte(const std::string& digits, uint8_t* value) {
     return true;
 }
 
-std::string DottedText(const uint8_t bytes[4]) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-    return text;
-}
-
 // REST when a resumed transfer asks for it; an answer other than 3xx means the transfer
 // starts from the beginning (RFC 3659 section 5.3).
 void SendRestartOffset(SessionWorker& session) {
@@ -123,9 +117,6 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
     // A socket that cannot be made fails at its connect, with that step's line.
     (void)session.data.Create();
     PassiveAddress address{};
-    if (extended) {
-        std::memcpy(address.bytes, &session.hostAddress, 4);
-    }
     if (extended ? !ParseExtendedPassiveReply(passiveReply.lastLine.data(), &address.port)
                  : !ParsePassiveReply(session, passiveReply.lastLine.data(), &address)) {
         logExt(extended ? "*** unrecognized \"229\" response format"
@@ -133,16 +124,22 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
         session.data.Close();
         return kDataFailed;
     }
-    std::string named = DottedText(address.bytes);
-    char line[512];
-    if (ViaSocks(session)) {
+    // A 229 reply names no address: through SOCKS the server's, as the requests name it.
+    platform::NetAddress destination = session.hostAddress;
+    if (!extended) {
         uint32_t networkOrder = 0;
         std::memcpy(&networkOrder, address.bytes, 4);
-        if (!SocksConnectData(session, networkOrder, address.port)) {
+        destination = networkOrder;
+    }
+    char named[platform::kAddressTextSize] = {};
+    (void)platform::FormatAddress(destination, named, sizeof named);
+    char line[512];
+    if (ViaSocks(session)) {
+        if (!SocksConnectData(session, destination, address.port)) {
             return Failed(session);
         }
-        std::snprintf(line, sizeof line, "Using proxy connection to [%s:%u] for DATA",
-                      named.c_str(), address.port);
+        std::snprintf(line, sizeof line, "Using proxy connection to [%s:%u] for DATA", named,
+                      address.port);
         logExt(line);
     } else {
         // A 227 reply may name any machine; connecting there would let the server use us
@@ -150,11 +147,11 @@ int OpenPassive(SessionWorker& session, std::string_view commandLine,
         char peer[platform::kAddressTextSize] = {};
         uint16_t controlPort = 0;
         std::string target = named;
-        if (session.control.PeerAddress(peer, &controlPort) && (extended || named != peer)) {
+        if (session.control.PeerAddress(peer, &controlPort) && (extended || target != peer)) {
             if (!extended) {
                 std::snprintf(line, sizeof line,
                               "!!! \"227\" reply named %s; connecting to the server at %s instead",
-                              named.c_str(), peer);
+                              named, peer);
                 logExt(line);
             }
             target = peer;
@@ -187,8 +184,8 @@ int Secured(SessionWorker& session, int opened) {
     return Failed(session);
 }
 
-// PORT names an IPv4 address; an IPv6 control connection gets EPRT with the same address
-// family and the listener's address (RFC 2428 section 2).
+// PORT names an IPv4 address; an IPv6 listener (that of an IPv6 control connection, or a
+// SOCKS proxy's BIND for an IPv6 server) is named by EPRT (RFC 2428 section 2).
 int OpenActive(SessionWorker& session, std::string_view commandLine,
                std::array<char, 512>* lastLine) {
     TcpSocket listener;
@@ -196,11 +193,9 @@ int OpenActive(SessionWorker& session, std::string_view commandLine,
     platform::NetAddress listening;
     uint16_t port = 0;
     if (ViaSocks(session)) {
-        uint32_t address = 0;
-        if (!SocksBindData(session, &address, &port)) {
+        if (!SocksBindData(session, &listening, &port)) {
             return Failed(session);
         }
-        listening = address;
     } else {
         uint16_t controlPort = 0;
         // Listening on the address the server reaches us by only, not on every network.
@@ -315,7 +310,9 @@ int OpenDataConnection(SessionWorker& session, std::string_view commandLine,
     if (session.passive != 0) {
         // PASV names an IPv4 address: an IPv6 server is asked for EPSV (RFC 2428 section 3),
         // and so is one that does not know PASV at all (500, not 502 "not implemented").
-        bool extended = session.control.isIpv6();
+        // Through SOCKS the control connection goes to the proxy: the server's family is
+        // that of the address the requests name.
+        bool extended = session.control.isIpv6() || (ViaSocks(session) && session.hostAddress.ipv6);
         (void)SendCommand(session, extended ? "EPSV" : "PASV");
         FtpReply reply;
         int code = ReadReply(session, reply, true);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/control_connection.h"
 #include "engine/session_worker.h"
@@ -14,6 +15,7 @@ constexpr const char* kUnableToConnectProxy = "*** unable to CONNECT to proxy se
 constexpr const char* kUnableToConnectSocks = "*** unable to CONNECT to SOCKS server %s:%u";
 constexpr const char* kSocks4IoError = "*** I/O error on SOCKS4 server %s:%u";
 constexpr const char* kSocks4Error = "*** SOCKS4 error on server %s:%u (%d)";
+constexpr const char* kSocks4NoIpv6 = "*** SOCKS4 cannot carry an IPv6 address (server %s:%u)";
 constexpr const char* kSocks5IoError = "*** I/O error on SOCKS5 server %s:%u";
 constexpr const char* kSocks5Error = "*** SOCKS5 error on server %s:%u (%02x)";
 constexpr const char* kSocks5AuthFailed = "*** SOCKS5 authentication failed on server %s:%u";
@@ -28,11 +30,13 @@ constexpr size_t kMaxSocks4UserId = 119;
 constexpr size_t kMaxSocks5Credential = 255;
 
 constexpr uint8_t kAddressIpv4 = 1;
+constexpr uint8_t kAddressName = 3;
+constexpr uint8_t kAddressIpv6 = 4;
 
 struct SocksReply {
     uint8_t result = 0;
     uint8_t addressType = kAddressIpv4;  // SOCKS5's; SOCKS4 knows only IPv4
-    uint32_t address = 0;                // network order, as it came
+    platform::NetAddress address;        // IPv4 or IPv6, as it came; "any" for a name
     uint16_t port = 0;                   // host order
 };
 
@@ -41,16 +45,19 @@ bool SendExactly(TcpSocket& socket, const std::string& message) {
     return socket.SendAll(message.data(), length) == length;
 }
 
-void AppendPortAndAddress(std::string& message, uint16_t port, uint32_t address) {
+void AppendPort(std::string& message, uint16_t port) {
     message.push_back(static_cast<char>(port >> 8));
     message.push_back(static_cast<char>(port & 0xFF));
-    message.append(reinterpret_cast<const char*>(&address), 4);
+}
+
+void AppendAddress(std::string& message, const platform::NetAddress& address) {
+    message.append(reinterpret_cast<const char*>(address.bytes.data()), address.ipv6 ? 16 : 4);
 }
 
 // SOCKS4 request (command, destination port and address, user id and NUL). Refuses a user id
 // that would not fit its message or would end early at a NUL.
 bool SendSocks4Request(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
-                       uint32_t address) {
+                       const platform::NetAddress& address) {
     const std::string& userId = session.proxyUser;
     if (userId.size() > kMaxSocks4UserId || userId.find('\0') != std::string::npos) {
         return false;
@@ -58,7 +65,8 @@ bool SendSocks4Request(SessionWorker& session, TcpSocket& socket, uint8_t comman
     std::string message;
     message.push_back(4);
     message.push_back(static_cast<char>(command));
-    AppendPortAndAddress(message, port, address);
+    AppendPort(message, port);
+    AppendAddress(message, address);
     message.append(userId);
     message.push_back('\0');
     return SendExactly(socket, message);
@@ -73,7 +81,7 @@ bool ReadSocks4Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
     }
     reply.result = bytes[1];
     reply.port = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
-    std::memcpy(&reply.address, bytes + 4, 4);
+    std::memcpy(reply.address.bytes.data(), bytes + 4, 4);
     if (reply.result != kSocks4Granted) {
         LogProxyLine(session, kSocks4Error, reply.result);
         return false;
@@ -82,7 +90,12 @@ bool ReadSocks4Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
 }
 
 bool Socks4Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
-                    uint32_t address, SocksReply& reply) {
+                    const platform::NetAddress& address, SocksReply& reply) {
+    if (address.ipv6) {
+        // Its request has room for four address bytes only.
+        LogProxyLine(session, kSocks4NoIpv6);
+        return false;
+    }
     if (!SendSocks4Request(session, socket, command, port, address)) {
         LogProxyLine(session, kSocks4IoError);
         return false;
@@ -91,8 +104,8 @@ bool Socks4Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, 
 }
 
 // Reads a SOCKS5 reply by its address type (RFC 1928 section 6): IPv4, a domain name or
-// IPv6. Only an IPv4 bound address is usable by the callers; the others are read whole so
-// the connection stays in step, and give address 0.
+// IPv6. A domain name is read whole so the connection stays in step, and gives the IPv4
+// "any" address.
 bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& reply) {
     unsigned char head[4];
     if (socket.RecvAll(head, sizeof head) != static_cast<long>(sizeof head)) {
@@ -111,7 +124,7 @@ bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
         case kAddressIpv4:
             restLength = 4 + 2;
             break;
-        case 3: {
+        case kAddressName: {
             unsigned char nameLength = 0;
             if (socket.RecvAll(&nameLength, 1) != 1) {
                 LogProxyLine(session, kSocks5IoError);
@@ -120,7 +133,7 @@ bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
             restLength = nameLength + 2;
             break;
         }
-        case 4:
+        case kAddressIpv6:
             restLength = 16 + 2;
             break;
         default:
@@ -131,22 +144,23 @@ bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& repl
         LogProxyLine(session, kSocks5IoError);
         return false;
     }
-    if (head[3] == kAddressIpv4) {
-        std::memcpy(&reply.address, rest, 4);
+    if (head[3] != kAddressName) {
+        reply.address.ipv6 = head[3] == kAddressIpv6;
+        std::memcpy(reply.address.bytes.data(), rest, reply.address.ipv6 ? 16 : 4);
     }
     reply.port = static_cast<uint16_t>(rest[restLength - 2] << 8 | rest[restLength - 1]);
     return true;
 }
 
 bool Socks5Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
-                    uint32_t address, SocksReply& reply) {
+                    const platform::NetAddress& address, SocksReply& reply) {
     if (!Socks5Negotiate(session, socket)) {
         return false;
     }
-    std::string request = {5, static_cast<char>(command), 0, 1};
-    request.append(reinterpret_cast<const char*>(&address), 4);
-    request.push_back(static_cast<char>(port >> 8));
-    request.push_back(static_cast<char>(port & 0xFF));
+    std::string request = {5, static_cast<char>(command), 0,
+                           static_cast<char>(address.ipv6 ? kAddressIpv6 : kAddressIpv4)};
+    AppendAddress(request, address);
+    AppendPort(request, port);
     if (!SendExactly(socket, request)) {
         LogProxyLine(session, kSocks5IoError);
         return false;
@@ -155,7 +169,7 @@ bool Socks5Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, 
 }
 
 bool SocksExchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
-                   uint32_t address, SocksReply& reply) {
+                   const platform::NetAddress& address, SocksReply& reply) {
     if (session.proxyType == kProxySocks4) {
         return Socks4Exchange(session, socket, command, port, address, reply);
     }
@@ -168,6 +182,19 @@ bool Cancelled(const SessionWorker& session) {
 
 bool ConnectToProxy(SessionWorker& session, TcpSocket& socket) {
     return socket.Connect(session.proxy.host.c_str(), PortNumber(session.proxy.port.c_str()));
+}
+
+// The session's creation looks the host up for IPv4 only; a host without an IPv4 address
+// (an IPv6 literal, a name with IPv6 addresses only) is named by its first address of any
+// family, which SOCKS5 can carry.
+void ResolveDestination(SessionWorker& session) {
+    if (session.hostAddress != platform::NetAddress(platform::kAddressNone)) {
+        return;
+    }
+    std::vector<platform::NetAddress> addresses;
+    if (ResolveHost(session.request.host.c_str(), &addresses)) {
+        session.hostAddress = addresses.front();
+    }
 }
 
 }  // namespace
@@ -270,6 +297,7 @@ bool ConnectControl(SessionWorker& session) {
         return false;
     }
     if (session.proxyType == kProxySocks4 || session.proxyType == kProxySocks5) {
+        ResolveDestination(session);
         SocksReply reply;
         if (!SocksExchange(session, session.control, kCommandConnect,
                            PortNumber(session.request.port.c_str()), session.hostAddress, reply) ||
@@ -283,7 +311,7 @@ bool ConnectControl(SessionWorker& session) {
     return true;
 }
 
-bool SocksBindData(SessionWorker& session, uint32_t* address, uint16_t* port) {
+bool SocksBindData(SessionWorker& session, platform::NetAddress* address, uint16_t* port) {
     if (!session.data.Create() || !ConnectToProxy(session, session.data)) {
         LogProxyLine(session, kUnableToConnectSocks);
         session.data.Close();
@@ -295,15 +323,21 @@ bool SocksBindData(SessionWorker& session, uint32_t* address, uint16_t* port) {
         session.data.Close();
         return false;
     }
-    if (reply.addressType != kAddressIpv4) {
-        // PORT can only name an IPv4 address; a SOCKS5 proxy that binds elsewhere is no use.
+    if (reply.addressType == kAddressName) {
+        // PORT and EPRT name addresses; a SOCKS5 proxy that binds under a name is no use.
         LogProxyLine(session, kSocks5IoError);
         session.data.Close();
         return false;
     }
-    // A proxy that answers 0.0.0.0 means "my own address".
-    *address = reply.address != 0 ? reply.address : session.proxyAddress;
+    *address = reply.address;
     *port = reply.port;
+    // A proxy that answers 0.0.0.0 (or ::) means "my own address".
+    if (reply.address == platform::NetAddress(platform::kAddressAny)) {
+        *address = session.proxyAddress;
+    } else if (reply.address == platform::NetAddress::Ipv6({})) {
+        uint16_t proxyPort = 0;
+        (void)platform::PeerNetName(session.data.handle(), address, &proxyPort);
+    }
     return true;
 }
 
@@ -318,7 +352,7 @@ bool SocksAwaitData(SessionWorker& session) {
     return granted;
 }
 
-bool SocksConnectData(SessionWorker& session, uint32_t address, uint16_t port) {
+bool SocksConnectData(SessionWorker& session, const platform::NetAddress& address, uint16_t port) {
     if (!ConnectToProxy(session, session.data)) {
         LogProxyLine(session, kUnableToConnectSocks);
         return false;

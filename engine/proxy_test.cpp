@@ -2,27 +2,52 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "engine/control_connection.h"
+#include "engine/data_connection.h"
+#include "engine/session.h"
 #include "engine/session_worker.h"
+#include "engine/tls_session.h"
+#include "platform/registry_file.h"
+#include "state/trusted_certificates.h"
+#include "tests/support/ftp_servers.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/socks_server.h"
+#include "tests/support/temp_env.h"
+#include "tests/support/test_certificates.h"
 
 namespace qvex {
 namespace {
 
+using test::FtpServer;
 using test::LogCapture;
 using test::ScriptedPeer;
 using test::SocksServer;
+using test::TestCertificates;
 
 std::string PortBytes(uint16_t port) {
     return {static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
 }
 
 const std::string kLoopbackBytes("\x7F\x00\x00\x01", 4);
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& start) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&start](const std::string& line) { return line.rfind(start, 0) == 0; });
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
 
 class ProxyTest : public ::testing::Test {
   protected:
@@ -47,6 +72,34 @@ class ProxyTest : public ::testing::Test {
     int Greeting() {
         FtpReply reply;
         return ReadReply(session, reply, false);
+    }
+    // Explicit TLS as the account of the test servers, the certificate trusted (when
+    // `fingerprint` is given) under `trustedAs`.
+    void UseExplicitTls(platform::RegistryFile& store, const std::string& trustedAs,
+                        const std::string& fingerprint) {
+        session.request.user = FtpServer::kUser;
+        session.request.password = FtpServer::kPassword;
+        session.security = TlsSecurity::ExplicitRequired;
+        session.certificateStore = &store;
+        session.certificateServer = session.request.host + ":" + session.request.port;
+        if (!fingerprint.empty()) {
+            ASSERT_TRUE(TrustFingerprint(store, trustedAs, fingerprint));
+        }
+        SetSessionTimeout(session, 20);
+    }
+    // The bytes of one transfer on a data connection, and its completion reply.
+    std::string Transfer(const std::string& command) {
+        EXPECT_EQ(OpenDataConnection(session, command), kDataOpen) << Joined(log.TakeTexts());
+        std::string bytes;
+        long received = 0;
+        while ((received = session.data.Fill()) > 0) {
+            bytes.append(session.data.buffer(), static_cast<size_t>(received));
+        }
+        EXPECT_EQ(received, -2) << command;
+        session.data.Close();
+        FtpReply reply;
+        EXPECT_EQ(ReadReply(session, reply, false), 226) << command;
+        return bytes;
     }
 
     LogCapture log;
@@ -299,10 +352,10 @@ TEST_F(ProxyTest, BindAnsweringZeroAddressMeansTheProxyItself) {
         UseProxy(row.type, proxy.port());
         UseServer(2121);
         session.proxyAddress = platform::ParseDottedAddress("10.9.8.7");
-        uint32_t address = 0;
+        platform::NetAddress address;
         uint16_t port = 0;
         ASSERT_TRUE(SocksBindData(session, &address, &port));
-        EXPECT_EQ(address, platform::ParseDottedAddress("10.9.8.7"));
+        EXPECT_EQ(address, platform::NetAddress(platform::ParseDottedAddress("10.9.8.7")));
         EXPECT_EQ(port, 0x1234);
         session.data.Close();
         ASSERT_TRUE(proxy.Wait());
@@ -311,9 +364,111 @@ TEST_F(ProxyTest, BindAnsweringZeroAddressMeansTheProxyItself) {
     }
 }
 
+// SOCKS5 names an IPv6 server by address type 4 and its 16 bytes (RFC 1928 section 5), in
+// CONNECT and BIND alike; an IPv6 literal, which the session's creation resolves for IPv4
+// only, is resolved at the connect. A SOCKS4 request has room for IPv4 only.
+TEST_F(ProxyTest, Ipv6DestinationsInSocksRequests) {
+    const std::string greeting("\x05\x02\x00\x02", 4);
+    const std::string loopback = std::string(15, '\0') + "\x01";
+    const std::string documentation =
+        std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x07";
+    const std::string boundReply = std::string("\x05\x00\x00\x04", 4) + documentation + "\x12\x34";
+    struct Row {
+        const char* name;
+        int32_t type;
+        const char* host;
+        bool bind;
+        std::vector<std::pair<size_t, std::string>> script;  // bytes read, then the answer
+        std::string request;
+        std::string line;  // "" for none; "%s" stands for the proxy
+    };
+    const Row rows[] = {
+        {"CONNECT to ::1",
+         kProxySocks5,
+         "::1",
+         false,
+         {{4, std::string("\x05\x00", 2)}, {22, boundReply}},
+         greeting + std::string("\x05\x01\x00\x04", 4) + loopback + PortBytes(2121),
+         "... using proxy connection on [%s] for CONTROL"},
+        {"CONNECT to 2001:db8::7",
+         kProxySocks5,
+         "2001:db8::7",
+         false,
+         {{4, std::string("\x05\x00", 2)},
+          {22, std::string("\x05\x00\x00\x01\x7F\x00\x00\x01\x00\x15", 10)}},
+         greeting + std::string("\x05\x01\x00\x04", 4) + documentation + PortBytes(2121),
+         "... using proxy connection on [%s] for CONTROL"},
+        {"BIND for ::1, bound on an IPv6 address",
+         kProxySocks5,
+         "::1",
+         true,
+         {{4, std::string("\x05\x00", 2)}, {22, boundReply}},
+         greeting + std::string("\x05\x02\x00\x04", 4) + loopback + PortBytes(2121),
+         ""},
+        {"SOCKS4 CONNECT to ::1",
+         kProxySocks4,
+         "::1",
+         false,
+         {},
+         "",
+         "*** SOCKS4 cannot carry an IPv6 address (server %s)"},
+        {"SOCKS4 BIND for ::1",
+         kProxySocks4,
+         "::1",
+         true,
+         {},
+         "",
+         "*** SOCKS4 cannot carry an IPv6 address (server %s)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LogCapture rowLog;
+        SessionWorker rowSession;
+        ScriptedPeer proxy;
+        for (const auto& [bytes, answer] : row.script) {
+            proxy.ReadBytes(bytes).Send(answer);
+        }
+        proxy.ReadToEnd();
+        ASSERT_TRUE(proxy.Start());
+        rowSession.proxyType = row.type;
+        rowSession.proxy.host = "127.0.0.1";
+        rowSession.proxy.port = std::to_string(proxy.port());
+        rowSession.request.host = row.host;
+        rowSession.request.port = "2121";
+        rowSession.hostAddress = platform::kAddressNone;  // as the session's creation leaves it
+        const bool granted = !row.script.empty();
+        if (row.bind) {
+            ASSERT_TRUE(platform::ParseIpv6Address(row.host, &rowSession.hostAddress));
+            platform::NetAddress address;
+            uint16_t port = 0;
+            EXPECT_EQ(SocksBindData(rowSession, &address, &port), granted);
+            if (granted) {
+                char text[platform::kAddressTextSize];
+                ASSERT_TRUE(platform::FormatAddress(address, text, sizeof text));
+                EXPECT_EQ(std::string(text), "2001:db8::7") << "for EPRT";
+                EXPECT_EQ(port, 0x1234);
+            }
+            rowSession.data.Close();
+        } else {
+            ASSERT_TRUE(rowSession.control.Create());
+            EXPECT_EQ(ConnectControl(rowSession), granted);
+            rowSession.control.Close();
+        }
+        ASSERT_TRUE(proxy.Wait());
+        EXPECT_EQ(proxy.received(), row.request);
+        std::vector<std::string> expected;
+        if (!row.line.empty()) {
+            std::string text = row.line;
+            text.replace(text.find("%s"), 2, "127.0.0.1:" + rowSession.proxy.port);
+            expected.push_back(text);
+        }
+        EXPECT_EQ(rowLog.TakeTexts(), expected);
+    }
+}
+
 TEST_F(ProxyTest, DataConnectionToAClosedProxyIsNamed) {
     UseProxy(kProxySocks4, test::FreeLoopbackPort());
-    uint32_t address = 0;
+    platform::NetAddress address;
     uint16_t port = 0;
     EXPECT_FALSE(SocksBindData(session, &address, &port));
     ASSERT_TRUE(session.data.Create());
@@ -322,12 +477,77 @@ TEST_F(ProxyTest, DataConnectionToAClosedProxyIsNamed) {
               std::vector<std::string>(2, "*** unable to CONNECT to SOCKS server " + proxyName));
 }
 
+// Through an FTP proxy, AUTH TLS is answered by the proxy and the site's login comes inside
+// its TLS: the certificate must name the proxy, and its fingerprint is trusted under the
+// proxy's name and port. vsftpd stands in for the proxy (it refuses "user@site", which
+// comes after the certificate decision); the site is named as the other certificate's name.
+TEST_F(ProxyTest, TlsThroughAnFtpProxyChecksTheProxysCertificateName) {
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    struct Row {
+        const char* name;
+        std::string certificate;
+        bool trustAuthority;     // the test authority is the trust store
+        bool trustedUnderProxy;  // the fingerprint is kept under the proxy's name and port
+        std::string line;
+        bool login;
+    };
+    const Row rows[] = {
+        {"issued for the proxy", certificates.issuedForLoopback(), true, false, "... TLS 1.", true},
+        {"issued for the site", certificates.issuedForOtherName(), true, false,
+         "*** certificate not trusted (hostname mismatch)", false},
+        {"trusted under the proxy", certificates.selfSigned(), false, true,
+         "... certificate trusted by its fingerprint", true},
+        {"trusted under the site", certificates.selfSigned(), false, false,
+         "*** certificate not trusted (self-signed certificate)", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::FtpServerOptions options;
+        options.tlsCertificate = row.certificate;
+        auto proxy = test::StartFtpServer(test::FtpServerKind::Vsftpd, options);
+        ASSERT_TRUE(proxy->started()) << proxy->problem();
+        LogCapture rowLog;
+        SessionWorker rowSession;
+        rowSession.proxyType = kProxyFtp;
+        rowSession.proxy.host = "localhost";
+        rowSession.proxy.port = std::to_string(proxy->port());
+        rowSession.request.host = "wrong.example";
+        rowSession.request.port = "21";
+        rowSession.request.portDefaulted = true;
+        rowSession.request.user = FtpServer::kUser;
+        rowSession.request.password = FtpServer::kPassword;
+        rowSession.security = TlsSecurity::ExplicitRequired;
+        rowSession.certificateServer = "wrong.example:21";
+        test::TempFolder folder;
+        platform::RegistryFile store(folder.path("registry.reg"));
+        rowSession.certificateStore = &store;
+        const std::string proxyServer = "localhost:" + rowSession.proxy.port;
+        ASSERT_TRUE(TrustFingerprint(store,
+                                     row.trustedUnderProxy ? proxyServer : "wrong.example:21",
+                                     certificates.selfSignedFingerprint()));
+        SetSessionTimeout(rowSession, 20);
+        if (row.trustAuthority) {
+            setenv("SSL_CERT_FILE", certificates.authority().c_str(), 1);
+        }
+        ASSERT_TRUE(rowSession.control.Create() && rowSession.control.SetBuffer(4096));
+        ASSERT_TRUE(ConnectControl(rowSession));
+        EXPECT_FALSE(Login(rowSession)) << "vsftpd knows no user \"qvexftp@wrong.example\"";
+        unsetenv("SSL_CERT_FILE");
+        rowSession.control.Close();
+        std::vector<std::string> lines = rowLog.TakeTexts();
+        EXPECT_TRUE(HasLine(lines, row.line)) << Joined(lines);
+        EXPECT_EQ(HasLine(lines, "<USER qvexftp@wrong.example"), row.login) << Joined(lines);
+        EXPECT_EQ(rowSession.certificateServer, proxyServer);
+    }
+}
+
 // A real SOCKS server.
 
 class RealSocksTest : public ProxyTest, public ::testing::WithParamInterface<int32_t> {
   protected:
-    void StartProxy(SocksServer::Auth auth) {
-        socks = std::make_unique<SocksServer>(auth);
+    void StartProxy(SocksServer::Auth auth, bool ipv6 = false) {
+        socks = std::make_unique<SocksServer>(auth, ipv6);
         if (!socks->started()) {
             GTEST_SKIP() << socks->problem();
         }
@@ -336,6 +556,25 @@ class RealSocksTest : public ProxyTest, public ::testing::WithParamInterface<int
             session.proxyUser = SocksServer::kUser;
             session.proxyPassword = SocksServer::kPassword;
         }
+    }
+    // A listing and a download of "down.bin" (`bytes`) in passive, then active mode, each
+    // through the proxy to the server at `server`; the log lines of each mode.
+    std::vector<std::vector<std::string>> TransfersInBothModes(const std::string& bytes,
+                                                               const std::string& server) {
+        std::vector<std::vector<std::string>> modes;
+        for (int32_t passive : {1, 0}) {
+            SCOPED_TRACE(passive != 0 ? "passive" : "active");
+            session.passive = passive;
+            EXPECT_NE(Transfer("LIST").find(" down.bin\r\n"), std::string::npos);
+            EXPECT_TRUE(Transfer("RETR down.bin") == bytes) << "not the file's bytes";
+            std::vector<std::string> lines = log.TakeTexts();
+            const std::string dataLine =
+                passive != 0 ? "Using proxy connection to [" : "Using proxy connection on [";
+            EXPECT_TRUE(HasLine(lines, dataLine + server + ":")) << Joined(lines);
+            EXPECT_FALSE(HasLine(lines, "*** ")) << Joined(lines) << socks->output();
+            modes.push_back(std::move(lines));
+        }
+        return modes;
     }
     std::unique_ptr<SocksServer> socks;
 };
@@ -361,11 +600,11 @@ TEST_P(RealSocksTest, ControlConnectionThroughTheProxy) {
 TEST_P(RealSocksTest, ActiveDataConnectionThroughBind) {
     StartProxy(SocksServer::Auth::None);
     UseServer(21);
-    uint32_t address = 0;
+    platform::NetAddress address;
     uint16_t port = 0;
     ASSERT_TRUE(SocksBindData(session, &address, &port)) << socks->output();
-    char text[16];
-    ASSERT_TRUE(platform::FormatDottedAddress(address, text, sizeof text));
+    char text[platform::kAddressTextSize];
+    ASSERT_TRUE(platform::FormatAddress(address, text, sizeof text));
     // The FTP server connects to the address that PORT would name, and sends data.
     TcpSocket server;
     ASSERT_TRUE(server.Create());
@@ -391,6 +630,65 @@ TEST_P(RealSocksTest, PassiveDataConnectionThroughConnect) {
     char received[10];
     EXPECT_EQ(session.data.RecvAll(received, 10), 10);
     EXPECT_EQ(std::string(received, 10), "file bytes");
+}
+
+// FTP over TLS through the proxy to vsftpd, which insists that data connections resume the
+// control connection's TLS session: TLS runs end to end, checked against the site's name,
+// with a listing and a download in passive mode (CONNECT) and in active mode (BIND).
+TEST_P(RealSocksTest, TlsSessionThroughTheProxy) {
+    StartProxy(SocksServer::Auth::None);
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    test::FtpServerOptions options;
+    options.tlsCertificate = certificates.selfSigned();
+    auto server = test::StartFtpServer(test::FtpServerKind::Vsftpd, options);
+    ASSERT_TRUE(server->started()) << server->problem();
+    const std::string bytes = test::RandomBytes(1024 * 1024 + 17, 5);
+    ASSERT_TRUE(server->PutFile("down.bin", bytes));
+    test::TempFolder folder;
+    platform::RegistryFile store(folder.path("registry.reg"));
+    UseServer(server->port());
+    UseExplicitTls(store, session.request.host + ":" + session.request.port,
+                   certificates.selfSignedFingerprint());
+    ASSERT_TRUE(session.data.SetBuffer(65536));
+    ASSERT_TRUE(Open()) << socks->output();
+    ASSERT_TRUE(Login(session) && ProtectDataConnections(session))
+        << Joined(log.TakeTexts()) << server->output();
+    const auto modes = TransfersInBothModes(bytes, "127.0.0.1");
+    EXPECT_TRUE(HasLine(modes[0], "... certificate trusted by its fingerprint"));
+    EXPECT_TRUE(HasLine(modes[0], "<PROT P"));
+}
+
+// A server on ::1, named by its IPv6 literal: SOCKS5 reaches it, with EPSV for passive
+// transfers (CONNECT to the server's address) and EPRT for active ones (the proxy's BIND
+// listens on ::1); SOCKS4 cannot name it and says so.
+TEST_P(RealSocksTest, Ipv6ServerThroughTheProxy) {
+    StartProxy(SocksServer::Auth::None, true);
+    test::FtpServerOptions options;
+    options.ipv6 = true;
+    auto server = test::StartFtpServer(test::FtpServerKind::Vsftpd, options);
+    ASSERT_TRUE(server->started()) << server->problem();
+    const std::string bytes = test::RandomBytes(256 * 1024 + 3, 6);
+    ASSERT_TRUE(server->PutFile("down.bin", bytes));
+    session.request.host = "::1";
+    session.request.port = std::to_string(server->port());
+    session.request.user = FtpServer::kUser;
+    session.request.password = FtpServer::kPassword;
+    session.hostAddress = platform::kAddressNone;  // as the session's creation leaves it
+    SetSessionTimeout(session, 20);
+    if (GetParam() == kProxySocks4) {
+        EXPECT_FALSE(Open());
+        EXPECT_EQ(log.TakeTexts(), std::vector<std::string>{"*** SOCKS4 cannot carry an IPv6 "
+                                                            "address (server " +
+                                                            proxyName + ")"});
+        return;
+    }
+    ASSERT_TRUE(session.data.SetBuffer(65536));
+    ASSERT_TRUE(Open()) << socks->output();
+    ASSERT_TRUE(Login(session)) << Joined(log.TakeTexts()) << server->output();
+    const auto modes = TransfersInBothModes(bytes, "::1");
+    EXPECT_TRUE(HasLine(modes[0], "<EPSV")) << Joined(modes[0]);
+    EXPECT_TRUE(HasLine(modes[1], "<EPRT |2|::1|")) << Joined(modes[1]);
 }
 
 TEST_P(RealSocksTest, RefusedDestinationIsReported) {

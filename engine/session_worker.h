@@ -139,9 +139,11 @@ struct SessionWorker {
     std::string proxySetting;
     SessionRequest proxy;
     int32_t proxyType = kProxyNone;
-    // IPv4 addresses in network order; resolved at creation for SOCKS only.
+    // Resolved at creation for SOCKS only: the proxy (IPv4, network order) and the server
+    // as the SOCKS requests name it (IPv4; a host without one gets its IPv6 address at the
+    // connect).
     uint32_t proxyAddress = 0;
-    uint32_t hostAddress = 0;
+    platform::NetAddress hostAddress;
     std::string proxyUser;
     std::string proxyPassword;
 

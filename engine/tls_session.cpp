@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/control_connection.h"
+#include "engine/proxy.h"
 #include "engine/session_observer.h"
 #include "engine/tls_channel.h"
 #include "log/log_sink.h"
@@ -65,13 +66,25 @@ bool AcceptCertificate(SessionWorker& session) {
     return false;
 }
 
+// The name the server's certificate must hold. An FTP proxy answers AUTH TLS itself (the
+// site's login comes later, inside its TLS), so the certificate is the proxy's; a SOCKS proxy
+// only relays bytes, and TLS runs with the site.
+const std::string& TlsPeerName(const SessionWorker& session) {
+    return session.proxyType == kProxyFtp ? session.proxy.host : session.request.host;
+}
+
 }  // namespace
 
 bool SecureControlConnection(SessionWorker& session) {
     if (!session.tlsContext) {
         session.tlsContext = std::make_shared<TlsContext>();
     }
-    if (!session.control.StartTls(*session.tlsContext, session.request.host, nullptr)) {
+    if (session.proxyType == kProxyFtp) {
+        // Its fingerprint is trusted, and asked about, under the proxy's name and port too.
+        session.certificateServer =
+            session.proxy.host + ":" + std::to_string(PortNumber(session.proxy.port.c_str()));
+    }
+    if (!session.control.StartTls(*session.tlsContext, TlsPeerName(session), nullptr)) {
         if (!session.controlLost) {  // a time-out has said why
             logExt(("*** TLS handshake failed (" + FailureReason(session.control) + ")").c_str());
         }
@@ -148,7 +161,7 @@ bool SecureDataConnection(SessionWorker& session) {
     if (!session.protectData) {
         return true;
     }
-    if (session.data.StartTls(*session.tlsContext, session.request.host, &session.control)) {
+    if (session.data.StartTls(*session.tlsContext, TlsPeerName(session), &session.control)) {
         return true;
     }
     logExt(("*** TLS handshake failed for DATA (" + FailureReason(session.data) + ")").c_str());

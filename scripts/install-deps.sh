@@ -12,6 +12,7 @@ PACKAGES="
     dante-server locales-all
     python3-pyftpdlib python3-openssl vsftpd openssl
     rhash
+    curl hyperfine lftp
     iproute2
     qt6-base-dev xvfb dbus at-spi2-core python3-pyatspi imagemagick xauth
     desktop-file-utils xdg-utils shared-mime-info libfile-mimeinfo-perl libnotify-bin

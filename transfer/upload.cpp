@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "engine/control_connection.h"
@@ -29,17 +30,37 @@
 namespace qvex {
 namespace {
 
-// Where an upload's bytes go: the data connection.
+// Where an upload's bytes go: the data connection. Under TLS every send becomes records of its
+// own, which the server decrypts and writes one by one: blocks are gathered into sends of
+// four full-size records (16 KiB each) instead of one 8 KiB record a block, which halves the
+// server's work per byte. Plain FTP sends each block as it comes.
 class DataSink final : public ByteSink {
   public:
     explicit DataSink(TcpSocket& socket) : socket_(socket) {}
     [[nodiscard]] bool Write(const char* bytes, size_t n) override {
+        if (!socket_.secure()) {
+            return Send(bytes, n);
+        }
+        gathered_.append(bytes, n);
+        return gathered_.size() < kSecureSendSize || Flush();
+    }
+    // Sends what was gathered; false when that send failed.
+    [[nodiscard]] bool Flush() {
+        const bool sent = Send(gathered_.data(), gathered_.size());
+        gathered_.clear();
+        return sent;
+    }
+
+  private:
+    static constexpr size_t kSecureSendSize = 4 * 16384;
+
+    bool Send(const char* bytes, size_t n) {
         const long length = static_cast<long>(n);
         return socket_.SendAll(bytes, length) == length;
     }
 
-  private:
     TcpSocket& socket_;
+    std::string gathered_;
 };
 
 // The paths of a put command, by source kind.
@@ -401,6 +422,9 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
     }
     if (readFailed) {
         logRaw("@@@ Error reading local file ", lastFileErrorText().c_str());
+    }
+    if (!sendFailed && !session.abortRequested && !wire.Flush()) {
+        sendFailed = true;
     }
 
     // 11.

@@ -12,10 +12,13 @@ constexpr const char* kDanted = "/usr/sbin/danted";
 // What danted logs when it ends a session that stood still.
 constexpr const char* kIdleEnd = "timeout";
 
-std::string Configuration(uint16_t port, SocksServer::Auth auth) {
+std::string Configuration(uint16_t port, SocksServer::Auth auth, bool ipv6) {
     std::string text = "logoutput: stderr\n";
     text += "internal: 127.0.0.1 port = " + std::to_string(port) + "\n";
     text += "external: 127.0.0.1\n";
+    if (ipv6) {
+        text += "external: ::1\n";
+    }
     text += "clientmethod: none\n";
     text += auth == SocksServer::Auth::None ? "socksmethod: none\n" : "socksmethod: username\n";
     text += "user.privileged: root\n";
@@ -29,12 +32,20 @@ std::string Configuration(uint16_t port, SocksServer::Auth auth) {
     text +=
         "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0 command: bind connect bindreply\n"
         "  log: disconnect error\n}\n";
+    if (ipv6) {
+        // A BIND's reply comes from the IPv6 server, to the client on 127.0.0.1.
+        text +=
+            "socks pass {\n  from: 127.0.0.0/8 to: ::1/128 command: bind connect bindreply\n"
+            "  log: disconnect error\n}\n"
+            "socks pass {\n  from: ::1/128 to: 127.0.0.0/8 command: bindreply\n"
+            "  log: disconnect error\n}\n";
+    }
     return text;
 }
 
 }  // namespace
 
-SocksServer::SocksServer(Auth auth) {
+SocksServer::SocksServer(Auth auth, bool ipv6) {
     if (!ExecutableExists(kDanted)) {
         problem_ = "dante-server is not installed (scripts/install-deps.sh installs it)";
         return;
@@ -51,7 +62,7 @@ SocksServer::SocksServer(Auth auth) {
     for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
         uint16_t port = FreeLoopbackPort();
         std::string config = folder_.path("sockd.conf");
-        WriteFileBytes(config, Configuration(port, auth));
+        WriteFileBytes(config, Configuration(port, auth, ipv6));
         if (!process_.Start({kDanted, "-f", config, "-p", folder_.path("sockd.pid")},
                             folder_.path("sockd.out"))) {
             problem_ = "danted could not be started";

@@ -10,7 +10,8 @@
 namespace qvex::test {
 
 // A real SOCKS4/SOCKS5 server (Debian's dante-server) on 127.0.0.1 with a generated
-// configuration, allowing CONNECT and BIND between loopback addresses. With user-name
+// configuration, allowing CONNECT and BIND between loopback addresses (with `ipv6`, also to
+// and from ::1, the destinations of SOCKS5 requests naming IPv6 addresses). With user-name
 // authentication it checks the system account below, which scripts/setup-test-peers.sh
 // creates.
 class SocksServer {
@@ -26,7 +27,7 @@ class SocksServer {
     static constexpr int kIdleSeconds = 20;
 
     // Starts the server; on failure `problem()` says why (the caller skips or fails).
-    explicit SocksServer(Auth auth);
+    explicit SocksServer(Auth auth, bool ipv6 = false);
     SocksServer(const SocksServer&) = delete;
     SocksServer& operator=(const SocksServer&) = delete;
     ~SocksServer();
