@@ -353,10 +353,14 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     const TransferType type = transferTypeOf(flags);
     std::optional<platform::LocalStatus> existing = platform::LocalPathStatus(localPath);
 
-    // 1. Update-ONLY: only a newer remote file replaces the local one.
+    // 1. Update-ONLY: only a newer remote file replaces the local one. The exact time, where
+    // MDTM gives one, also goes on the file, so that the next run finds it the same.
+    std::optional<int64_t> exactTime;
+    if ((flags & kTransferUpdateOnly) != 0) {
+        exactTime = askExactRemoteTime(session, remoteNameOf(entry));
+    }
     if ((flags & kTransferUpdateOnly) != 0 && existing && existing->isFile &&
-        compareRemoteFileToLocalTime(session, entry, remoteNameOf(entry), existing->modified) !=
-            1) {
+        compareRemoteFileToLocalTime(session, entry, exactTime, existing->modified) != 1) {
         logExt("!!! Update-ONLY; skipping GET of ", localPath.c_str());
         reportOutcome(session, kOutcomeDownloadSkipped);
         return 200;
@@ -579,9 +583,9 @@ int getFile(SessionWorker& session, const RemoteEntry& entry, const std::string&
     publishTitle("");
     publishProgress(0, nullptr);
 
-    // 15. Only a complete file takes the listed time.
+    // 15. Only a complete file takes the listed (or MDTM's exact) time.
     if (complete) {
-        if (int64_t time = localFileTime(session, entry); time != 0) {
+        if (int64_t time = exactTime ? *exactTime : localFileTime(session, entry); time != 0) {
             (void)platform::SetLocalModificationTime(localPath, time);
         }
     }

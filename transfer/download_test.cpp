@@ -594,6 +594,9 @@ TEST_F(Download, UpdateOnlyAsksMdtmWhereTheListingTimeIsNotExact) {
         EXPECT_EQ(test::ReadFileBytes(In(row.name)), row.fetched ? "new" : "local") << row.name;
     }
     EXPECT_EQ(test::ReadFileBytes(In("exact.txt")), "new");
+    // A fetched file takes MDTM's exact time, so that the next run finds it the same.
+    EXPECT_EQ(ModifiedTime(In("mdtm-newer.txt")), kLocalTime + 1);
+    EXPECT_EQ(ModifiedTime(In("refused.txt")), kLocalTime + 3600);
 }
 
 // The first received block decides the conversion of the whole file.

@@ -359,11 +359,9 @@ TEST_P(RealTransfers, UpdateOnlyFollowsRealFileTimes) {
     EXPECT_EQ(recorder.outcome.load(), kOutcomeDownloaded | kOutcomeDownloadSkipped);
     std::vector<std::string> lines = log.TakeTexts();
     EXPECT_EQ(Count(lines, "!!! Update-ONLY; skipping GET of " + local.path("older.txt")), 1u);
-    // The fetched file carries the listed time (to the minute LIST shows, exactly from MLSD).
-    EXPECT_LT(std::abs(FileTime(local.path("newer.txt")) - (now - 2 * 86400)), 60);
-    if (session.features.mlst) {
-        EXPECT_EQ(FileTime(local.path("newer.txt")), now - 2 * 86400);
-    }
+    // The fetched file carries the exact time: from MLSD, or from MDTM under Update-ONLY.
+    EXPECT_EQ(FileTime(local.path("newer.txt")), now - 2 * 86400);
+    EXPECT_EQ(FileTime(local.path("seconds newer.txt")), minute + 20);
 
     // Upload: the local copy of older.txt is newer than the server's and goes up; the
     // server's newer.txt is now as new as the local one and stays.

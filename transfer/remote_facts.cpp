@@ -48,16 +48,21 @@ std::optional<int64_t> askRemoteSize(SessionWorker& session, const std::string& 
     return size;
 }
 
-int compareRemoteFileToLocalTime(SessionWorker& session, const RemoteEntry& entry,
-                                 const std::string& name, int64_t localTime) {
+std::optional<int64_t> askExactRemoteTime(SessionWorker& session, const std::string& name) {
     const bool listedExactly = session.features.mlst && !session.mlsdRefused;
-    if (!listedExactly && session.features.mdtm) {
-        FtpReply reply;
-        if (const std::optional<std::string_view> text = AnswerOf(session, "MDTM", name, reply)) {
-            if (const int64_t remote = machineTimeOf(*text); remote != 0) {
-                return remote < localTime ? -1 : remote > localTime ? 1 : 0;
-            }
-        }
+    if (listedExactly || !session.features.mdtm) {
+        return std::nullopt;
+    }
+    FtpReply reply;
+    const std::optional<std::string_view> text = AnswerOf(session, "MDTM", name, reply);
+    const int64_t time = text ? machineTimeOf(*text) : 0;
+    return time != 0 ? std::optional<int64_t>(time) : std::nullopt;
+}
+
+int compareRemoteFileToLocalTime(const SessionWorker& session, const RemoteEntry& entry,
+                                 std::optional<int64_t> exactTime, int64_t localTime) {
+    if (exactTime) {
+        return *exactTime < localTime ? -1 : *exactTime > localTime ? 1 : 0;
     }
     return compareRemoteToLocalTime(entry, localTime, session);
 }

@@ -17,10 +17,17 @@ struct RemoteEntry;
 [[nodiscard]] std::optional<int64_t> askRemoteSize(SessionWorker& session,
                                                    const std::string& name);
 
-// Update-ONLY's comparison of a remote file with a local time: -1 older, 0 the same, 1 newer.
-// An MLSD listing's time is exact; a LIST time is asked again with MDTM where the server has
-// it (a LIST time is in the server's zone, to the minute, or only a date for older files).
-[[nodiscard]] int compareRemoteFileToLocalTime(SessionWorker& session, const RemoteEntry& entry,
-                                               const std::string& name, int64_t localTime);
+// The file's exact UTC modification time from MDTM, asked only where the listing's time is
+// not exact (LIST: to the minute, in the server's zone, or only a date for older files; an
+// MLSD time is exact already).
+[[nodiscard]] std::optional<int64_t> askExactRemoteTime(SessionWorker& session,
+                                                        const std::string& name);
+
+// Update-ONLY's comparison of a remote file with a local time: -1 older, 0 the same, 1 newer;
+// by `exactTime` when there is one, else by the listing.
+[[nodiscard]] int compareRemoteFileToLocalTime(const SessionWorker& session,
+                                               const RemoteEntry& entry,
+                                               std::optional<int64_t> exactTime,
+                                               int64_t localTime);
 
 }  // namespace qvex

@@ -301,8 +301,9 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
         int32_t position = cache.FindEntry(dirId, remoteName);
         std::optional<RemoteEntry> remote =
             position >= 0 ? cache.Entry(dirId, position) : std::nullopt;
-        if (remote &&
-            compareRemoteFileToLocalTime(session, *remote, remoteName, status->modified) >= 0) {
+        if (remote && compareRemoteFileToLocalTime(session, *remote,
+                                                   askExactRemoteTime(session, remoteName),
+                                                   status->modified) >= 0) {
             logExt("!!! Update-ONLY; skipping PUT of ", localPath.c_str());
             reportOutcome(session, kOutcomeUploadSkipped);
             return 200;

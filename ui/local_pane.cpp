@@ -83,11 +83,11 @@ class LocalFolderModel final : public QFileSystemModel {
             return QString();
         }
         if (column == 2) {
+            // fileName() would ask this column's display text again.
+            const QFileInfo info = fileInfo(index);
             RemoteEntry entry;
-            entry.name = fileName(index).toStdString();
-            entry.flags = fileInfo(index).isSymLink() ? kEntrySymLink
-                          : isDir(index)              ? kEntryDirectory
-                                                      : 0;
+            entry.name = info.fileName().toStdString();
+            entry.flags = info.isSymLink() ? kEntrySymLink : info.isDir() ? kEntryDirectory : 0;
             assignTypeAndIcon(entry);
             return Text(entryTypeAt(entryTypeOf(entry)).text);
         }
