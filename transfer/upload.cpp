@@ -344,11 +344,11 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
     // A resumption appends to what the server has. SIZE tells it exactly in image type (a
     // listing read before the break may not have the file yet); a server's copy longer than
     // the file is no part of it, and the file is stored anew.
-    std::optional<int64_t> serverHas;
+    int64_t serverHas = -1;  // unknown
     if (session.restartEnabled && session.restartOffset != 0 && type != TransferType::Text) {
-        serverHas = askRemoteSize(session, remoteName);
-        if (serverHas && static_cast<uint64_t>(*serverHas) > fileSize) {
-            serverHas.reset();
+        serverHas = askRemoteSize(session, remoteName).value_or(-1);
+        if (serverHas > 0 && static_cast<uint64_t>(serverHas) > fileSize) {
+            serverHas = -1;
             session.restartOffset = 0;
         }
     }
@@ -368,15 +368,15 @@ int putFile(SessionWorker& session, ListingCache& cache, int32_t dirId,
             session.localFolder = localPath;
             record->SetRestartField(kRestartFieldLocal, localPath);
         } else {
-            if (!serverHas) {
+            if (serverHas < 0) {
                 const int32_t position = cache.FindEntry(dirId, remoteName);
                 if (std::optional<RemoteEntry> remote =
                         position >= 0 ? cache.Entry(dirId, position) : std::nullopt) {
                     serverHas = remote->size;
                 }
             }
-            if (serverHas && *serverHas > 0 && file.Seek(static_cast<uint64_t>(*serverHas))) {
-                sent = static_cast<uint64_t>(*serverHas);
+            if (serverHas > 0 && file.Seek(static_cast<uint64_t>(serverHas))) {
+                sent = static_cast<uint64_t>(serverHas);
                 pending = 0;
             }
             session.restartOffset = 0;
