@@ -22,6 +22,18 @@ struct FtpReply {
     std::string* lines = nullptr;
 };
 
+// Takes the first line off `lines` as FtpReply::lines collects them: without its LF, and
+// without a CR before it.
+inline std::string_view TakeReplyLine(std::string_view& lines) {
+    const size_t end = lines.find('\n');
+    std::string_view line = lines.substr(0, end);
+    lines = end == std::string_view::npos ? std::string_view() : lines.substr(end + 1);
+    if (line.ends_with('\r')) {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
 // The engine's own code for a lost control connection; a handler returning it ends the session.
 inline constexpr int kReplyConnectionLost = 421;
 // The longest command line, verb and argument together, that fits a 512-byte line with CR LF.

@@ -1,5 +1,6 @@
 #include "engine/server_features.h"
 
+#include "engine/control_connection.h"
 #include "util/ascii_case.h"
 
 namespace qvex {
@@ -26,12 +27,7 @@ void VisitFacts(std::string_view facts, Visit visit) {
 ServerFeatures ParseFeatureReply(std::string_view lines) {
     ServerFeatures features;
     while (!lines.empty()) {
-        size_t end = lines.find('\n');
-        std::string_view line = lines.substr(0, end);
-        lines = end == std::string_view::npos ? std::string_view() : lines.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        const std::string_view line = TakeReplyLine(lines);
         if (line.size() < 2 || line[0] != ' ') {
             continue;
         }

@@ -230,12 +230,7 @@ void LearnFolderUnique(SessionWorker& session, const std::string& target) {
     }
     std::string_view rest = lines;
     while (!rest.empty()) {
-        const size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (line.ends_with('\r')) {
-            line.remove_suffix(1);
-        }
+        const std::string_view line = TakeReplyLine(rest);
         RemoteEntry entry;
         std::string_view unique;
         const char* reason = nullptr;
