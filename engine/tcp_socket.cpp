@@ -155,6 +155,7 @@ void TcpSocket::Close() {
             EndTls();
         }
         tls_.reset();
+        tlsFailureHeld_ = false;
     }
     if (handle_ != platform::kNoSocket) {
         platform::ShutdownSocket(handle_);
@@ -315,6 +316,7 @@ long TcpSocket::Fill() {
         if (received < 0) {
             return received;
         }
+        received += TlsReceiveReady(buffer_ + received, static_cast<size_t>(capacity_ - received));
         count_ = static_cast<int32_t>(received);
         Count(bytesReceived_, received);
         return received;
@@ -584,6 +586,10 @@ bool TcpSocket::WaitTlsEnd(TlsStep step, std::chrono::steady_clock::time_point d
 }
 
 long TcpSocket::TlsReceive(void* buffer, size_t length) {
+    if (tlsFailureHeld_) {
+        tlsFailureHeld_ = false;
+        return TlsFailure();
+    }
     for (;;) {
         long count = 0;
         TlsStep step = tls_->Read(buffer, length, &count);
@@ -594,20 +600,40 @@ long TcpSocket::TlsReceive(void* buffer, size_t length) {
             return -2;
         }
         if (step == TlsStep::Failed) {
-            if (!tls_->error().empty()) {
-                // The socket's error would not say what TLS found (a cut, an alert); after
-                // the user's stop the server's end is expected, however it comes.
-                if (limits_.interrupt == nullptr || !limits_.interrupt->load()) {
-                    logExt(("*** TLS connection failed (" + tls_->error() + ")").c_str());
-                }
-                platform::SetLastSocketError(platform::kWsaEconnaborted);
-            }
-            return -1;
+            return TlsFailure();
         }
         if (!WaitTls(step)) {
             return -1;
         }
     }
+}
+
+long TcpSocket::TlsReceiveReady(char* buffer, size_t length) {
+    long taken = 0;
+    while (static_cast<size_t>(taken) < length) {
+        long count = 0;
+        TlsStep step = tls_->Read(buffer + taken, length - static_cast<size_t>(taken), &count);
+        if (step != TlsStep::Done) {
+            // The bytes already taken are delivered first; the next receive reports the
+            // failure (the end, or a wait, simply comes again).
+            tlsFailureHeld_ = step == TlsStep::Failed;
+            break;
+        }
+        taken += count;
+    }
+    return taken;
+}
+
+long TcpSocket::TlsFailure() {
+    if (!tls_->error().empty()) {
+        // The socket's error would not say what TLS found (a cut, an alert); after the
+        // user's stop the server's end is expected, however it comes.
+        if (limits_.interrupt == nullptr || !limits_.interrupt->load()) {
+            logExt(("*** TLS connection failed (" + tls_->error() + ")").c_str());
+        }
+        platform::SetLastSocketError(platform::kWsaEconnaborted);
+    }
+    return -1;
 }
 
 long TcpSocket::TlsSend(const void* bytes, size_t length) {

@@ -152,6 +152,10 @@ class TcpSocket {
     // channel never blocks); then the receive or send that moves plain bytes.
     [[nodiscard]] bool WaitTls(TlsStep step);
     [[nodiscard]] long TlsReceive(void* buffer, size_t length);
+    // What has arrived already, without waiting: a buffer fills with every record at hand.
+    [[nodiscard]] long TlsReceiveReady(char* buffer, size_t length);
+    // Logs what TLS found and gives the receive's failure.
+    long TlsFailure();
     [[nodiscard]] long TlsSend(const void* bytes, size_t length);
     // Sends close_notify and reads up to the peer's before the socket closes: closing with
     // records unread (a TLS 1.3 session ticket) resets the connection, and the server
@@ -175,6 +179,8 @@ class TcpSocket {
     bool noDelay_ = false;
     bool keepAlive_ = false;
     std::unique_ptr<TlsChannel> tls_;
+    // A failure met after bytes were taken, for the next receive to report.
+    bool tlsFailureHeld_ = false;
 };
 
 // How Connect turns a host text into addresses: text made only of digits and dots goes to

@@ -50,7 +50,7 @@ using test::TlsFtpPeer;
 using test::TlsPeerMisdeed;
 using test::WriteFileBytes;
 
-// "... TLS 1.3 negotiated (TLS_AES_256_GCM_SHA384)"
+// "... TLS 1.3 negotiated (TLS_AES_128_GCM_SHA256)"
 bool IsNegotiatedLine(const std::string& line) {
     const std::string start = "... TLS 1.";
     const std::string middle = " negotiated (TLS_";
