@@ -1,12 +1,9 @@
 #include "tests/support/tls_ftp_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +11,8 @@
 #include <map>
 #include <string_view>
 #include <utility>
+
+#include "tests/support/peer_sockets.h"
 
 namespace qvex::test {
 namespace {
@@ -23,41 +22,6 @@ constexpr int kWaitSeconds = 10;
 // How long the peer gives a client to answer its HelloRequest.
 constexpr int kRenegotiationMilliseconds = 1500;
 constexpr int kPollSliceMilliseconds = 100;
-
-void SetWaitLimit(int fd, int milliseconds) {
-    timeval limit{};
-    limit.tv_sec = milliseconds / 1000;
-    limit.tv_usec = (milliseconds % 1000) * 1000;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-int ListenOnLoopback(uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(fd, 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-std::string LibraryError() {
-    std::string text;
-    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
-        const char* reason = ERR_reason_error_string(code);
-        text = reason != nullptr ? reason : "error " + std::to_string(code);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -136,7 +100,7 @@ std::string TlsFtpPeer::error() const {
 void TlsFtpPeer::Fail(const std::string& what) {
     std::lock_guard lock(mutex_);
     if (error_.empty()) {
-        error_ = what + (what.empty() ? "" : ": ") + LibraryError();
+        error_ = what + (what.empty() ? "" : ": ") + TlsLibraryError();
     }
 }
 
@@ -192,16 +156,11 @@ void TlsFtpPeer::Serve(Session& session) {
         return SSL_write(session.control, line.data(), static_cast<int>(line.size())) > 0;
     };
 
-    session.context = SSL_CTX_new(TLS_server_method());
-    if (session.context == nullptr ||
-        SSL_CTX_use_certificate_chain_file(session.context, certificate_.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(session.context, certificate_.c_str(), SSL_FILETYPE_PEM) != 1) {
+    session.context = NewServerTlsContext(certificate_);
+    if (session.context == nullptr) {
         Fail("TLS set-up");
         return;
     }
-    // Data connections resume the control connection's session, as clients offer it.
-    const unsigned char sessionContext[] = "qvex peer";
-    (void)SSL_CTX_set_session_id_context(session.context, sessionContext, sizeof sessionContext);
     if (misdeed_ == TlsPeerMisdeed::RenegotiateInDownload) {
         (void)SSL_CTX_set_max_proto_version(session.context, TLS1_2_VERSION);
     }
