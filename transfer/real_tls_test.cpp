@@ -701,14 +701,6 @@ std::shared_ptr<SessionWorker> ProxiedSession(uint16_t proxyPort, uint16_t siteP
     return nullptr;
 }
 
-struct ProxyCase {
-    const char* name;
-    FtpServerKind site;
-    // The proxy's certificate: issued for 127.0.0.1 by the test authority, which is then the
-    // trust store; else self-signed, its fingerprint trusted under the proxy's name and port.
-    bool fromAuthority;
-};
-
 // An FTP proxy answers AUTH TLS itself and reaches the site in plain FTP: the certificate
 // checked is the proxy's, the login names the site, and every transfer goes in active mode
 // (PORT to the proxy, which connects back in TLS as the server, the client resuming its
@@ -718,11 +710,19 @@ TEST(TlsThroughAnFtpProxy, ListDownloadAndUploadByteForByte) {
     ASSERT_TRUE(certificates.made()) << certificates.problem();
     const std::string down = test::RandomBytes(1024 * 1024 + 11, 7);
     const std::string up = test::RandomBytes(1024 * 1024 + 5, 8);
-    const ProxyCase cases[] = {
+    struct Row {
+        const char* name;
+        FtpServerKind site;
+        // The proxy's certificate: issued for 127.0.0.1 by the test authority, which is then
+        // the trust store; else self-signed, its fingerprint trusted under the proxy's name
+        // and port.
+        bool fromAuthority;
+    };
+    const Row rows[] = {
         {"pyftpdlib site, proxy certificate from the trust store", FtpServerKind::PyFtpd, true},
         {"vsftpd site, proxy certificate trusted by its fingerprint", FtpServerKind::Vsftpd, false},
     };
-    for (const ProxyCase& row : cases) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         auto site = test::StartFtpServer(row.site);
         ASSERT_TRUE(site->started()) << site->problem();

@@ -1,9 +1,7 @@
 #include "tests/support/ftp_proxy_peer.h"
 
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -17,9 +15,6 @@
 
 namespace qvex::test {
 namespace {
-
-// Any one wait of the proxy: a side that went quiet ends the session instead of the test.
-constexpr int kWaitMilliseconds = 10000;
 
 // One end of a connection: TLS over `fd` when `tls` is set.
 struct Link {
@@ -154,36 +149,20 @@ struct FtpProxyPeer::Session {
 FtpProxyPeer::FtpProxyPeer(std::string certificate, bool refuseAuth)
     : certificate_(std::move(certificate)), refuseAuth_(refuseAuth) {}
 
-FtpProxyPeer::~FtpProxyPeer() {
-    {
-        // Wakes the session wherever it blocks, the wait for the client included.
-        std::lock_guard lock(mutex_);
-        for (int fd : open_) {
-            (void)::shutdown(fd, SHUT_RDWR);
-        }
-    }
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (listener_ >= 0) {
-        ::close(listener_);
-    }
-}
-
 bool FtpProxyPeer::Start() {
-    listener_ = ListenOnLoopback(&port_);
-    if (listener_ < 0) {
-        error_ = "no listening socket";
-        return false;
-    }
-    open_.push_back(listener_);
-    thread_ = std::thread([this] { Run(); });
-    return true;
+    return thread_.Start([this] {
+        Session session;
+        session.context = NewServerTlsContext(certificate_);
+        if (session.context == nullptr) {
+            thread_.Fail("TLS set-up");
+            return;
+        }
+        Serve(session);
+    });
 }
 
 bool FtpProxyPeer::Wait(std::chrono::seconds bound) {
-    std::unique_lock lock(mutex_);
-    return finished_.wait_for(lock, bound, [this] { return done_; });
+    return thread_.Wait(bound);
 }
 
 std::vector<std::string> FtpProxyPeer::commands() const {
@@ -197,60 +176,11 @@ int FtpProxyPeer::resumedDataConnections() const {
 }
 
 std::string FtpProxyPeer::error() const {
-    std::lock_guard lock(mutex_);
-    return error_;
-}
-
-void FtpProxyPeer::Fail(const std::string& what) {
-    std::lock_guard lock(mutex_);
-    if (error_.empty()) {
-        const std::string reason = TlsLibraryError();
-        error_ = reason.empty() ? what : what + ": " + reason;
-    }
-}
-
-int FtpProxyPeer::Track(int fd) {
-    if (fd >= 0) {
-        SetWaitLimit(fd, kWaitMilliseconds);
-        std::lock_guard lock(mutex_);
-        open_.push_back(fd);
-    }
-    return fd;
-}
-
-void FtpProxyPeer::CloseTracked(int fd) {
-    std::lock_guard lock(mutex_);
-    if (fd >= 0 && std::find(open_.begin(), open_.end(), fd) != open_.end()) {
-        std::erase(open_, fd);
-        ::close(fd);
-    }
-}
-
-void FtpProxyPeer::Run() {
-    Session session;
-    session.context = NewServerTlsContext(certificate_);
-    if (session.context == nullptr) {
-        Fail("TLS set-up");
-    } else {
-        Serve(session);
-    }
-    std::lock_guard lock(mutex_);
-    for (int fd : open_) {
-        if (fd != listener_) {
-            ::close(fd);
-        }
-    }
-    std::erase_if(open_, [this](int fd) { return fd != listener_; });
-    done_ = true;
-    finished_.notify_all();
+    return thread_.error();
 }
 
 void FtpProxyPeer::Serve(Session& session) {
-    pollfd wait{listener_, POLLIN, 0};
-    if (::poll(&wait, 1, kWaitMilliseconds) != 1 || (wait.revents & POLLIN) == 0) {
-        return;  // nobody came, or the proxy is going
-    }
-    session.client.fd = Track(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+    session.client.fd = thread_.Accept(thread_.listener());
     auto reply = [&session](const std::string& text) {
         return Send(session.client, text + "\r\n");
     };
@@ -277,7 +207,7 @@ void FtpProxyPeer::Serve(Session& session) {
                     SSL_set_fd(session.client.tls, session.client.fd) == 1 &&
                     SSL_accept(session.client.tls) == 1;
             if (!going) {
-                Fail("control handshake");
+                thread_.Fail("control handshake");
             }
         } else if (verb == "PBSZ") {
             going = reply("200 PBSZ=0");
@@ -335,9 +265,9 @@ bool FtpProxyPeer::OpenSite(Session& session, const std::string& argument) {
     }
     std::string answer;
     if (sitePort == 0 || sitePort > 65535 ||
-        (session.site.fd = Track(ConnectIpv4(site, static_cast<uint16_t>(sitePort)))) < 0 ||
+        (session.site.fd = thread_.Track(ConnectIpv4(site, static_cast<uint16_t>(sitePort)))) < 0 ||
         ReadReply(session.site, session.siteInput, &answer) != 220) {
-        CloseTracked(session.site.fd);
+        thread_.Close(session.site.fd);
         session.site.fd = -1;
         return reply("421 Site " + site + " not reached");
     }
@@ -365,7 +295,7 @@ bool FtpProxyPeer::Transfer(Session& session, const std::string& line, bool uplo
         !ParseHostPort(answer.substr(answer.find('(') + 1), &siteAddress, &sitePort)) {
         return passive != 0 && Send(session.client, answer);
     }
-    const Link siteData{Track(ConnectIpv4(siteAddress, sitePort)), nullptr};
+    const Link siteData{thread_.Track(ConnectIpv4(siteAddress, sitePort)), nullptr};
     if (siteData.fd < 0) {
         return reply("425 The site's data port was not reached");
     }
@@ -374,13 +304,13 @@ bool FtpProxyPeer::Transfer(Session& session, const std::string& line, bool uplo
         return false;
     }
     if (answer[0] != '1') {
-        CloseTracked(siteData.fd);
+        thread_.Close(siteData.fd);
         return Send(session.client, answer);
     }
     if (!Send(session.client, answer)) {
         return false;
     }
-    Link clientData{Track(ConnectIpv4(clientAddress, session.portNumber)), nullptr};
+    Link clientData{thread_.Track(ConnectIpv4(clientAddress, session.portNumber)), nullptr};
     bool secured = clientData.fd >= 0;
     if (secured && session.protectData) {
         // The client is the TLS client on data connections too (RFC 4217 section 7).
@@ -393,9 +323,9 @@ bool FtpProxyPeer::Transfer(Session& session, const std::string& line, bool uplo
         ++resumed_;
     }
     if (!secured) {
-        Fail("data connection to the client");
+        thread_.Fail("data connection to the client");
     } else if (!(upload ? Pump(clientData, siteData) : Pump(siteData, clientData))) {
-        Fail(upload ? "upload relay" : "download relay");
+        thread_.Fail(upload ? "upload relay" : "download relay");
     }
     if (secured && clientData.tls != nullptr) {
         // close_notify ends the bytes; the second call waits for the client's in answer.
@@ -404,9 +334,9 @@ bool FtpProxyPeer::Transfer(Session& session, const std::string& line, bool uplo
         }
     }
     SSL_free(clientData.tls);
-    CloseTracked(clientData.fd);
+    thread_.Close(clientData.fd);
     // The site's end of an upload is its connection's end.
-    CloseTracked(siteData.fd);
+    thread_.Close(siteData.fd);
     return ReadReply(session.site, session.siteInput, &answer) != 0 && Send(session.client, answer);
 }
 

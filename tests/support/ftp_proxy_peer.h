@@ -1,12 +1,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/peer_thread.h"
 
 namespace qvex::test {
 
@@ -34,13 +34,12 @@ class FtpProxyPeer {
     explicit FtpProxyPeer(std::string certificate, bool refuseAuth = false);
     FtpProxyPeer(const FtpProxyPeer&) = delete;
     FtpProxyPeer& operator=(const FtpProxyPeer&) = delete;
-    ~FtpProxyPeer();
 
     // Listening; false with error() when no port could be had.
     [[nodiscard]] bool Start();
     // Waits until the session has ended (the client closed the control connection).
     [[nodiscard]] bool Wait(std::chrono::seconds bound = std::chrono::seconds(30));
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return thread_.port(); }
 
     // Read after Wait: the client's command lines in order, how many TLS data connections
     // resumed a session of the proxy's, and what failed on the proxy's side (empty when
@@ -51,30 +50,18 @@ class FtpProxyPeer {
 
   private:
     struct Session;
-    void Run();
     void Serve(Session& session);
     // Connects to the site of "USER name@site[:port]" and logs in there as "name".
     bool OpenSite(Session& session, const std::string& argument);
     // Relays one transfer command (`line`) with its data connection.
     bool Transfer(Session& session, const std::string& line, bool upload);
-    // `fd` (when not -1) joins the sockets the destructor shuts; returns it.
-    int Track(int fd);
-    void CloseTracked(int fd);
-    void Fail(const std::string& what);
 
     std::string certificate_;
     bool refuseAuth_;
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
-    std::condition_variable finished_;
-    bool done_ = false;
-    // Every socket the session has open, for the destructor to shut.
-    std::vector<int> open_;
     std::vector<std::string> commands_;
     int resumed_ = 0;
-    std::string error_;
+    PeerThread thread_;
 };
 
 }  // namespace qvex::test
