@@ -313,7 +313,7 @@ bool FtpProxyPeer::Transfer(Session& session, const std::string& line, bool uplo
     Link clientData{thread_.Track(ConnectIpv4(clientAddress, session.portNumber)), nullptr};
     bool secured = clientData.fd >= 0;
     if (secured && session.protectData) {
-        // The client is the TLS client on data connections too (RFC 4217 section 7).
+        // The client is the TLS client on data connections, active ones too (RFC 4217).
         clientData.tls = SSL_new(session.context);
         secured = clientData.tls != nullptr && SSL_set_fd(clientData.tls, clientData.fd) == 1 &&
                   SSL_accept(clientData.tls) == 1;

@@ -11,14 +11,14 @@
 namespace qvex::test {
 
 // An FTP proxy on 127.0.0.1 (an ephemeral port) for one session, speaking explicit TLS to
-// its client and plain FTP to the site. It answers AUTH TLS, PBSZ and PROT itself; "USER
-// name@site[:port]" (the site's IPv4 address, port 21 when none is named) opens the site's control
-// connection, whose greeting it takes and to which it passes "USER name"; from then on it relays
-// each command and the site's whole reply. Data goes through it in active mode, as a client of an
-// FTP proxy uses it: PORT is answered here, and the next transfer command (LIST, NLST, MLSD, RETR,
-// STOR, APPE) goes to the site after PASV; the proxy connects to the site's data port and to the
-// client's PORT address, the latter in TLS (as server, resuming sessions) under PROT P, and passes
-// the bytes on until their end.
+// its client and plain FTP to the site. It answers AUTH TLS, PBSZ and PROT itself. "USER
+// name@site[:port]" (the site's IPv4 address; port 21 when none is named) opens the site's
+// control connection: the proxy takes its greeting and passes "USER name" on. From then on
+// it relays each command and the site's whole reply. Data goes through it in active mode,
+// as a client of an FTP proxy uses it: PORT is answered here, and the next transfer command
+// (LIST, NLST, MLSD, RETR, STOR, APPE) goes to the site after PASV. The proxy connects to
+// the site's data port and to the client's PORT address, the latter in TLS under PROT P (as
+// the server, resuming sessions), and passes the bytes on until their end.
 //
 //     FtpProxyPeer proxy(certificates.issuedForLoopback());
 //     ASSERT_TRUE(proxy.Start()) << proxy.error();
