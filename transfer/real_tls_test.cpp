@@ -2,7 +2,8 @@
 // resume the control connection's TLS session, and pyftpdlib's TLS handler) with
 // certificates made for the test, and against scripted peers for what a real server does
 // not do: refused AUTH, garbage instead of a handshake, a handshake that stalls, a
-// renegotiation, a close_notify never answered, a download cut without close_notify.
+// renegotiation, a close_notify never answered, a download cut without close_notify; and
+// through an FTP proxy that answers AUTH TLS itself.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,12 +18,14 @@
 
 #include "engine/control_connection.h"
 #include "engine/data_connection.h"
+#include "engine/proxy.h"
 #include "engine/session.h"
 #include "engine/tls_session.h"
 #include "platform/registry_file.h"
 #include "state/restart_database.h"
 #include "state/settings.h"
 #include "state/trusted_certificates.h"
+#include "tests/support/ftp_proxy_peer.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_peer.h"
@@ -40,6 +43,7 @@ namespace qvex {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FtpProxyPeer;
 using test::FtpServer;
 using test::FtpServerKind;
 using test::FtpServerOptions;
@@ -670,6 +674,175 @@ TEST(TlsPeers, MisbehavingServersEndInAClearResult) {
             EXPECT_EQ(restart.GetRestartPending(), 1u);
         }
     }
+}
+
+// A session through an FTP proxy, driven on the test's thread in the order the session runs
+// its steps; the proxy is at 127.0.0.1 (`proxyPort`), the site at 127.0.0.1 (`sitePort`).
+std::shared_ptr<SessionWorker> ProxiedSession(uint16_t proxyPort, uint16_t sitePort,
+                                              platform::RegistryFile& store) {
+    SessionRequest request;
+    request.scheme = "ftpes";
+    request.user = FtpServer::kUser;
+    request.password = FtpServer::kPassword;
+    request.host = "127.0.0.1";
+    request.port = std::to_string(sitePort);
+    SessionOptions options;
+    options.passive = true;  // which an FTP proxy turns into active mode
+    options.proxySetting = "127.0.0.1:" + std::to_string(proxyPort);
+    options.proxyType = kProxyFtp;
+    options.restart = false;
+    options.certificateStore = &store;
+    options.timeoutSeconds = 20;
+    std::shared_ptr<SessionWorker> session = CreateSession(request, std::move(options));
+    if (session != nullptr && session->control.Create() && session->control.SetBuffer(4096) &&
+        ConnectControl(*session)) {
+        return session;
+    }
+    return nullptr;
+}
+
+// An FTP proxy answers AUTH TLS itself and reaches the site in plain FTP: the certificate
+// checked is the proxy's, the login names the site, and every transfer goes in active mode
+// (PORT to the proxy, which connects back in TLS as the server, the client resuming its
+// session). A listing, a download and an upload, each byte for byte, against both servers.
+TEST(TlsThroughAnFtpProxy, ListDownloadAndUploadByteForByte) {
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    const std::string down = test::RandomBytes(1024 * 1024 + 11, 7);
+    const std::string up = test::RandomBytes(1024 * 1024 + 5, 8);
+    struct Row {
+        const char* name;
+        FtpServerKind site;
+        // The proxy's certificate: issued for 127.0.0.1 by the test authority, which is then
+        // the trust store; else self-signed, its fingerprint trusted under the proxy's name
+        // and port.
+        bool fromAuthority;
+    };
+    const Row rows[] = {
+        {"pyftpdlib site, proxy certificate from the trust store", FtpServerKind::PyFtpd, true},
+        {"vsftpd site, proxy certificate trusted by its fingerprint", FtpServerKind::Vsftpd, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto site = test::StartFtpServer(row.site);
+        ASSERT_TRUE(site->started()) << site->problem();
+        ASSERT_TRUE(site->PutFile("down.bin", down));
+        FtpProxyPeer proxy(row.fromAuthority ? certificates.issuedForLoopback()
+                                             : certificates.selfSigned());
+        ASSERT_TRUE(proxy.Start()) << proxy.error();
+        const std::string proxyName = "127.0.0.1:" + std::to_string(proxy.port());
+        const std::string siteName = "127.0.0.1:" + std::to_string(site->port());
+        test::TempFolder local;
+        platform::RegistryFile store(local.path("registry.reg"));
+        if (!row.fromAuthority) {
+            ASSERT_TRUE(TrustFingerprint(store, proxyName, certificates.selfSignedFingerprint()));
+        }
+        TrustStoreFile trust(row.fromAuthority ? certificates.authority() : "");
+        test::LogCapture log;
+
+        std::shared_ptr<SessionWorker> session = ProxiedSession(proxy.port(), site->port(), store);
+        ASSERT_NE(session, nullptr) << Joined(log.TakeTexts());
+        ASSERT_TRUE(Login(*session) && ProtectDataConnections(*session))
+            << Joined(log.TakeTexts()) << proxy.error() << site->output();
+        EXPECT_EQ(session->certificateServer, proxyName);
+        AskFeatures(*session);
+        ListingCache cache;
+        SessionCommand list;
+        list.text = "/";
+        list.b = kListRefresh;
+        int32_t root = -1;
+        ASSERT_EQ(listDirectory(*session, cache, list, &root), 226)
+            << Joined(log.TakeTexts()) << proxy.error();
+        ASSERT_GE(cache.FindEntry(root, "down.bin"), 0) << "the site's listing";
+
+        fs::create_directories(local.path("down"));
+        SessionCommand get;
+        get.b = makeTransferFlags(TransferType::Image, false, 0);
+        get.text = local.path("down");
+        get.c = root;
+        get.object = std::make_unique<PositionList>(
+            cache, root, std::vector<int32_t>{cache.FindEntry(root, "down.bin")});
+        EXPECT_EQ(getFiles(*session, cache, get), 226) << proxy.error() << site->output();
+        EXPECT_TRUE(ReadFileBytes(local.path("down/down.bin")) == down) << "not the file's bytes";
+
+        WriteFileBytes(local.path("up.bin"), up);
+        SessionCommand put;
+        put.b = makeTransferFlags(TransferType::Image, false, 3);
+        put.c = root;
+        put.object = std::make_unique<NameList>(std::vector<std::string>{local.path("up.bin")});
+        EXPECT_EQ(putFiles(*session, cache, put), 226) << proxy.error() << site->output();
+        EXPECT_TRUE(ReadFileBytes(site->path("up.bin")) == up) << "not the file's bytes";
+
+        FtpReply reply;
+        ASSERT_TRUE(SendCommand(*session, "QUIT"));
+        EXPECT_EQ(ReadReply(*session, reply, false), 221);
+        session->control.Close();
+        ASSERT_TRUE(proxy.Wait());
+        EXPECT_EQ(proxy.error(), "");
+        EXPECT_EQ(proxy.resumedDataConnections(), 3);
+
+        std::vector<std::string> lines = log.TakeTexts();
+        std::vector<std::string> order = {
+            "... using proxy connection on [" + proxyName + "] for CONTROL",
+            "<AUTH TLS",
+            ">234",
+            "TLS",
+            "<USER qvexftp@" + siteName,
+            "... user qvexftp logged in",
+            "<PBSZ 0",
+            "<PROT P",
+            "!!! PASSIVE not valid with FTP proxy server; using PORT",
+            "<PORT 127,0,0,1,",
+            "Accepted connection on [127.0.0.1:"};
+        if (!row.fromAuthority) {
+            order.insert(order.begin() + 3, "... certificate trusted by its fingerprint");
+        }
+        ExpectInOrder(lines, order);
+        EXPECT_EQ(CountPrefix(lines, "!!! PASSIVE"), 1u) << Joined(lines);
+        EXPECT_EQ(CountPrefix(lines, "*** "), 0u) << Joined(lines);
+        EXPECT_EQ(CountPrefix(lines, "@@@ "), 0u) << Joined(lines);
+
+        // What reached the proxy: TLS first, the site in the user name, and a PORT of ours
+        // right before each transfer command.
+        const std::vector<std::string> wire = proxy.commands();
+        ASSERT_GE(wire.size(), 5u);
+        EXPECT_EQ(std::vector<std::string>(wire.begin(), wire.begin() + 5),
+                  (std::vector<std::string>{"AUTH TLS", "USER qvexftp@" + siteName,
+                                            std::string("PASS ") + FtpServer::kPassword, "PBSZ 0",
+                                            "PROT P"}));
+        EXPECT_EQ(wire.back(), "QUIT");
+        size_t transfers = 0;
+        for (size_t at = 1; at < wire.size(); ++at) {
+            const std::string verb = wire[at].substr(0, 4);
+            if (verb == "LIST" || verb == "MLSD" || verb == "RETR" || verb == "STOR") {
+                ++transfers;
+                EXPECT_EQ(wire[at - 1].rfind("PORT 127,0,0,1,", 0), 0u) << wire[at];
+            }
+            EXPECT_TRUE(verb != "PASV" && verb != "EPSV") << wire[at];
+        }
+        EXPECT_EQ(transfers, 3u) << Joined(wire);
+    }
+}
+
+// A proxy that refuses AUTH TLS under "Require explicit TLS" gets no user name: neither the
+// user's nor the site's.
+TEST(TlsThroughAnFtpProxy, RefusedAuthSendsNoUserName) {
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.made()) << certificates.problem();
+    FtpProxyPeer proxy(certificates.selfSigned(), true);
+    ASSERT_TRUE(proxy.Start()) << proxy.error();
+    test::TempFolder local;
+    platform::RegistryFile store(local.path("registry.reg"));
+    test::LogCapture log;
+    std::shared_ptr<SessionWorker> session = ProxiedSession(proxy.port(), 2121, store);
+    ASSERT_NE(session, nullptr) << Joined(log.TakeTexts());
+    EXPECT_FALSE(Login(*session));
+    session->control.Close();
+    ASSERT_TRUE(proxy.Wait());
+    EXPECT_EQ(proxy.commands(), (std::vector<std::string>{"AUTH TLS", "QUIT"}));
+    ExpectInOrder(log.TakeTexts(),
+                  {"<AUTH TLS", ">502 AUTH not available here",
+                   "*** AUTH TLS refused; TLS is required for this host", "<QUIT"});
 }
 
 }  // namespace

@@ -1,13 +1,8 @@
 #include "tests/support/tls_ftp_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,49 +10,13 @@
 #include <string_view>
 #include <utility>
 
+#include "tests/support/peer_sockets.h"
+
 namespace qvex::test {
 namespace {
 
-// Any one wait of the peer: a client that went quiet ends the session instead of the test.
-constexpr int kWaitSeconds = 10;
 // How long the peer gives a client to answer its HelloRequest.
 constexpr int kRenegotiationMilliseconds = 1500;
-constexpr int kPollSliceMilliseconds = 100;
-
-void SetWaitLimit(int fd, int milliseconds) {
-    timeval limit{};
-    limit.tv_sec = milliseconds / 1000;
-    limit.tv_usec = (milliseconds % 1000) * 1000;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
-int ListenOnLoopback(uint16_t* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(fd, 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-std::string LibraryError() {
-    std::string text;
-    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
-        const char* reason = ERR_reason_error_string(code);
-        text = reason != nullptr ? reason : "error " + std::to_string(code);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -80,37 +39,15 @@ TlsFtpPeer::TlsFtpPeer(std::string certificate, TlsPeerMisdeed misdeed, std::str
       file_(std::move(file)),
       listedSize_(listedSize) {}
 
-TlsFtpPeer::~TlsFtpPeer() {
-    {
-        // Wakes the session wherever it blocks.
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        for (int fd : open_) {
-            (void)::shutdown(fd, SHUT_RDWR);
-        }
-    }
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (listener_ >= 0) {
-        ::close(listener_);
-    }
-}
-
 bool TlsFtpPeer::Start() {
-    listener_ = ListenOnLoopback(&port_);
-    if (listener_ < 0) {
-        error_ = "no listening socket";
-        return false;
-    }
-    open_.push_back(listener_);
-    thread_ = std::thread([this] { Run(); });
-    return true;
+    return thread_.Start([this] {
+        Session session;
+        Serve(session);
+    });
 }
 
 bool TlsFtpPeer::Wait(std::chrono::seconds bound) {
-    std::unique_lock lock(mutex_);
-    return finished_.wait_for(lock, bound, [this] { return done_; });
+    return thread_.Wait(bound);
 }
 
 std::vector<std::string> TlsFtpPeer::commands() const {
@@ -129,54 +66,10 @@ bool TlsFtpPeer::renegotiated() const {
 }
 
 std::string TlsFtpPeer::error() const {
-    std::lock_guard lock(mutex_);
-    return error_;
-}
-
-void TlsFtpPeer::Fail(const std::string& what) {
-    std::lock_guard lock(mutex_);
-    if (error_.empty()) {
-        error_ = what + (what.empty() ? "" : ": ") + LibraryError();
-    }
-}
-
-void TlsFtpPeer::Run() {
-    Session session;
-    Serve(session);
-    std::lock_guard lock(mutex_);
-    for (int fd : open_) {
-        if (fd != listener_) {
-            ::close(fd);
-        }
-    }
-    std::erase_if(open_, [this](int fd) { return fd != listener_; });
-    done_ = true;
-    finished_.notify_all();
+    return thread_.error();
 }
 
 void TlsFtpPeer::Serve(Session& session) {
-    // Accepts on `listener` within the wait bound; -1 when none came or the peer is stopping.
-    auto acceptOne = [this](int listener) {
-        for (int waited = 0; waited < kWaitSeconds * 1000; waited += kPollSliceMilliseconds) {
-            {
-                std::lock_guard lock(mutex_);
-                if (stopping_) {
-                    return -1;
-                }
-            }
-            pollfd wait{listener, POLLIN, 0};
-            if (::poll(&wait, 1, kPollSliceMilliseconds) == 1) {
-                int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) {
-                    SetWaitLimit(fd, kWaitSeconds * 1000);
-                    std::lock_guard lock(mutex_);
-                    open_.push_back(fd);
-                }
-                return fd;
-            }
-        }
-        return -1;
-    };
     auto secure = [this, &session](int fd) {
         SSL* ssl = SSL_new(session.context);
         if (ssl != nullptr && (SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1)) {
@@ -192,16 +85,11 @@ void TlsFtpPeer::Serve(Session& session) {
         return SSL_write(session.control, line.data(), static_cast<int>(line.size())) > 0;
     };
 
-    session.context = SSL_CTX_new(TLS_server_method());
-    if (session.context == nullptr ||
-        SSL_CTX_use_certificate_chain_file(session.context, certificate_.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(session.context, certificate_.c_str(), SSL_FILETYPE_PEM) != 1) {
-        Fail("TLS set-up");
+    session.context = NewServerTlsContext(certificate_);
+    if (session.context == nullptr) {
+        thread_.Fail("TLS set-up");
         return;
     }
-    // Data connections resume the control connection's session, as clients offer it.
-    const unsigned char sessionContext[] = "qvex peer";
-    (void)SSL_CTX_set_session_id_context(session.context, sessionContext, sizeof sessionContext);
     if (misdeed_ == TlsPeerMisdeed::RenegotiateInDownload) {
         (void)SSL_CTX_set_max_proto_version(session.context, TLS1_2_VERSION);
     }
@@ -218,10 +106,10 @@ void TlsFtpPeer::Serve(Session& session) {
         }
     });
 
-    const int controlFd = acceptOne(listener_);
+    const int controlFd = thread_.Accept(thread_.listener());
     session.control = controlFd >= 0 ? secure(controlFd) : nullptr;
     if (session.control == nullptr) {
-        Fail("control handshake");
+        thread_.Fail("control handshake");
         return;
     }
     if (!reply("220 TLS test peer")) {
@@ -266,15 +154,8 @@ void TlsFtpPeer::Serve(Session& session) {
         }
         if (verb == "PASV" || verb == "EPSV") {
             uint16_t port = 0;
-            {
-                std::lock_guard lock(mutex_);
-                if (session.passive >= 0) {
-                    std::erase(open_, session.passive);
-                    ::close(session.passive);
-                }
-                session.passive = ListenOnLoopback(&port);
-                open_.push_back(session.passive);
-            }
+            thread_.Close(session.passive);
+            session.passive = thread_.Track(ListenOnLoopback(&port));
             const std::string text =
                 verb == "PASV"
                     ? "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
@@ -307,10 +188,10 @@ void TlsFtpPeer::Serve(Session& session) {
         if (!reply("150 Opening the data connection")) {
             return;
         }
-        const int dataFd = session.passive >= 0 ? acceptOne(session.passive) : -1;
+        const int dataFd = session.passive >= 0 ? thread_.Accept(session.passive) : -1;
         SSL* data = dataFd >= 0 ? secure(dataFd) : nullptr;
         if (data == nullptr) {
-            Fail("data handshake");
+            thread_.Fail("data handshake");
             (void)reply("425 No data connection");
             continue;
         }
@@ -341,7 +222,7 @@ void TlsFtpPeer::Serve(Session& session) {
             const std::string_view half = std::string_view(file_).substr(0, file_.size() / 2);
             (void)send(half);
             if (SSL_renegotiate(data) != 1 || SSL_do_handshake(data) != 1) {
-                Fail("HelloRequest");
+                thread_.Fail("HelloRequest");
             }
             // A client that goes along sends its ClientHello; one that refuses, a
             // no_renegotiation alert, and this server then gives up as OpenSSL does.
@@ -349,7 +230,7 @@ void TlsFtpPeer::Serve(Session& session) {
             char byte;
             (void)SSL_read(data, &byte, 1);
             ERR_clear_error();
-            SetWaitLimit(dataFd, kWaitSeconds * 1000);
+            SetWaitLimit(dataFd, PeerThread::kWaitMilliseconds);
             bool along = false;
             {
                 std::lock_guard lock(mutex_);
@@ -371,9 +252,7 @@ void TlsFtpPeer::Serve(Session& session) {
         SSL_free(data);
         // The silent peer keeps the connection open until the session ends.
         if (misdeed_ != TlsPeerMisdeed::SilentAtClose) {
-            std::lock_guard lock(mutex_);
-            std::erase(open_, dataFd);
-            ::close(dataFd);
+            thread_.Close(dataFd);
         }
         if (!reply(answer)) {
             return;

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/peer_thread.h"
 
 namespace qvex::test {
 
@@ -43,13 +43,12 @@ class TlsFtpPeer {
                uint64_t listedSize);
     TlsFtpPeer(const TlsFtpPeer&) = delete;
     TlsFtpPeer& operator=(const TlsFtpPeer&) = delete;
-    ~TlsFtpPeer();
 
     // Listening; false with error() when the port or the TLS set-up failed.
     [[nodiscard]] bool Start();
     // Waits until the session has ended (the client closed the control connection).
     [[nodiscard]] bool Wait(std::chrono::seconds bound = std::chrono::seconds(30));
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return thread_.port(); }
 
     // What the session showed, read after Wait: the commands in order, the bytes of the last
     // STOR, whether the client took part in a renegotiation, and what failed on the peer's
@@ -61,29 +60,19 @@ class TlsFtpPeer {
 
   private:
     struct Session;
-    void Run();
     void Serve(Session& session);
-    void Fail(const std::string& what);
 
     std::string certificate_;
     TlsPeerMisdeed misdeed_;
     std::string file_;
     uint64_t listedSize_;
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
-    std::condition_variable finished_;
-    bool done_ = false;
-    bool stopping_ = false;
-    // Every socket the session has open, for the destructor to shut.
-    std::vector<int> open_;
     std::vector<std::string> commands_;
     std::string uploaded_;
     // ClientHello messages since the last connection's first handshake.
     int clientHellos_ = 0;
     bool renegotiated_ = false;
-    std::string error_;
+    PeerThread thread_;
 };
 
 }  // namespace qvex::test
