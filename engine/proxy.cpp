@@ -2,7 +2,6 @@
 
 #include <span>
 #include <string>
-#include <vector>
 
 #include "engine/control_connection.h"
 #include "engine/session_worker.h"
@@ -153,19 +152,6 @@ bool ConnectToProxy(SessionWorker& session, TcpSocket& socket) {
     return socket.Connect(session.proxy.host.c_str(), PortNumber(session.proxy.port.c_str()));
 }
 
-// The session's creation looks the host up for IPv4 only; a host without an IPv4 address
-// (an IPv6 literal, a name with IPv6 addresses only) is named by its first address of any
-// family, which SOCKS5 can carry.
-void ResolveDestination(SessionWorker& session) {
-    if (session.hostAddress != platform::NetAddress(platform::kAddressNone)) {
-        return;
-    }
-    std::vector<platform::NetAddress> addresses;
-    if (ResolveHost(session.request.host.c_str(), &addresses)) {
-        session.hostAddress = addresses.front();
-    }
-}
-
 }  // namespace
 
 uint16_t DefaultProxyPort(int32_t proxyType) {
@@ -266,7 +252,6 @@ bool ConnectControl(SessionWorker& session) {
         return false;
     }
     if (session.proxyType == kProxySocks4 || session.proxyType == kProxySocks5) {
-        ResolveDestination(session);
         SocksReply reply;
         if (!SocksExchange(session, session.control, kCommandConnect,
                            PortNumber(session.request.port.c_str()), session.hostAddress, reply) ||
