@@ -110,5 +110,23 @@ TEST_F(DualStackName, RefusedIpv6AddressFallsBackToIpv4) {
     EXPECT_EQ(std::string("Connecting to ") + kDualName, lines.front());
 }
 
+// SOCKS requests name a server by its IPv4 address when it has one, which SOCKS4 can carry,
+// whatever order the name's addresses come in.
+TEST_F(DualStackName, SocksRequestsNameTheIpv4Address) {
+    for (int32_t type : {kProxySocks4, kProxySocks5}) {
+        SCOPED_TRACE(type);
+        SessionRequest request;
+        request.host = kDualName;
+        request.port = "21";
+        SessionOptions options;
+        options.proxyType = type;
+        options.proxySetting = kDualName;
+        auto session = CreateSession(request, std::move(options));
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(session->hostAddress, platform::ParseDottedAddress("127.0.0.1"));
+        EXPECT_EQ(session->proxyAddress, platform::ParseDottedAddress("127.0.0.1"));
+    }
+}
+
 }  // namespace
 }  // namespace qvex

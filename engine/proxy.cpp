@@ -1,11 +1,11 @@
 #include "engine/proxy.h"
 
-#include <cstring>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "engine/control_connection.h"
 #include "engine/session_worker.h"
+#include "engine/socks_reply.h"
 #include "log/log_sink.h"
 
 namespace qvex {
@@ -28,17 +28,6 @@ constexpr uint8_t kSocks4Granted = 90;
 constexpr size_t kMaxSocks4UserId = 119;
 // RFC 1929: each of user name and password is one length byte long.
 constexpr size_t kMaxSocks5Credential = 255;
-
-constexpr uint8_t kAddressIpv4 = 1;
-constexpr uint8_t kAddressName = 3;
-constexpr uint8_t kAddressIpv6 = 4;
-
-struct SocksReply {
-    uint8_t result = 0;
-    uint8_t addressType = kAddressIpv4;  // SOCKS5's; SOCKS4 knows only IPv4
-    platform::NetAddress address;        // IPv4 or IPv6, as it came; "any" for a name
-    uint16_t port = 0;                   // host order
-};
 
 bool SendExactly(TcpSocket& socket, const std::string& message) {
     long length = static_cast<long>(message.size());
@@ -74,14 +63,12 @@ bool SendSocks4Request(SessionWorker& session, TcpSocket& socket, uint8_t comman
 
 // Reads the 8-byte SOCKS4 reply and checks for "granted", logging the failure lines.
 bool ReadSocks4Reply(SessionWorker& session, TcpSocket& socket, SocksReply& reply) {
-    unsigned char bytes[8];
+    uint8_t bytes[kSocks4ReplyLength];
     if (socket.RecvAll(bytes, sizeof bytes) != static_cast<long>(sizeof bytes)) {
         LogProxyLine(session, kSocks4IoError);
         return false;
     }
-    reply.result = bytes[1];
-    reply.port = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
-    std::memcpy(reply.address.bytes.data(), bytes + 4, 4);
+    reply = DecodeSocks4Reply(bytes);
     if (reply.result != kSocks4Granted) {
         LogProxyLine(session, kSocks4Error, reply.result);
         return false;
@@ -103,53 +90,33 @@ bool Socks4Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, 
     return ReadSocks4Reply(session, socket, reply);
 }
 
-// Reads a SOCKS5 reply by its address type (RFC 1928 section 6): IPv4, a domain name or
-// IPv6. A domain name is read whole so the connection stays in step, and gives the IPv4
-// "any" address.
+// Reads a SOCKS5 reply by its address type, to its last byte and no further.
 bool ReadSocks5Reply(SessionWorker& session, TcpSocket& socket, SocksReply& reply) {
-    unsigned char head[4];
-    if (socket.RecvAll(head, sizeof head) != static_cast<long>(sizeof head)) {
-        LogProxyLine(session, kSocks5IoError);
-        return false;
-    }
-    reply.result = head[1];
-    if (reply.result != 0) {
-        LogProxyLine(session, kSocks5Error, reply.result);
-        return false;
-    }
-    reply.addressType = head[3];
-    unsigned char rest[256 + 2];
-    long restLength;
-    switch (head[3]) {
-        case kAddressIpv4:
-            restLength = 4 + 2;
-            break;
-        case kAddressName: {
-            unsigned char nameLength = 0;
-            if (socket.RecvAll(&nameLength, 1) != 1) {
+    uint8_t bytes[kSocks5ReplyMaxLength];
+    size_t received = 0;
+    for (;;) {
+        const Socks5ReplyStep step = NextSocks5ReplyStep(std::span(bytes, received));
+        switch (step.kind) {
+            case Socks5ReplyStep::Kind::Read: {
+                const long missing = static_cast<long>(step.length - received);
+                if (socket.RecvAll(bytes + received, missing) != missing) {
+                    LogProxyLine(session, kSocks5IoError);
+                    return false;
+                }
+                received = step.length;
+                break;
+            }
+            case Socks5ReplyStep::Kind::Refused:
+                LogProxyLine(session, kSocks5Error, bytes[1]);
+                return false;
+            case Socks5ReplyStep::Kind::UnknownAddressType:
                 LogProxyLine(session, kSocks5IoError);
                 return false;
-            }
-            restLength = nameLength + 2;
-            break;
+            case Socks5ReplyStep::Kind::Complete:
+                reply = DecodeSocks5Reply(std::span(bytes, received));
+                return true;
         }
-        case kAddressIpv6:
-            restLength = 16 + 2;
-            break;
-        default:
-            LogProxyLine(session, kSocks5IoError);
-            return false;
     }
-    if (socket.RecvAll(rest, restLength) != restLength) {
-        LogProxyLine(session, kSocks5IoError);
-        return false;
-    }
-    if (head[3] != kAddressName) {
-        reply.address.ipv6 = head[3] == kAddressIpv6;
-        std::memcpy(reply.address.bytes.data(), rest, reply.address.ipv6 ? 16 : 4);
-    }
-    reply.port = static_cast<uint16_t>(rest[restLength - 2] << 8 | rest[restLength - 1]);
-    return true;
 }
 
 bool Socks5Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, uint16_t port,
@@ -157,8 +124,9 @@ bool Socks5Exchange(SessionWorker& session, TcpSocket& socket, uint8_t command, 
     if (!Socks5Negotiate(session, socket)) {
         return false;
     }
-    std::string request = {5, static_cast<char>(command), 0,
-                           static_cast<char>(address.ipv6 ? kAddressIpv6 : kAddressIpv4)};
+    std::string request = {
+        5, static_cast<char>(command), 0,
+        static_cast<char>(address.ipv6 ? kSocks5AddressIpv6 : kSocks5AddressIpv4)};
     AppendAddress(request, address);
     AppendPort(request, port);
     if (!SendExactly(socket, request)) {
@@ -182,19 +150,6 @@ bool Cancelled(const SessionWorker& session) {
 
 bool ConnectToProxy(SessionWorker& session, TcpSocket& socket) {
     return socket.Connect(session.proxy.host.c_str(), PortNumber(session.proxy.port.c_str()));
-}
-
-// The session's creation looks the host up for IPv4 only; a host without an IPv4 address
-// (an IPv6 literal, a name with IPv6 addresses only) is named by its first address of any
-// family, which SOCKS5 can carry.
-void ResolveDestination(SessionWorker& session) {
-    if (session.hostAddress != platform::NetAddress(platform::kAddressNone)) {
-        return;
-    }
-    std::vector<platform::NetAddress> addresses;
-    if (ResolveHost(session.request.host.c_str(), &addresses)) {
-        session.hostAddress = addresses.front();
-    }
 }
 
 }  // namespace
@@ -297,7 +252,6 @@ bool ConnectControl(SessionWorker& session) {
         return false;
     }
     if (session.proxyType == kProxySocks4 || session.proxyType == kProxySocks5) {
-        ResolveDestination(session);
         SocksReply reply;
         if (!SocksExchange(session, session.control, kCommandConnect,
                            PortNumber(session.request.port.c_str()), session.hostAddress, reply) ||
@@ -323,7 +277,7 @@ bool SocksBindData(SessionWorker& session, platform::NetAddress* address, uint16
         session.data.Close();
         return false;
     }
-    if (reply.addressType == kAddressName) {
+    if (reply.addressType == kSocks5AddressName) {
         // PORT and EPRT name addresses; a SOCKS5 proxy that binds under a name is no use.
         LogProxyLine(session, kSocks5IoError);
         session.data.Close();

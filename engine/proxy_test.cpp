@@ -365,8 +365,7 @@ TEST_F(ProxyTest, BindAnsweringZeroAddressMeansTheProxyItself) {
 }
 
 // SOCKS5 names an IPv6 server by address type 4 and its 16 bytes (RFC 1928 section 5), in
-// CONNECT and BIND alike; an IPv6 literal, which the session's creation resolves for IPv4
-// only, is resolved at the connect. A SOCKS4 request has room for IPv4 only.
+// CONNECT and BIND alike. A SOCKS4 request has room for IPv4 only.
 TEST_F(ProxyTest, Ipv6DestinationsInSocksRequests) {
     const std::string greeting("\x05\x02\x00\x02", 4);
     const std::string loopback = std::string(15, '\0') + "\x01";
@@ -435,10 +434,9 @@ TEST_F(ProxyTest, Ipv6DestinationsInSocksRequests) {
         rowSession.proxy.port = std::to_string(proxy.port());
         rowSession.request.host = row.host;
         rowSession.request.port = "2121";
-        rowSession.hostAddress = platform::kAddressNone;  // as the session's creation leaves it
+        ASSERT_TRUE(platform::ParseIpv6Address(row.host, &rowSession.hostAddress));
         const bool granted = !row.script.empty();
         if (row.bind) {
-            ASSERT_TRUE(platform::ParseIpv6Address(row.host, &rowSession.hostAddress));
             platform::NetAddress address;
             uint16_t port = 0;
             EXPECT_EQ(SocksBindData(rowSession, &address, &port), granted);
@@ -674,7 +672,7 @@ TEST_P(RealSocksTest, Ipv6ServerThroughTheProxy) {
     session.request.port = std::to_string(server->port());
     session.request.user = FtpServer::kUser;
     session.request.password = FtpServer::kPassword;
-    session.hostAddress = platform::kAddressNone;  // as the session's creation leaves it
+    ASSERT_TRUE(platform::ParseIpv6Address("::1", &session.hostAddress));
     SetSessionTimeout(session, 20);
     if (GetParam() == kProxySocks4) {
         EXPECT_FALSE(Open());

@@ -1,17 +1,21 @@
 // Whole sessions against real FTP servers from Debian, directly and through a real SOCKS
 // server: login, SYST, PWD, passive and active data connections, REST, QUIT; over IPv6 on
-// ::1 too (EPSV and EPRT).
+// ::1 too (EPSV and EPRT), and by a link-local address with its zone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/control_connection.h"
 #include "engine/data_connection.h"
 #include "engine/session.h"
+#include "state/url_grammar.h"
 #include "tests/support/ftp_servers.h"
+#include "tests/support/link_local_network.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/socks_server.h"
 
@@ -87,14 +91,7 @@ class QuitAfterWork : public SessionObserver {
 };
 
 // Runs one session to its end; the server holds "hello.bin".
-int RunWholeSession(const FtpServer& server, SessionOptions options, Findings& findings,
-                    bool account) {
-    SessionRequest request;
-    request.scheme = "ftp";
-    request.user = account ? FtpServer::kUser : FtpServer::kAnonymousUser;
-    request.password = account ? FtpServer::kPassword : "QvexUser@";
-    request.host = server.address();
-    request.port = std::to_string(server.port());
+int RunSession(const SessionRequest& request, SessionOptions options, Findings& findings) {
     QuitAfterWork observer;
     options.observer = &observer;
     options.handlers = TestHandlers(findings);
@@ -110,6 +107,17 @@ int RunWholeSession(const FtpServer& server, SessionOptions options, Findings& f
         return -1;
     }
     return result.get();
+}
+
+int RunWholeSession(const FtpServer& server, SessionOptions options, Findings& findings,
+                    bool account) {
+    SessionRequest request;
+    request.scheme = "ftp";
+    request.user = account ? FtpServer::kUser : FtpServer::kAnonymousUser;
+    request.password = account ? FtpServer::kPassword : "QvexUser@";
+    request.host = server.address();
+    request.port = std::to_string(server.port());
+    return RunSession(request, std::move(options), findings);
 }
 
 const std::string kHelloBytes = std::string("0123\r\n\0\xFF tail", 12);
@@ -186,6 +194,50 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServerSessionTest,
                                     (param.param.account ? "Account" : "Anonymous") +
                                     (param.param.ipv6 ? "Ipv6" : "");
                          });
+
+// A server reached by its link-local address, the zone in the URL after "%25" (RFC 6874),
+// in a network of the test's own with fe80::1 on the loopback interface: login, a listing
+// and a resumed download over EPSV, every connection by the zoned address.
+TEST(RealServerLinkLocal, SessionByTheZonedAddress) {
+    test::LinkLocalNetwork network;
+    if (!network.ready()) {
+        GTEST_SKIP() << network.problem();
+    }
+    LogCapture log;
+    test::FtpServerOptions serverOptions;
+    serverOptions.ipv6 = true;
+    // Every address of the test's network. vsftpd, since pyftpdlib opens its passive
+    // listener on the control connection's address without the zone, which Linux refuses.
+    serverOptions.ipv6Address = "::";
+    auto server = test::StartFtpServer(FtpServerKind::Vsftpd, serverOptions);
+    ASSERT_TRUE(server->started()) << server->problem();
+    ASSERT_TRUE(server->PutFile("hello.bin", kHelloBytes));
+    const std::string port = std::to_string(server->port());
+    std::optional<SessionRequest> request =
+        ParseUrl(std::string("ftp://") + FtpServer::kUser + ":" + FtpServer::kPassword +
+                 "@[fe80::1%25lo]:" + port + "/");
+    ASSERT_TRUE(request.has_value());
+    SessionOptions options;
+    options.passive = true;
+    Findings findings;
+    EXPECT_EQ(RunSession(*request, std::move(options), findings), kExitProgram) << server->output();
+    EXPECT_NE(findings.listing.find("hello.bin"), std::string::npos) << findings.listing;
+    EXPECT_EQ(findings.resumed, kHelloBytes.substr(3)) << "REST 3 then RETR";
+    std::vector<std::string> lines = log.TakeTexts();
+    size_t dataLines = 0;
+    size_t extended = 0;
+    std::string text;
+    for (const std::string& line : lines) {
+        dataLines += line.rfind("Connected to [fe80::1%lo:", 0) == 0 ? 1u : 0u;
+        extended += line == "<EPSV" ? 1u : 0u;
+        text += line + "\n";
+    }
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Connected to fe80::1%lo [:" + port + "]"),
+              lines.end())
+        << text;
+    EXPECT_EQ(dataLines, 2u) << text << server->output();
+    EXPECT_EQ(extended, 2u) << text;
+}
 
 TEST(RealServerLogin, WrongPasswordFailsTheLogin) {
     LogCapture log;

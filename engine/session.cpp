@@ -1,8 +1,10 @@
 #include "engine/session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/control_connection.h"
 #include "engine/proxy.h"
@@ -37,13 +39,18 @@ bool Cancelled(const SessionWorker& session) {
     return session.connectCancelled.load();
 }
 
-// An address for SOCKS: dotted text directly, else a name lookup; "none" when unresolvable.
-uint32_t ResolveForSocks(const std::string& host) {
-    if (!host.empty() && host.find_first_not_of("0123456789.") == std::string::npos) {
-        return platform::ParseDottedAddress(host.c_str());
+// An address for SOCKS requests: a literal as written, else the name's first IPv4 address,
+// which SOCKS4 can carry too, else its first address (IPv6, for SOCKS5); "none" when
+// unresolvable.
+platform::NetAddress ResolveForSocks(const std::string& host) {
+    std::vector<platform::NetAddress> addresses;
+    if (!ResolveHost(host.c_str(), &addresses)) {
+        return platform::kAddressNone;
     }
-    uint32_t address = platform::kAddressNone;
-    return platform::LookupHost(host.c_str(), &address) ? address : platform::kAddressNone;
+    const auto ipv4 =
+        std::find_if(addresses.begin(), addresses.end(),
+                     [](const platform::NetAddress& address) { return !address.ipv6; });
+    return ipv4 != addresses.end() ? *ipv4 : addresses.front();
 }
 
 void LogTimeout(uint32_t seconds, SocketWait what, bool control) {

@@ -575,6 +575,38 @@ TEST(SessionCreation, OptionsAndPerHostWordShapeTheSession) {
     EXPECT_EQ(session->data.waitLimits().milliseconds, 0);
 }
 
+// The SOCKS requests name the server, and a BIND reply of 0.0.0.0 the proxy, by the address
+// that the creation resolves: a literal of either family as written, "none" for a name that
+// does not resolve.
+TEST(SessionCreation, SocksAddressesOfEitherFamily) {
+    uint8_t loopback[16] = {};
+    loopback[15] = 1;
+    struct Row {
+        const char* host;
+        const char* proxySetting;
+        platform::NetAddress address;
+    };
+    const Row rows[] = {
+        {"127.0.0.1", "127.0.0.1", platform::ParseDottedAddress("127.0.0.1")},
+        {"::1", "[::1]:1080", platform::NetAddress::Ipv6(loopback)},
+        {"nosuchhost.qvex.invalid", "nosuchhost.qvex.invalid", platform::kAddressNone},
+    };
+    for (int32_t type : {kProxySocks4, kProxySocks5}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::to_string(type) + " " + row.host);
+            SessionOptions options;
+            options.proxyType = type;
+            options.proxySetting = row.proxySetting;
+            SessionRequest request = Request(21);
+            request.host = row.host;
+            auto session = CreateSession(request, options);
+            ASSERT_NE(session, nullptr);
+            EXPECT_EQ(session->hostAddress, row.address);
+            EXPECT_EQ(session->proxyAddress, row.address);
+        }
+    }
+}
+
 TEST(SessionCreation, AUrlTooLongForTheSessionIsRefused) {
     LogCapture log;
     SessionRequest request = Request(21);

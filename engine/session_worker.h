@@ -139,10 +139,9 @@ struct SessionWorker {
     std::string proxySetting;
     SessionRequest proxy;
     int32_t proxyType = kProxyNone;
-    // Resolved at creation for SOCKS only: the proxy (IPv4, network order) and the server
-    // as the SOCKS requests name it (IPv4; a host without one gets its IPv6 address at the
-    // connect).
-    uint32_t proxyAddress = 0;
+    // Resolved at creation for SOCKS only: the proxy and the server as the SOCKS requests
+    // name it, each by its IPv4 address when it has one, else by its IPv6 address.
+    platform::NetAddress proxyAddress;
     platform::NetAddress hostAddress;
     std::string proxyUser;
     std::string proxyPassword;

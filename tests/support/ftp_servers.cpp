@@ -1,6 +1,7 @@
 #include "tests/support/ftp_servers.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -68,28 +69,25 @@ enum class Answer {
     Silent,
 };
 
-// Connects to 127.0.0.1:port (::1 with `ipv6`) and reads the first line (without CR LF)
-// until `deadline`, or until `alive` says the server has gone: then whatever answers is
-// another program.
-Answer ReadFirstLine(uint16_t port, bool ipv6, Clock::time_point deadline,
+// Connects to address:port (a numeric address, IPv6 with its zone if any) and reads the
+// first line (without CR LF) until `deadline`, or until `alive` says the server has gone:
+// then whatever answers is another program.
+Answer ReadFirstLine(const char* address, uint16_t port, Clock::time_point deadline,
                      const std::function<bool()>& alive, std::string& line) {
-    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address, std::to_string(port).c_str(), &hints, &found) != 0) {
         return Answer::Refused;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    sockaddr_in6 address6{};
-    address6.sin6_family = AF_INET6;
-    address6.sin6_addr = in6addr_loopback;
-    address6.sin6_port = htons(port);
-    const int connected =
-        ipv6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
-             : ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    if (connected != 0) {
-        ::close(fd);
+    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool connected = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+    ::freeaddrinfo(found);
+    if (!connected) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return Answer::Refused;
     }
     line.clear();
@@ -187,7 +185,7 @@ std::string ClosedAncestor(const std::string& folder) {
 
 std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t passiveMax,
                                 uint64_t bytesPerSecond, bool asciiText, bool ipv6,
-                                const VsftpdPaths& paths) {
+                                const std::string& address, const VsftpdPaths& paths) {
     std::string text;
     auto set = [&text](const std::string& name, const std::string& value) {
         text += name + "=" + value + "\n";
@@ -197,7 +195,10 @@ std::string VsftpdConfiguration(uint16_t port, uint16_t passiveMin, uint16_t pas
     // The two listeners exclude each other; each has its own address setting.
     set("listen", ipv6 ? "NO" : "YES");
     set("listen_ipv6", ipv6 ? "YES" : "NO");
-    set(ipv6 ? "listen_address6" : "listen_address", ipv6 ? "::1" : "127.0.0.1");
+    // Without an address it listens on every one: vsftpd misreads "::" itself.
+    if (address != "::") {
+        set(ipv6 ? "listen_address6" : "listen_address", address);
+    }
     set("listen_port", std::to_string(port));
     set("background", "NO");
     set("ftpd_banner", kVsftpdBanner);
@@ -300,7 +301,10 @@ FtpServer::FtpServer(std::string name, const FtpServerOptions& options)
       asciiText_(options.asciiText),
       tlsCertificate_(options.tlsCertificate),
       implicitTls_(options.implicitTls && !options.tlsCertificate.empty()),
-      ipv6_(options.ipv6) {
+      ipv6_(options.ipv6),
+      address_(!options.ipv6                 ? "127.0.0.1"
+               : options.ipv6Address.empty() ? "::1"
+                                             : options.ipv6Address) {
     while (root_.size() > 1 && root_.back() == '/') {
         root_.pop_back();
     }
@@ -429,7 +433,7 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
         if (implicitTls_) {
             // The greeting comes after a handshake: a connection that stays open is enough.
             if (ReadFirstLine(
-                    port, ipv6_, Clock::now() + kPollPause * 10,
+                    address(), port, Clock::now() + kPollPause * 10,
                     [this] { return process_.running(); }, line) == Answer::Silent &&
                 process_.running()) {
                 port_ = port;
@@ -440,7 +444,7 @@ bool FtpServer::AwaitGreeting(uint16_t port, const std::string& banner) {
             continue;
         }
         switch (ReadFirstLine(
-            port, ipv6_, deadline, [this] { return process_.running(); }, line)) {
+            address(), port, deadline, [this] { return process_.running(); }, line)) {
             case Answer::Refused:
                 std::this_thread::sleep_for(kPollPause);
                 break;
@@ -572,9 +576,10 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options) : FtpServer("vsftpd"
             Fail("no free port on 127.0.0.1 for vsftpd");
             continue;
         }
-        WriteFileBytes(config, VsftpdConfiguration(port, passivePortMin(), passivePortMax(),
-                                                   bytesPerSecond(), asciiText(), ipv6(), paths) +
-                                   VsftpdTlsConfiguration(tlsCertificate(), implicitTls()));
+        WriteFileBytes(
+            config, VsftpdConfiguration(port, passivePortMin(), passivePortMax(), bytesPerSecond(),
+                                        asciiText(), ipv6(), address(), paths) +
+                        VsftpdTlsConfiguration(tlsCertificate(), implicitTls()));
         // vsftpd writes its start-up errors ("500 OOPS: could not bind listening IPv4
         // socket") to descriptor 0, which is the control connection under inetd: the shell
         // points it at the output file, then becomes vsftpd.

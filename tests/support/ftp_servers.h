@@ -34,6 +34,10 @@ struct FtpServerOptions {
     bool implicitTls = false;
     // On ::1 instead of 127.0.0.1: passive mode is then EPSV, active mode EPRT to ::1.
     bool ipv6 = false;
+    // With ipv6: another address of this machine to listen on instead of ::1: one with its
+    // zone ("fe80::1%lo"), or "::" for every address (in a network of the test's own only;
+    // the greeting is then awaited on ::1).
+    std::string ipv6Address{};
 };
 
 // A real FTP server from Debian on 127.0.0.1 (or ::1), serving a fresh temporary folder as "/" to
@@ -77,8 +81,9 @@ class FtpServer {
     // "pyftpdlib" or "vsftpd", for traces.
     const std::string& name() const { return name_; }
     uint16_t port() const { return port_; }
-    // The address it listens on: "127.0.0.1", or "::1" when FtpServerOptions::ipv6 was set.
-    const char* address() const { return ipv6_ ? "::1" : "127.0.0.1"; }
+    // The address it listens on: "127.0.0.1", or "::1" (or FtpServerOptions::ipv6Address)
+    // when FtpServerOptions::ipv6 was set.
+    const char* address() const { return address_.c_str(); }
     // The whole greeting line, "220 " and the server's banner.
     const std::string& greeting() const { return greeting_; }
     uint16_t passivePortMin() const { return passivePortMin_; }
@@ -137,6 +142,7 @@ class FtpServer {
     std::string tlsCertificate_;
     bool implicitTls_ = false;
     bool ipv6_ = false;
+    std::string address_;
     std::string problem_;
     std::string greeting_;
     uint16_t port_ = 0;
